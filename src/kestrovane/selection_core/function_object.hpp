@@ -1,0 +1,148 @@
+// The callable type of the entry points: a vectorcall function object that
+// introspects like a Python function (name, defaults, a real code object), so
+// inspect.signature() shows the parameter list.
+#pragma once
+
+#include <Python.h>
+
+#include "kestrovane/_native/py_ref.hpp"
+#include "kestrovane/selection_core/binding.hpp"
+#include "kestrovane/selection_core/module_globals.hpp"
+
+namespace kestrovane::mc {
+
+// What an entry point runs once its arguments are bound (borrowed, null where
+// absent); returns a new reference or null with an exception set.
+using EntryImpl = PyObject* (*)(PyObject* const* bound);
+
+struct EntryPoint {
+    ParamTable params;
+    const char* traceback_name;
+    const char* doc;
+    EntryImpl impl;
+};
+
+struct FunctionObject {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    EntryPoint* entry;
+    // Owned references.
+    PyObject* name;
+    PyObject* module;
+    PyObject* doc;
+    PyObject* defaults;
+    PyObject* code;
+    PyObject* annotations;
+    PyObject* dict;
+};
+
+inline PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
+                                     PyObject* kwnames) {
+    EntryPoint* entry = reinterpret_cast<FunctionObject*>(self)->entry;
+    PyObject* bound[kMaxParams];
+    PyObject* result = nullptr;
+    if (bind_arguments(entry->params, args, PyVectorcall_NARGS(nargsf), kwnames, bound))
+        result = entry->impl(bound);
+    if (!result) add_traceback(entry->traceback_name);
+    return result;
+}
+
+inline void function_dealloc(PyObject* self) {
+    FunctionObject* f = reinterpret_cast<FunctionObject*>(self);
+    Py_XDECREF(f->name);
+    Py_XDECREF(f->module);
+    Py_XDECREF(f->doc);
+    Py_XDECREF(f->defaults);
+    Py_XDECREF(f->code);
+    Py_XDECREF(f->annotations);
+    Py_XDECREF(f->dict);
+    Py_TYPE(self)->tp_free(self);
+}
+
+inline PyObject* function_repr(PyObject* self) {
+    return PyUnicode_FromFormat("<function %U at %p>", reinterpret_cast<FunctionObject*>(self)->name,
+                                self);
+}
+
+inline PyObject* function_get_kwdefaults(PyObject*, void*) { Py_RETURN_NONE; }
+
+inline PyMemberDef function_members[] = {
+    {"__name__", Py_T_OBJECT_EX, offsetof(FunctionObject, name), Py_READONLY, nullptr},
+    {"__qualname__", Py_T_OBJECT_EX, offsetof(FunctionObject, name), Py_READONLY, nullptr},
+    {"__module__", Py_T_OBJECT_EX, offsetof(FunctionObject, module), Py_READONLY, nullptr},
+    {"__doc__", Py_T_OBJECT_EX, offsetof(FunctionObject, doc), Py_READONLY, nullptr},
+    {"__defaults__", Py_T_OBJECT_EX, offsetof(FunctionObject, defaults), Py_READONLY, nullptr},
+    {"__code__", Py_T_OBJECT_EX, offsetof(FunctionObject, code), Py_READONLY, nullptr},
+    {"__annotations__", Py_T_OBJECT_EX, offsetof(FunctionObject, annotations), Py_READONLY,
+     nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+inline PyGetSetDef function_getset[] = {
+    {"__kwdefaults__", function_get_kwdefaults, nullptr, nullptr, nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+inline PyTypeObject FunctionType = [] {
+    PyTypeObject t{};
+    t.ob_base = PyVarObject{PyObject_HEAD_INIT(nullptr) 0};
+    t.tp_name = "kestrovane_function";
+    t.tp_basicsize = sizeof(FunctionObject);
+    t.tp_dealloc = function_dealloc;
+    t.tp_vectorcall_offset = offsetof(FunctionObject, vectorcall);
+    t.tp_repr = function_repr;
+    t.tp_call = PyVectorcall_Call;
+    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL;
+    t.tp_members = function_members;
+    t.tp_getset = function_getset;
+    t.tp_dictoffset = offsetof(FunctionObject, dict);
+    return t;
+}();
+
+// A code object describing the parameters, for signature introspection.
+inline PyRef make_code(const EntryPoint& e) {
+    PyRef code = PyRef::steal(reinterpret_cast<PyObject*>(
+        PyCode_NewEmpty(kSourceFile, e.params.function_name, 1)));
+    if (!code) return {};
+    PyRef varnames = PyRef::steal(PyTuple_New(e.params.count));
+    if (!varnames) return {};
+    for (int i = 0; i < e.params.count; ++i)
+        PyTuple_SET_ITEM(varnames.get(), i, Py_NewRef(e.params.interned[i]));
+    PyRef replace = PyRef::steal(PyObject_GetAttrString(code.get(), "replace"));
+    PyRef kwargs = PyRef::steal(Py_BuildValue("{s:i,s:i,s:i,s:i,s:O}", "co_argcount",
+                                              e.params.count, "co_posonlyargcount", 0,
+                                              "co_kwonlyargcount", 0, "co_nlocals",
+                                              e.params.count, "co_varnames", varnames.get()));
+    PyRef empty = PyRef::steal(PyTuple_New(0));
+    if (!replace || !kwargs || !empty) return {};
+    return PyRef::steal(PyObject_Call(replace.get(), empty.get(), kwargs.get()));
+}
+
+// A new function object for `e`; `defaults` is borrowed.
+inline PyRef make_function(EntryPoint* e, PyObject* defaults) {
+    for (int i = 0; i < e->params.count; ++i) {
+        e->params.interned[i] = PyUnicode_InternFromString(e->params.names[i]);  // kept for life
+        if (!e->params.interned[i]) return {};
+    }
+    PyRef code = make_code(*e);
+    PyRef name = PyRef::steal(PyUnicode_InternFromString(e->params.function_name));
+    PyRef module = PyRef::steal(PyUnicode_InternFromString(kModuleName));
+    PyRef doc = PyRef::steal(PyUnicode_FromString(e->doc));
+    PyRef annotations = PyRef::steal(PyDict_New());
+    if (!code || !name || !module || !doc || !annotations) return {};
+    FunctionObject* f = PyObject_New(FunctionObject, &FunctionType);
+    if (!f) return {};
+    f->vectorcall = function_vectorcall;
+    f->entry = e;
+    f->name = name.release();
+    f->module = module.release();
+    f->doc = doc.release();
+    f->defaults = Py_NewRef(defaults);
+    f->code = code.release();
+    f->annotations = annotations.release();
+    f->dict = nullptr;
+    return PyRef::steal(reinterpret_cast<PyObject*>(f));
+}
+
+}  // namespace kestrovane::mc

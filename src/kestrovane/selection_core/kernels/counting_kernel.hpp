@@ -1,0 +1,62 @@
+// The counting kernel behind mc_rank_counts: per individual, how often it
+// lands among the first k and the last k of the global order, and the sum of
+// its positions, over n_samples drawn populations.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+
+#include "kestrovane/_native/py_ref.hpp"
+#include "kestrovane/selection_core/kernels/population.hpp"
+#include "kestrovane/selection_core/kernels/rating_work.hpp"
+#include "kestrovane/selection_core/kernels/sampling_loop.hpp"
+
+namespace kestrovane::mc {
+
+struct RankOptions {
+    double percentile = 0.2;
+    std::uint64_t seed = 0;
+    std::int32_t mode_i = 1;
+    std::int32_t within_mode_i = 0;
+};
+
+inline PyObject* empty_counts() {
+    PyRef win = new_i32(g.c.s_zeros, 0), lose = win ? new_i32(g.c.s_zeros, 0) : PyRef(),
+          ranks = lose ? new_i64(g.c.s_zeros, 0) : PyRef();
+    if (!ranks) return nullptr;
+    return PyTuple_Pack(3, win.get(), lose.get(), ranks.get());
+}
+
+// Returns (win_count, lose_count, rank_sum); a null `options` means defaults.
+inline PyObject* counting_kernel(PyObject* mu_obj, PyObject* sigma2_obj, std::int32_t n_samples,
+                                 const RankOptions* options) {
+    const RankOptions o = options ? *options : RankOptions{};
+    Population pop;
+    switch (prepare_population(mu_obj, sigma2_obj, n_samples, o.percentile, &pop)) {
+        case Prepared::error:
+            return nullptr;
+        case Prepared::empty:
+            return empty_counts();
+        case Prepared::ready:
+            break;
+    }
+    RatingWork work;
+    CountArrays counts;
+    if (!work.create(pop.n, pop.m) || !counts.create(pop.n) || !work.allocate_scratch(pop.n))
+        return nullptr;
+    const RatingCall rate = work.call(o.mode_i, o.within_mode_i);
+    Xoshiro256ss rng;
+    _xoshiro_seed(&rng, o.seed);
+    NoObserver observer;
+    LoopResult result;
+    {
+        GilRelease nogil;
+        result = sampling_loop(data_of<const double>(pop.mu), data_of<const double>(pop.sigma),
+                               pop.n, pop.m, n_samples, pop.k, rate, &rng, counts.raw(), observer);
+    }
+    if (!check_loop_result(result)) return nullptr;
+    return PyTuple_Pack(3, counts.win_count.get(), counts.lose_count.get(), counts.rank_sum.get());
+}
+
+}  // namespace kestrovane::mc

@@ -1,0 +1,112 @@
+// Calls into NumPy through the module's `np` binding, and the checks that
+// make the kernels' raw views of the resulting arrays safe.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+
+#include "kestrovane/_native/py_ref.hpp"
+#include "kestrovane/selection_core/module_globals.hpp"
+
+namespace kestrovane::mc {
+
+inline PyArrayObject* arr(const PyRef& r) { return reinterpret_cast<PyArrayObject*>(r.get()); }
+
+template <class T>
+T* data_of(const PyRef& r) {
+    return static_cast<T*>(PyArray_DATA(arr(r)));
+}
+
+// np.<func>(arg, dtype=np.<dtype>)
+inline PyRef np_call_with_dtype(PyObject* func, PyObject* arg, PyObject* dtype) {
+    PyRef fn = np_attr(func);
+    if (!fn) return {};
+    PyRef type = np_attr(dtype);
+    if (!type) return {};
+    PyObject* argv[] = {arg, type.get()};
+    return PyRef::steal(PyObject_Vectorcall(fn.get(), argv, 1, g.c.kw_dtype));
+}
+
+// True when `obj` is an ndarray the kernels may read (and, if `writable`,
+// write) through a raw pointer: C-contiguous, aligned, native byte order,
+// exactly the element type and shape given (d1 < 0: one-dimensional).
+inline bool is_plain_array(PyObject* obj, int type_num, npy_intp d0, npy_intp d1, bool writable) {
+    if (!PyArray_Check(obj)) return false;
+    PyArrayObject* a = reinterpret_cast<PyArrayObject*>(obj);
+    const int nd = d1 < 0 ? 1 : 2;
+    if (PyArray_NDIM(a) != nd || PyArray_DIM(a, 0) != d0 || (nd == 2 && PyArray_DIM(a, 1) != d1))
+        return false;
+    if (PyArray_TYPE(a) != type_num || !PyArray_ISNOTSWAPPED(a)) return false;
+    if (!PyArray_IS_C_CONTIGUOUS(a) || !PyArray_ISALIGNED(a)) return false;
+    return !writable || PyArray_ISWRITEABLE(a);
+}
+
+// np.empty / np.zeros of shape d0 (d1 < 0) or (d0, d1), checked to be usable
+// as a raw buffer.
+inline PyRef np_new(PyObject* func, npy_intp d0, npy_intp d1, PyObject* dtype, int type_num) {
+    PyRef shape = d1 < 0 ? PyRef::steal(PyLong_FromSsize_t(d0))
+                         : PyRef::steal(Py_BuildValue("(nn)", d0, d1));
+    if (!shape) return {};
+    PyRef out = np_call_with_dtype(func, shape.get(), dtype);
+    if (out && !is_plain_array(out.get(), type_num, d0, d1, true)) {
+        PyErr_Format(PyExc_TypeError,
+                     "np.%U returned an object that is not a writable C-contiguous %U array of "
+                     "the requested shape",
+                     func, dtype);
+        return {};
+    }
+    return out;
+}
+
+inline PyRef new_f64(PyObject* func, npy_intp d0, npy_intp d1 = -1) {
+    return np_new(func, d0, d1, g.c.s_float64, NPY_FLOAT64);
+}
+inline PyRef new_i64(PyObject* func, npy_intp d0) {
+    return np_new(func, d0, -1, g.c.s_int64, NPY_INT64);
+}
+inline PyRef new_i32(PyObject* func, npy_intp d0) {
+    return np_new(func, d0, -1, g.c.s_int32, NPY_INT32);
+}
+
+// np.arange(n, dtype=np.int64)
+inline PyRef arange_i64(npy_intp n) {
+    PyRef count = PyRef::steal(PyLong_FromSsize_t(n));
+    return count ? np_call_with_dtype(g.c.s_arange, count.get(), g.c.s_int64) : PyRef();
+}
+
+// a.astype(np.int64, copy=False)
+inline PyRef as_int64_nocopy(PyObject* a) {
+    PyRef int64 = np_attr(g.c.s_int64);
+    if (!int64) return {};
+    PyObject* argv[] = {a, int64.get(), Py_False};
+    return PyRef::steal(PyObject_VectorcallMethod(g.c.s_astype, argv, 2, g.c.kw_copy));
+}
+
+// Any object -> a 2-D C-contiguous float64 ndarray (the same object when it
+// already is one).
+inline PyRef as_contig_f64_2d(PyObject* obj) {
+    PyRef a = np_call_with_dtype(g.c.s_asarray, obj, g.c.s_float64);
+    if (a && !PyArray_Check(a.get())) {
+        PyErr_Format(PyExc_TypeError, "Cannot convert %.200s to numpy.ndarray",
+                     Py_TYPE(a.get())->tp_name);
+        a = PyRef();
+    }
+    if (a && PyArray_NDIM(arr(a)) != 2) {
+        PyErr_SetString(PyExc_ValueError, "expected a 2D array");
+        a = PyRef();
+    }
+    if (a && !PyArray_IS_C_CONTIGUOUS(arr(a))) {
+        PyRef fn = np_attr(g.c.s_ascontiguousarray);
+        a = fn ? PyRef::steal(PyObject_CallOneArg(fn.get(), a.get())) : PyRef();
+        if (a && !PyArray_Check(a.get())) {
+            PyErr_Format(PyExc_TypeError, "Cannot convert %.200s to numpy.ndarray",
+                         Py_TYPE(a.get())->tp_name);
+            a = PyRef();
+        }
+    }
+    if (!a) add_traceback("kestrovane.selection_core._mc_rank._as_contig_f64_2d");
+    return a;
+}
+
+}  // namespace kestrovane::mc

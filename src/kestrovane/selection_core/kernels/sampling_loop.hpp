@@ -1,0 +1,110 @@
+// The Monte-Carlo sampling loop shared by the counting and detailed kernels.
+// Plain numeric code: it runs without the interpreter lock, allocates nothing
+// and reports problems as a status for the caller to raise once it holds the
+// lock again.
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+
+#include "kestrovane/_native/rating_abi.hpp"
+#include "kestrovane/selection_core/random/xoshiro256ss.hpp"
+
+namespace kestrovane::mc {
+
+// Standard deviations: 0.0 for a variance <= 0 (a NaN variance stays NaN).
+inline void fill_sigma(const double* sigma2, double* sigma, std::int64_t count) {
+    for (std::int64_t c = 0; c < count; ++c) {
+        const double v = sigma2[c];
+        sigma[c] = v <= 0.0 ? 0.0 : std::sqrt(v);
+    }
+}
+
+// One population: row by row, objective innermost; a cell whose deviation is
+// exactly zero takes its mean and draws nothing.
+inline void draw_sample(const double* mu, const double* sigma, double* X, std::int64_t count,
+                        Xoshiro256ss* rng) {
+    for (std::int64_t c = 0; c < count; ++c) {
+        const double sd = sigma[c];
+        X[c] = sd == 0.0 ? mu[c] : mu[c] + sd * _xoshiro_randn(rng);
+    }
+}
+
+// The rating call with its fixed arguments: the same storage every sample.
+struct RatingCall {
+    RateFn fn;
+    int mode_i;
+    int within_mode_i;
+    ArrayView X, front_id, within, order, offsets, items, dom, n_dom, cur, nxt, R;
+    Pair* pairs;
+    OrderKey* keys;
+
+    int operator()() const {
+        return fn(X, mode_i, within_mode_i, front_id, within, order, offsets, items, dom, n_dom,
+                  cur, nxt, pairs, keys, R);
+    }
+};
+
+struct Counts {
+    std::int32_t* win_count;
+    std::int32_t* lose_count;
+    std::int64_t* rank_sum;
+};
+
+enum class LoopStatus {
+    ok,
+    rating_error,    // the rating returned a negative code (in `value`)
+    too_many_fronts, // more fronts than individuals (count in `value`)
+    bad_order,       // an order entry outside 0..N-1 (entry in `value`)
+    bad_front,       // a front id outside 0..n_fronts-1 (id in `value`)
+};
+
+struct LoopResult {
+    LoopStatus status;
+    std::int64_t value;
+};
+
+// Observer interface of the loop (the counting kernel's does nothing):
+//   void begin_sample(int32 n_fronts);
+//   bool at_position(int32 s, int32 pos, int32 idx);  // false: bad front id
+//   void end_sample(int32 s);
+struct NoObserver {
+    void begin_sample(std::int32_t) {}
+    bool at_position(std::int32_t, std::int32_t, std::int32_t) { return true; }
+    void end_sample(std::int32_t) {}
+    std::int64_t bad_value() const { return 0; }
+};
+
+// Draws, rates and counts n_samples populations.  The rating is an outside
+// component, so its order entries and front count are checked before use.
+template <class Observer>
+LoopResult sampling_loop(const double* mu, const double* sigma, std::int32_t n, std::int32_t m,
+                         std::int32_t n_samples, std::int32_t k, const RatingCall& rate,
+                         Xoshiro256ss* rng, const Counts& counts, Observer& observer) {
+    double* X = reinterpret_cast<double*>(rate.X.data);
+    const std::int64_t* order = reinterpret_cast<const std::int64_t*>(rate.order.data);
+    const std::int64_t cells = static_cast<std::int64_t>(n) * m;
+    const std::int32_t lose_from = n - k;
+    for (std::int32_t s = 0; s < n_samples; ++s) {
+        draw_sample(mu, sigma, X, cells, rng);
+        const int n_fronts = rate();
+        if (n_fronts < 0) return {LoopStatus::rating_error, n_fronts};
+        if (n_fronts > n) return {LoopStatus::too_many_fronts, n_fronts};
+        observer.begin_sample(n_fronts);
+        for (std::int32_t pos = 0; pos < n; ++pos) {
+            const std::int64_t entry = order[pos];
+            if (static_cast<std::uint64_t>(entry) >= static_cast<std::uint64_t>(n))
+                return {LoopStatus::bad_order, entry};
+            const std::int32_t idx = static_cast<std::int32_t>(entry);
+            if (pos < k) counts.win_count[idx] += 1;
+            if (pos >= lose_from) counts.lose_count[idx] += 1;
+            counts.rank_sum[idx] += pos;
+            if (!observer.at_position(s, pos, idx))
+                return {LoopStatus::bad_front, observer.bad_value()};
+        }
+        observer.end_sample(s);
+    }
+    return {LoopStatus::ok, 0};
+}
+
+}  // namespace kestrovane::mc
