@@ -58,10 +58,10 @@ void test_sort5() {
     CHECK(a[0] == 0 && a[1] == 1 && a[2] == 1 && a[3] == 2 && a[4] == 3);
 
     // Equal keys keep their order: 0.0 and -0.0 compare equal but differ in bits.
-    double z[5] = {0.0, -0.0, 1.0, -0.0, 0.0};
+    double z[5] = {1.0, -0.0, 0.0, -0.0, 0.0};
     kestrovane::_sort5(z);
-    CHECK_BITS(z[0], kcheck::bits_of(0.0));
-    CHECK_BITS(z[1], kcheck::bits_of(-0.0));
+    CHECK_BITS(z[0], kcheck::bits_of(-0.0));
+    CHECK_BITS(z[1], kcheck::bits_of(0.0));
     CHECK_BITS(z[2], kcheck::bits_of(-0.0));
     CHECK_BITS(z[3], kcheck::bits_of(0.0));
     CHECK_EQ(z[4], 1.0);
@@ -150,6 +150,17 @@ void test_cells() {
     }
 }
 
+void test_move_at_exactly_one() {
+    // d = 1 exactly is enough to move: marker 2 after two observations of 3.5
+    // (cell 2), by parabola to 3 + (2/3 + 2) / 4.
+    Est e(0.5, 1, 2, 3, 4, 5);
+    e.add(3.5);
+    check_npos(e, {1, 2, 3, 5, 6});
+    e.add(3.5);
+    check_q(e, {1, 2, 3.6666666666666665, 4, 5});
+    check_npos(e, {1, 2, 4, 6, 7});
+}
+
 void test_adjustment_order() {
     // Two observations below the minimum move markers 1 and 2 down.  Marker 2
     // moves only because marker 1 has already left (gap 2), and its parabola
@@ -162,6 +173,15 @@ void test_adjustment_order() {
     check_npos(e, {1, 3, 4, 6, 7});
 }
 
+void test_blocked_down_move() {
+    // Small p: marker 2 wants to go down (d = -1.5) but sits right above
+    // marker 1, so it stays.
+    Est e(0.1, 1, 2, 3, 4, 5);
+    e.add(6);
+    check_q(e, {1, 2, 3, 4, 6});
+    check_npos(e, {1, 2, 3, 4, 6});
+}
+
 void test_parabola_rejection() {
     // p = 0.75: marker 3 moves up with gaps 1 below and 2 above over heights
     // 0, 2, 3; the parabola lands exactly on the neighbour (3), which the
@@ -171,6 +191,14 @@ void test_parabola_rejection() {
     check_q(e, {-2, -1, 0, 2.5, 3});
     check_npos(e, {1, 2, 3, 5, 6});
     check_ndes(e, {1, 2.875, 4.75, 5.375, 6});
+
+    // Downward: after 0, 3.5, 3.5, 3.5 marker 2 rises to 3.7 and then
+    // marker 3 moves down; its parabola (3.45) is below the new q[2], so the
+    // linear step goes a third of the way to 3.7.
+    Est d(0.5, 1, 2, 3, 4, 5);
+    for (double x : {0.0, 3.5, 3.5, 3.5}) d.add(x);
+    check_q(d, {0, 2, 3.7, 3.9, 5});
+    check_npos(d, {1, 3, 5, 7, 9});
 
     // Parabola beyond the neighbour (4.5 > 4): linear towards an equal
     // neighbour leaves the height, the position still moves.
@@ -256,7 +284,9 @@ int main() {
     RUN(test_init);
     RUN(test_worked_example);
     RUN(test_cells);
+    RUN(test_move_at_exactly_one);
     RUN(test_adjustment_order);
+    RUN(test_blocked_down_move);
     RUN(test_parabola_rejection);
     RUN(test_constant_stream);
     RUN(test_long_streams);

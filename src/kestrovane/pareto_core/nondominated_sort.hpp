@@ -15,8 +15,9 @@
 //          front, so one comparison decides a front: O(N log N) overall.
 //   M >= 3: ENS-BS (Zhang, Tian, Cheng, Jin, "An efficient approach to
 //          nondominated sorting for evolutionary multiobjective optimization",
-//          IEEE TEVC 19(2), 2015): members of a front are checked newest first;
-//          O(M N^2) in the worst case, far less on typical populations.
+//          IEEE TEVC 19(2), 2015) with each front in a bucket k-d tree (see
+//          fronts_ens_ndt); O(M N^2) in the worst case, far less on typical
+//          populations.
 // No allocation: the caller supplies every scratch array.
 #pragma once
 
@@ -101,13 +102,133 @@ inline std::int32_t fronts_2d(const Points& pts, std::int64_t* front_id, std::in
     return n_fronts;
 }
 
-// Three or more objectives: ENS with binary search.  `newest[f]` is the most
-// recently added member of front f and `older[p]` links p to the member added
-// before it, so each front is a list walked newest first.
-inline std::int32_t fronts_ens_bs(const Points& pts, std::int64_t* front_id, std::int32_t* sorted,
-                                  std::int32_t* newest, std::int32_t* older) {
+// Three or more objectives: ENS with binary search, each front held in a
+// bucket k-d tree over objectives 1..M-1 (objective 0 is settled by the
+// lexicographic order), as in ENS-NDT (Gustavsson, Syberfeldt, "A new
+// algorithm using the non-dominated tree to improve non-dominated sorting",
+// Evolutionary Computation 26(1), 2018).  An inner node splits on objective k
+// at value s: its lower child holds the members with value < s, its upper
+// child the rest.  A point p with p[k] < s cannot be dominated by anything in
+// the upper child, so the search that confirms "no member dominates p" -- the
+// costly case of plain ENS -- skips most of a large front.  Leaves are lists
+// of up to kLeafSize members, newest first.
+//
+// Nodes live in the rating's Pair and OrderKey scratch records (node t uses
+// keys[t] and pairs[t]; at most N nodes):
+//   inner node: pairs[t].idx = k >= 1, keys[t].neg_score = s,
+//               keys[t].front = lower child, keys[t].idx = upper child;
+//   leaf:       pairs[t].idx = -k (k: objective of its next split),
+//               keys[t].front = newest member (-1: none), keys[t].idx = size,
+//               keys[t].neg_score = size at which to try splitting.
+// Members of one leaf are chained through `link`.
+class FrontTrees {
+public:
+    static constexpr std::int64_t kLeafSize = 16;
+
+    FrontTrees(const Points& pts, Pair* pairs, OrderKey* keys, std::int32_t* link,
+               std::int64_t* stack)
+        : pts_(pts), pairs_(pairs), keys_(keys), link_(link), stack_(stack) {}
+
+    // A new empty tree; returns its root.  Splits leave a node for every point
+    // still to come, so each new front finds one.
+    std::int32_t new_tree() { return new_leaf(1); }
+
+    // True iff some member of the tree dominates p (members come before p in
+    // lexicographic order).
+    bool dominated(std::int32_t root, const double* p) const {
+        const std::int64_t m = pts_.m;
+        std::int64_t top = 0;
+        stack_[top++] = root;  // each node is pushed at most once: <= N entries
+        while (top > 0) {
+            const std::int64_t t = stack_[--top];
+            const std::int32_t k = pairs_[t].idx;
+            if (k < 0) {
+                for (std::int64_t q = keys_[t].front; q >= 0; q = link_[q])
+                    if (dominates_lex_before(pts_.row(q), p, m)) return true;
+                continue;
+            }
+            if (!(p[k] < keys_[t].neg_score)) stack_[top++] = keys_[t].idx;
+            stack_[top++] = keys_[t].front;  // the lower child is the likelier
+        }
+        return false;
+    }
+
+    void insert(std::int32_t root, std::int32_t p) {
+        const double* rp = pts_.row(p);
+        std::int64_t t = root;
+        for (std::int32_t k; (k = pairs_[t].idx) > 0;)
+            t = rp[k] < keys_[t].neg_score ? keys_[t].front : keys_[t].idx;
+        link_[p] = static_cast<std::int32_t>(keys_[t].front);
+        keys_[t].front = p;
+        ++inserted_;
+        if (static_cast<double>(++keys_[t].idx) > keys_[t].neg_score) split(t);
+    }
+
+private:
+    std::int32_t new_leaf(std::int32_t k) {
+        const std::int32_t t = used_++;
+        pairs_[t].idx = -k;
+        keys_[t] = OrderKey{-1, static_cast<double>(kLeafSize), 0};
+        return t;
+    }
+
+    std::int32_t next_objective(std::int32_t k) const {
+        return k + 1 < pts_.m ? k + 1 : 1;
+    }
+
+    // Splits leaf t at the median of a sample of its members in the first
+    // objective, starting from its own, that separates them; if none does (or
+    // the node space is used up) the leaf just grows and tries again at twice
+    // its size.
+    void split(std::int64_t t) {
+        const std::int64_t size = keys_[t].idx;
+        keys_[t].neg_score = 2.0 * static_cast<double>(size);
+        // Nodes in use never outnumber the points inserted (at most N).
+        if (used_ + 2 > inserted_) return;
+        std::int32_t k = -pairs_[t].idx;
+        for (std::int64_t tries = 1; tries < pts_.m; ++tries, k = next_objective(k)) {
+            double sample[2 * kLeafSize];
+            std::int64_t count = 0;
+            for (std::int64_t q = keys_[t].front; q >= 0 && count < 2 * kLeafSize; q = link_[q])
+                sample[count++] = pts_.row(q)[k];
+            std::sort(sample, sample + count);
+            double s = sample[count / 2];
+            if (s == sample[0]) {
+                const double* above = std::upper_bound(sample, sample + count, sample[0]);
+                if (above == sample + count) continue;  // all equal in k
+                s = *above;
+            }
+            // Both children get members: sample[0] < s, and s is some member's value.
+            const std::int32_t lower = new_leaf(next_objective(k));
+            const std::int32_t upper = new_leaf(next_objective(k));
+            for (std::int64_t q = keys_[t].front, next; q >= 0; q = next) {
+                next = link_[q];
+                const std::int32_t child = pts_.row(q)[k] < s ? lower : upper;
+                link_[q] = static_cast<std::int32_t>(keys_[child].front);
+                keys_[child].front = q;
+                ++keys_[child].idx;
+            }
+            pairs_[t].idx = k;
+            keys_[t] = OrderKey{lower, s, upper};
+            return;
+        }
+    }
+
+    Points pts_;
+    Pair* pairs_;
+    OrderKey* keys_;
+    std::int32_t* link_;
+    std::int64_t* stack_;
+    std::int32_t used_ = 0;
+    std::int32_t inserted_ = 0;
+};
+
+// `root[f]` is the tree of front f; the other arrays are FrontTrees' scratch.
+inline std::int32_t fronts_ens_ndt(const Points& pts, std::int64_t* front_id,
+                                   std::int32_t* sorted, std::int32_t* root, std::int32_t* link,
+                                   Pair* pairs, OrderKey* keys, std::int64_t* stack) {
     sort_lexicographic(pts, sorted);
-    const std::int64_t m = pts.m;
+    FrontTrees trees(pts, pairs, keys, link, stack);
     std::int32_t n_fronts = 0;
     for (std::int64_t j = 0; j < pts.n; ++j) {
         const std::int32_t p = sorted[j];
@@ -115,22 +236,11 @@ inline std::int32_t fronts_ens_bs(const Points& pts, std::int64_t* front_id, std
         std::int32_t lo = 0, hi = n_fronts;
         while (lo < hi) {
             const std::int32_t mid = lo + (hi - lo) / 2;
-            bool dominated = false;
-            for (std::int32_t q = newest[mid]; q >= 0; q = older[q]) {
-                if (dominates_lex_before(pts.row(q), rp, m)) {
-                    dominated = true;
-                    break;
-                }
-            }
-            if (dominated) lo = mid + 1;
+            if (trees.dominated(root[mid], rp)) lo = mid + 1;
             else hi = mid;
         }
-        if (lo == n_fronts) {
-            ++n_fronts;
-            newest[lo] = -1;
-        }
-        older[p] = newest[lo];
-        newest[lo] = p;
+        if (lo == n_fronts) root[n_fronts++] = trees.new_tree();
+        trees.insert(root[lo], p);
         front_id[p] = lo;
     }
     return n_fronts;

@@ -81,7 +81,8 @@ inline int rate(const RatingArrays& a, int mode_i) {
     } else if (a.m == 2) {
         n_fronts = fronts_2d(pts, a.front_id, a.cur, a.nxt);
     } else {
-        n_fronts = fronts_ens_bs(pts, a.front_id, a.cur, a.n_dom, a.nxt);
+        n_fronts = fronts_ens_ndt(pts, a.front_id, a.cur, a.n_dom, a.nxt, a.pairs, a.keys,
+                                  a.items);
     }
 
     group_by_front(a.front_id, a.n, n_fronts, a.offsets, a.items);

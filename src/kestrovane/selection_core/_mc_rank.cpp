@@ -259,6 +259,16 @@ bool exec_steps(PyObject* module, bool* constants_made) {
     if (!add_function(module, &kestrovane::mc::counts_entry, rank_defaults.get()) ||
         !add_function(module, &kestrovane::mc::select_entry, rank_defaults.get()))
         return false;
+    if (!g.c.f_quality_sign) {
+        g.c.f_quality_sign = PyNumber_Negative(c.f_1_0);
+        if (!g.c.f_quality_sign) return false;
+        g.c.quality_sign = PyFloat_AsDouble(g.c.f_quality_sign);
+    }
+    PyRef detailed_defaults = PyRef::steal(PyTuple_Pack(10, c.f_0_2, c.i_0, c.i_1, c.i_0, c.i_2,
+                                                        c.i_2500000, c.f_1_0, c.f_1_0, c.f_1_0,
+                                                        g.c.f_quality_sign));
+    if (!add_function(module, &kestrovane::mc::detailed_entry, detailed_defaults.get()))
+        return false;
     PyRef test = PyRef::steal(PyDict_New());
     return test && PyDict_SetItemString(dict, "__test__", test.get()) == 0;
 }

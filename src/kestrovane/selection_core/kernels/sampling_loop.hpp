@@ -65,11 +65,11 @@ struct LoopResult {
 };
 
 // Observer interface of the loop (the counting kernel's does nothing):
-//   void begin_sample(int32 n_fronts);
+//   void begin_sample(int32 s, int32 n_fronts);
 //   bool at_position(int32 s, int32 pos, int32 idx);  // false: bad front id
 //   void end_sample(int32 s);
 struct NoObserver {
-    void begin_sample(std::int32_t) {}
+    void begin_sample(std::int32_t, std::int32_t) {}
     bool at_position(std::int32_t, std::int32_t, std::int32_t) { return true; }
     void end_sample(std::int32_t) {}
     std::int64_t bad_value() const { return 0; }
@@ -90,7 +90,7 @@ LoopResult sampling_loop(const double* mu, const double* sigma, std::int32_t n, 
         const int n_fronts = rate();
         if (n_fronts < 0) return {LoopStatus::rating_error, n_fronts};
         if (n_fronts > n) return {LoopStatus::too_many_fronts, n_fronts};
-        observer.begin_sample(n_fronts);
+        observer.begin_sample(s, n_fronts);
         for (std::int32_t pos = 0; pos < n; ++pos) {
             const std::int64_t entry = order[pos];
             if (static_cast<std::uint64_t>(entry) >= static_cast<std::uint64_t>(n))

@@ -1,0 +1,58 @@
+// The NumPy arrays behind the metric accumulators, created in a fixed order:
+// the six moment arrays, then the buffers, then (P² mode) the estimator rows.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+
+#include "kestrovane/_native/py_ref.hpp"
+#include "kestrovane/selection_core/kernels/metric_accumulators.hpp"
+#include "kestrovane/selection_core/kernels/numpy_calls.hpp"
+
+namespace kestrovane::mc {
+
+struct AccumulatorArrays {
+    QuantileMode mode{};
+    PyRef mean[kMetrics], M2[kMetrics], buf[kMetrics];
+    PyRef q[kMetrics][kQuantiles], npos[kMetrics][kQuantiles], des[kMetrics][kQuantiles];
+
+    bool create(std::int32_t n, std::int32_t n_samples, std::int32_t quantiles_mode_i,
+                std::int64_t budget) {
+        for (int m = 0; m < kMetrics; ++m)
+            if (!(mean[m] = new_f64(g.c.s_zeros, n)) || !(M2[m] = new_f64(g.c.s_zeros, n)))
+                return false;
+        mode = choose_quantile_mode(quantiles_mode_i, n_samples, n, budget);
+        for (int m = 0; m < kMetrics; ++m)
+            if (!(buf[m] = new_f64(g.c.s_empty, mode.s_init, n))) return false;
+        if (!mode.use_p2) return true;
+        for (int m = 0; m < kMetrics; ++m) {
+            for (int j = 0; j < kQuantiles; ++j)
+                if (!(q[m][j] = new_f64(g.c.s_empty, n, 5))) return false;
+            for (int j = 0; j < kQuantiles; ++j)
+                if (!(npos[m][j] = np_new(g.c.s_empty, n, 5, g.c.s_int32, NPY_INT32)))
+                    return false;
+            for (int j = 0; j < kQuantiles; ++j)
+                if (!(des[m][j] = new_f64(g.c.s_empty, n, 5))) return false;
+        }
+        return true;
+    }
+
+    MetricAccumulators raw(std::int32_t n) const {
+        MetricAccumulators a{};
+        a.n = n;
+        a.mode = mode;
+        for (int m = 0; m < kMetrics; ++m) {
+            a.mean[m] = data_of<double>(mean[m]);
+            a.M2[m] = data_of<double>(M2[m]);
+            a.buf[m] = data_of<double>(buf[m]);
+            if (!mode.use_p2) continue;
+            for (int j = 0; j < kQuantiles; ++j)
+                a.p2[m][j] = P2Rows{data_of<double>(q[m][j]), data_of<std::int32_t>(npos[m][j]),
+                                    data_of<double>(des[m][j])};
+        }
+        return a;
+    }
+};
+
+}  // namespace kestrovane::mc

@@ -1,0 +1,110 @@
+// The detailed kernel behind mc_rank_select_detailed: the counting loop plus,
+// per individual and sample, its place, front and within-front rank fed to
+// the metric accumulators; then the statistics of detailed_result.hpp.
+#pragma once
+
+#include <Python.h>
+
+#include <algorithm>
+#include <cstdint>
+
+#include "kestrovane/_native/py_ref.hpp"
+#include "kestrovane/selection_core/kernels/accumulator_arrays.hpp"
+#include "kestrovane/selection_core/kernels/counting_kernel.hpp"
+#include "kestrovane/selection_core/kernels/detailed_result.hpp"
+#include "kestrovane/selection_core/kernels/population.hpp"
+#include "kestrovane/selection_core/kernels/rating_work.hpp"
+#include "kestrovane/selection_core/kernels/sampling_loop.hpp"
+
+namespace kestrovane::mc {
+
+struct DetailedOptions {
+    RankOptions rank;
+    std::int32_t quantiles_mode_i = 2;
+    std::int64_t quantiles_budget = 2500000;
+    double quality_w_place = 1.0;
+    double quality_w_front = 1.0;
+    double quality_w_within = 1.0;
+    double quality_sign = g.c.quality_sign;  // computed at start-up
+};
+
+// Derives place, front and within-front rank at each position of the global
+// order.  The front id comes from the outside rating and indexes
+// front_counts, so it is checked first.
+struct DetailedObserver {
+    MetricAccumulators acc;
+    const std::int64_t* front_id;
+    std::int32_t* front_counts;
+    std::int32_t n_fronts = 0;
+    double n_d = 0.0;
+    std::int64_t bad_front = 0;
+
+    void begin_sample(std::int32_t s, std::int32_t fronts) {
+        n_fronts = fronts;
+        std::fill(front_counts, front_counts + fronts, 0);
+        n_d = static_cast<double>(s + 1);
+    }
+
+    bool at_position(std::int32_t s, std::int32_t pos, std::int32_t idx) {
+        const std::int64_t f = front_id[idx];
+        if (static_cast<std::uint64_t>(f) >= static_cast<std::uint64_t>(n_fronts)) {
+            bad_front = f;
+            return false;
+        }
+        const std::int32_t fid = static_cast<std::int32_t>(f);
+        const std::int32_t within_rank = front_counts[fid];
+        front_counts[fid] = within_rank + 1;
+        const double x[kMetrics] = {static_cast<double>(pos), static_cast<double>(fid),
+                                    static_cast<double>(within_rank)};
+        acc.record(idx, s, n_d, x);
+        return true;
+    }
+
+    void end_sample(std::int32_t s) {
+        if (s == kP2Warmup - 1 && acc.mode.use_p2) acc.init_p2();
+    }
+
+    std::int64_t bad_value() const { return bad_front; }
+};
+
+inline PyObject* detailed_kernel(PyObject* mu_obj, PyObject* sigma2_obj, std::int32_t n_samples,
+                                 const DetailedOptions* options) {
+    const DetailedOptions o = options ? *options : DetailedOptions{};
+    Population pop;
+    switch (prepare_population(mu_obj, sigma2_obj, n_samples, o.rank.percentile, &pop)) {
+        case Prepared::error:
+            return nullptr;
+        case Prepared::empty:
+            return empty_detailed_result();
+        case Prepared::ready:
+            break;
+    }
+    RatingWork work;
+    CountArrays counts;
+    AccumulatorArrays acc;
+    if (!work.create(pop.n, pop.m) || !counts.create(pop.n) ||
+        !acc.create(pop.n, n_samples, o.quantiles_mode_i, o.quantiles_budget) ||
+        !work.allocate_scratch(pop.n))
+        return nullptr;
+    PyRef front_counts = new_i32(g.c.s_empty, pop.n);
+    if (!front_counts) return nullptr;
+    const RatingCall rate = work.call(o.rank.mode_i, o.rank.within_mode_i);
+    Xoshiro256ss rng;
+    _xoshiro_seed(&rng, o.rank.seed);
+    DetailedObserver observer{acc.raw(pop.n), data_of<const std::int64_t>(work.front_id),
+                              data_of<std::int32_t>(front_counts)};
+    LoopResult result;
+    {
+        GilRelease nogil;
+        result = sampling_loop(data_of<const double>(pop.mu), data_of<const double>(pop.sigma),
+                               pop.n, pop.m, n_samples, pop.k, rate, &rng, counts.raw(), observer);
+    }
+    if (!check_loop_result(result)) return nullptr;
+    work.scratch = RatingScratch{};
+    const DetailedState state{pop.n, n_samples, pop.k, &counts, &acc,
+                              QualityWeights{o.quality_w_place, o.quality_w_front,
+                                             o.quality_w_within, o.quality_sign}};
+    return assemble_detailed_result(state);
+}
+
+}  // namespace kestrovane::mc
