@@ -20,7 +20,7 @@ demo: install
 
 # Header-only numeric code, tested without Python.
 test-cpp:
-	cmake -S tests/cpp -B build/cpp-tests -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) > /dev/null
+	cmake -S tests/cpp -B build/cpp-tests -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DKESTROVANE_SANITIZE=$(or $(KESTROVANE_SANITIZE),OFF) > /dev/null
 	cmake --build build/cpp-tests -j 2 > /dev/null
 	ctest --test-dir build/cpp-tests --output-on-failure
 

@@ -80,7 +80,7 @@ class Xoshiro256ss:
             u1 = U01_FLOOR
         r = math.sqrt(math.log(u1) * -2.0)
         theta = u2 * TWO_PI
-        self.spare = r * math.cos(theta)
+        self.spare = r * math.sin(theta)
         self.has_spare = True
         return r * math.cos(theta)
 

@@ -63,6 +63,19 @@ def test_zero_deviation_cell_takes_no_deviate():
     assert any(not np.array_equal(a, b) for a, b in zip(*results))
 
 
+def test_extreme_values_match_reference():
+    # Infinite means, an infinite and a denormal variance, variances near the
+    # top of the double range: still finite-or-infinite samples, never NaN.
+    mu = np.zeros((5, 2))
+    mu[2, 1], mu[3, 0] = np.inf, -np.inf
+    sigma2 = np.ones((5, 2))
+    sigma2[1, 0], sigma2[0, 0], sigma2[4, 1], sigma2[2, 1], sigma2[3, 0] = (
+        np.inf, 5e-324, 1e308, 0.0, 0.0)
+    for mode_i in (0, 1):
+        assert_counts_equal(mc_rank_counts(mu, sigma2, 40, 0.4, 3, mode_i),
+                            reference_counts(mu, sigma2, 40, 0.4, 3, mode_i))
+
+
 @pytest.mark.parametrize("n,m,percentile,mode_i", [
     (2, 2, 0.2, 1), (7, 3, 0.3, 0), (10, 2, 0.5, 1), (13, 4, 0.9, 0), (30, 3, 1.0, 1),
 ])

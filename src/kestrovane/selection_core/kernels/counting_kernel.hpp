@@ -28,35 +28,46 @@ inline PyObject* empty_counts() {
     return PyTuple_Pack(3, win.get(), lose.get(), ranks.get());
 }
 
+// One Monte-Carlo call: the validated population, the rating work set and
+// the count arrays, then the sampling loop with the interpreter lock released.
+struct MonteCarloCall {
+    Population pop;
+    RatingWork work;
+    CountArrays counts;
+
+    bool create_arrays() { return work.create(pop.n, pop.m) && counts.create(pop.n); }
+
+    // Seeds the generator and runs every sample; false with an error raised.
+    template <class Observer>
+    bool sample(std::int32_t n_samples, const RankOptions& o, Observer& observer) {
+        const RatingCall rate = work.call(o.mode_i, o.within_mode_i);
+        Xoshiro256ss rng;
+        _xoshiro_seed(&rng, o.seed);
+        LoopResult result;
+        {
+            GilRelease nogil;
+            result = sampling_loop(data_of<const double>(pop.mu), data_of<const double>(pop.sigma),
+                                   pop.n, pop.m, n_samples, pop.k, rate, &rng, counts.raw(),
+                                   observer);
+        }
+        work.scratch = RatingScratch{};
+        return check_loop_result(result);
+    }
+};
+
 // Returns (win_count, lose_count, rank_sum); a null `options` means defaults.
 inline PyObject* counting_kernel(PyObject* mu_obj, PyObject* sigma2_obj, std::int32_t n_samples,
                                  const RankOptions* options) {
     const RankOptions o = options ? *options : RankOptions{};
-    Population pop;
-    switch (prepare_population(mu_obj, sigma2_obj, n_samples, o.percentile, &pop)) {
-        case Prepared::error:
-            return nullptr;
-        case Prepared::empty:
-            return empty_counts();
-        case Prepared::ready:
-            break;
-    }
-    RatingWork work;
-    CountArrays counts;
-    if (!work.create(pop.n, pop.m) || !counts.create(pop.n) || !work.allocate_scratch(pop.n))
-        return nullptr;
-    const RatingCall rate = work.call(o.mode_i, o.within_mode_i);
-    Xoshiro256ss rng;
-    _xoshiro_seed(&rng, o.seed);
+    MonteCarloCall mc;
+    const Prepared st = prepare_population(mu_obj, sigma2_obj, n_samples, o.percentile, &mc.pop);
+    if (st != Prepared::ready) return st == Prepared::empty ? empty_counts() : nullptr;
     NoObserver observer;
-    LoopResult result;
-    {
-        GilRelease nogil;
-        result = sampling_loop(data_of<const double>(pop.mu), data_of<const double>(pop.sigma),
-                               pop.n, pop.m, n_samples, pop.k, rate, &rng, counts.raw(), observer);
-    }
-    if (!check_loop_result(result)) return nullptr;
-    return PyTuple_Pack(3, counts.win_count.get(), counts.lose_count.get(), counts.rank_sum.get());
+    if (!mc.create_arrays() || !mc.work.allocate_scratch(mc.pop.n) ||
+        !mc.sample(n_samples, o, observer))
+        return nullptr;
+    const CountArrays& c = mc.counts;
+    return PyTuple_Pack(3, c.win_count.get(), c.lose_count.get(), c.rank_sum.get());
 }
 
 }  // namespace kestrovane::mc

@@ -70,38 +70,21 @@ struct DetailedObserver {
 inline PyObject* detailed_kernel(PyObject* mu_obj, PyObject* sigma2_obj, std::int32_t n_samples,
                                  const DetailedOptions* options) {
     const DetailedOptions o = options ? *options : DetailedOptions{};
-    Population pop;
-    switch (prepare_population(mu_obj, sigma2_obj, n_samples, o.rank.percentile, &pop)) {
-        case Prepared::error:
-            return nullptr;
-        case Prepared::empty:
-            return empty_detailed_result();
-        case Prepared::ready:
-            break;
-    }
-    RatingWork work;
-    CountArrays counts;
+    MonteCarloCall mc;
+    const Prepared st =
+        prepare_population(mu_obj, sigma2_obj, n_samples, o.rank.percentile, &mc.pop);
+    if (st != Prepared::ready) return st == Prepared::empty ? empty_detailed_result() : nullptr;
+    const std::int32_t n = mc.pop.n;
     AccumulatorArrays acc;
-    if (!work.create(pop.n, pop.m) || !counts.create(pop.n) ||
-        !acc.create(pop.n, n_samples, o.quantiles_mode_i, o.quantiles_budget) ||
-        !work.allocate_scratch(pop.n))
+    if (!mc.create_arrays() || !acc.create(n, n_samples, o.quantiles_mode_i, o.quantiles_budget) ||
+        !mc.work.allocate_scratch(n))
         return nullptr;
-    PyRef front_counts = new_i32(g.c.s_empty, pop.n);
+    PyRef front_counts = new_i32(g.c.s_empty, n);
     if (!front_counts) return nullptr;
-    const RatingCall rate = work.call(o.rank.mode_i, o.rank.within_mode_i);
-    Xoshiro256ss rng;
-    _xoshiro_seed(&rng, o.rank.seed);
-    DetailedObserver observer{acc.raw(pop.n), data_of<const std::int64_t>(work.front_id),
+    DetailedObserver observer{acc.raw(n), data_of<const std::int64_t>(mc.work.front_id),
                               data_of<std::int32_t>(front_counts)};
-    LoopResult result;
-    {
-        GilRelease nogil;
-        result = sampling_loop(data_of<const double>(pop.mu), data_of<const double>(pop.sigma),
-                               pop.n, pop.m, n_samples, pop.k, rate, &rng, counts.raw(), observer);
-    }
-    if (!check_loop_result(result)) return nullptr;
-    work.scratch = RatingScratch{};
-    const DetailedState state{pop.n, n_samples, pop.k, &counts, &acc,
+    if (!mc.sample(n_samples, o.rank, observer)) return nullptr;
+    const DetailedState state{n, n_samples, mc.pop.k, &mc.counts, &acc,
                               QualityWeights{o.quality_w_place, o.quality_w_front,
                                              o.quality_w_within, o.quality_sign}};
     return assemble_detailed_result(state);

@@ -71,29 +71,17 @@ struct CountArrays {
 
 // Raises the error a finished loop reports; false when it did.
 inline bool check_loop_result(const LoopResult& r) {
-    switch (r.status) {
-        case LoopStatus::ok:
-            return true;
-        case LoopStatus::rating_error:
-            PyErr_Format(PyExc_ValueError, "pareto_core returned error code: %lld",
-                         static_cast<long long>(r.value));
-            break;
-        case LoopStatus::too_many_fronts:
-            PyErr_Format(PyExc_ValueError,
-                         "pareto_core returned %lld fronts for fewer individuals",
-                         static_cast<long long>(r.value));
-            break;
-        case LoopStatus::bad_order:
-            PyErr_Format(PyExc_ValueError,
-                         "pareto_core returned order entry %lld outside the population",
-                         static_cast<long long>(r.value));
-            break;
-        case LoopStatus::bad_front:
-            PyErr_Format(PyExc_ValueError,
-                         "pareto_core returned front id %lld outside 0..n_fronts-1",
-                         static_cast<long long>(r.value));
-            break;
-    }
+    // Indexed by LoopStatus.
+    static const char* const formats[] = {
+        nullptr,
+        "pareto_core returned error code: %lld",
+        "pareto_core returned %lld fronts for fewer individuals",
+        "pareto_core returned order entry %lld outside the population",
+        "pareto_core returned front id %lld outside 0..n_fronts-1",
+    };
+    if (r.status == LoopStatus::ok) return true;
+    PyErr_Format(PyExc_ValueError, formats[static_cast<int>(r.status)],
+                 static_cast<long long>(r.value));
     return false;
 }
 
