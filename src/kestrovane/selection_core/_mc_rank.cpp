@@ -22,7 +22,7 @@ using kestrovane::PyRef;
 using kestrovane::mc::g;
 
 constexpr const char kModuleDoc[] =
-    "Monte-Carlo Pareto ranking core.\n"
+    "Monte-Carlo Pareto ranking core."
     "\n"
     "\n"
     "Goal\n"
