@@ -50,6 +50,7 @@ Entry = namedtuple("Entry", "name doc params")
 ENTRIES = [
     Entry("mc_rank_counts", COUNTS_DOC, RANK_PARAMS),
     Entry("mc_rank_select", SELECT_DOC, RANK_PARAMS),
+    Entry("mc_rank_select_detailed", DETAILED_DOC, DETAILED_PARAMS),
 ]
 by_entry = pytest.mark.parametrize("e", ENTRIES, ids=lambda e: e.name)
 

@@ -11,7 +11,7 @@ import kestrovane.selection_core._mc_rank as m
 
 NAME = "kestrovane.selection_core._mc_rank"
 SIBLING = "kestrovane.pareto_core._pareto_rating_cy"
-FUNCTIONS = ["mc_rank_counts", "mc_rank_select"]
+FUNCTIONS = ["mc_rank_counts", "mc_rank_select", "mc_rank_select_detailed"]
 LATER = {"mc_rank_select_detailed"}
 SIGNATURE = (
     "int (__Pyx_memviewslice, int, int, __Pyx_memviewslice, __Pyx_memviewslice, "
