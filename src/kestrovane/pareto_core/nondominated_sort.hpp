@@ -15,14 +15,16 @@
 //          front, so one comparison decides a front: O(N log N) overall.
 //   M >= 3: ENS-BS (Zhang, Tian, Cheng, Jin, "An efficient approach to
 //          nondominated sorting for evolutionary multiobjective optimization",
-//          IEEE TEVC 19(2), 2015) with each front in a bucket k-d tree (see
-//          fronts_ens_ndt); O(M N^2) in the worst case, far less on typical
-//          populations.
+//          IEEE TEVC 19(2), 2015) with each front in a bucket k-d tree, and
+//          copies of a point placed without a search (see fronts_ens_ndt);
+//          O(M N^2) in the worst case, far less on typical populations.
 // No allocation: the caller supplies every scratch array.
 #pragma once
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
+#include <limits>
 
 #include "kestrovane/_native/rating_abi.hpp"
 
@@ -48,18 +50,22 @@ inline bool dominates_lex_before(const double* q, const double* p, std::int64_t 
 }
 
 // Fills idx[0..n) with 0..n-1 sorted lexicographically by row, then by index.
-inline void sort_lexicographic(const Points& pts, std::int32_t* idx) {
-    for (std::int64_t i = 0; i < pts.n; ++i) idx[i] = static_cast<std::int32_t>(i);
-    const std::int64_t m = pts.m;
-    std::sort(idx, idx + pts.n, [&pts, m](std::int32_t a, std::int32_t b) {
-        const double* ra = pts.row(a);
-        const double* rb = pts.row(b);
-        for (std::int64_t k = 0; k < m; ++k) {
+// Sorts (first value, index) records, so rows are read only on ties.
+inline void sort_lexicographic(const Points& pts, std::int32_t* idx, Pair* pairs) {
+    const std::int64_t n = pts.n, m = pts.m;
+    for (std::int64_t i = 0; i < n; ++i) pairs[i] = Pair{pts.row(i)[0], static_cast<std::int32_t>(i)};
+    std::sort(pairs, pairs + n, [&pts, m](const Pair& a, const Pair& b) {
+        if (a.val < b.val) return true;
+        if (b.val < a.val) return false;
+        const double* ra = pts.row(a.idx);
+        const double* rb = pts.row(b.idx);
+        for (std::int64_t k = 1; k < m; ++k) {
             if (ra[k] < rb[k]) return true;
             if (rb[k] < ra[k]) return false;
         }
-        return a < b;
+        return a.idx < b.idx;
     });
+    for (std::int64_t i = 0; i < n; ++i) idx[i] = pairs[i].idx;
 }
 
 // One objective: the front is the number of distinct smaller values.
@@ -81,17 +87,17 @@ inline std::int32_t fronts_1d(const Points& pts, std::int64_t* front_id, Pair* p
 // strictly falling second values (equal points aside), so the front's newest
 // member `last[f]` dominates p iff any member does.
 inline std::int32_t fronts_2d(const Points& pts, std::int64_t* front_id, std::int32_t* sorted,
-                              std::int32_t* last) {
-    sort_lexicographic(pts, sorted);
+                              std::int32_t* last, Pair* pairs) {
+    sort_lexicographic(pts, sorted, pairs);
     std::int32_t n_fronts = 0;
     for (std::int64_t j = 0; j < pts.n; ++j) {
         const std::int32_t p = sorted[j];
-        const double p0 = pts.v[2 * p], p1 = pts.v[2 * p + 1];
+        const double p0 = pts.row(p)[0], p1 = pts.row(p)[1];
         std::int32_t lo = 0, hi = n_fronts;
         while (lo < hi) {
             const std::int32_t mid = lo + (hi - lo) / 2;
             const std::int32_t q = last[mid];
-            const double q0 = pts.v[2 * q], q1 = pts.v[2 * q + 1];
+            const double q0 = pts.row(q)[0], q1 = pts.row(q)[1];
             if (q1 < p1 || (q1 == p1 && q0 < p0)) lo = mid + 1;
             else hi = mid;
         }
@@ -104,14 +110,15 @@ inline std::int32_t fronts_2d(const Points& pts, std::int64_t* front_id, std::in
 
 // Three or more objectives: ENS with binary search, each front held in a
 // bucket k-d tree over objectives 1..M-1 (objective 0 is settled by the
-// lexicographic order), as in ENS-NDT (Gustavsson, Syberfeldt, "A new
+// lexicographic order), after ENS-NDT (Gustavsson, Syberfeldt, "A new
 // algorithm using the non-dominated tree to improve non-dominated sorting",
 // Evolutionary Computation 26(1), 2018).  An inner node splits on objective k
 // at value s: its lower child holds the members with value < s, its upper
-// child the rest.  A point p with p[k] < s cannot be dominated by anything in
-// the upper child, so the search that confirms "no member dominates p" -- the
+// child the rest.  Every node also keeps its box: the smallest value of each
+// objective over its members.  Nothing in a node whose box is not <= p can
+// dominate p, so the search that confirms "no member dominates p" -- the
 // costly case of plain ENS -- skips most of a large front.  Leaves are lists
-// of up to kLeafSize members, newest first.
+// of members, newest first, split once they pass kLeafSize.
 //
 // Nodes live in the rating's Pair and OrderKey scratch records (node t uses
 // keys[t] and pairs[t]; at most N nodes):
@@ -120,14 +127,16 @@ inline std::int32_t fronts_2d(const Points& pts, std::int64_t* front_id, std::in
 //   leaf:       pairs[t].idx = -k (k: objective of its next split),
 //               keys[t].front = newest member (-1: none), keys[t].idx = size,
 //               keys[t].neg_score = size at which to try splitting.
-// Members of one leaf are chained through `link`.
+// Members of one leaf are chained through `link`.  The boxes, M-1 doubles a
+// node, go to a byte block of at least N (M-1) doubles (the rating's unused
+// N x N block); without one, fronts stay single lists, i.e. plain ENS-BS.
 class FrontTrees {
 public:
     static constexpr std::int64_t kLeafSize = 16;
 
     FrontTrees(const Points& pts, Pair* pairs, OrderKey* keys, std::int32_t* link,
-               std::int64_t* stack)
-        : pts_(pts), pairs_(pairs), keys_(keys), link_(link), stack_(stack) {}
+               std::int64_t* stack, unsigned char* boxes)
+        : pts_(pts), pairs_(pairs), keys_(keys), link_(link), stack_(stack), boxes_(boxes) {}
 
     // A new empty tree; returns its root.  Splits leave a node for every point
     // still to come, so each new front finds one.
@@ -141,6 +150,7 @@ public:
         stack_[top++] = root;  // each node is pushed at most once: <= N entries
         while (top > 0) {
             const std::int64_t t = stack_[--top];
+            if (boxes_ && !box_below(t, p)) continue;
             const std::int32_t k = pairs_[t].idx;
             if (k < 0) {
                 for (std::int64_t q = keys_[t].front; q >= 0; q = link_[q])
@@ -156,29 +166,52 @@ public:
     void insert(std::int32_t root, std::int32_t p) {
         const double* rp = pts_.row(p);
         std::int64_t t = root;
-        for (std::int32_t k; (k = pairs_[t].idx) > 0;)
+        for (;;) {
+            if (boxes_) widen_box(t, rp);
+            const std::int32_t k = pairs_[t].idx;
+            if (k < 0) break;
             t = rp[k] < keys_[t].neg_score ? keys_[t].front : keys_[t].idx;
+        }
         link_[p] = static_cast<std::int32_t>(keys_[t].front);
         keys_[t].front = p;
         ++inserted_;
-        if (static_cast<double>(++keys_[t].idx) > keys_[t].neg_score) split(t);
+        if (static_cast<double>(++keys_[t].idx) > keys_[t].neg_score && boxes_) split(t);
     }
 
 private:
+    double box(std::int64_t t, std::int64_t k) const {
+        double v;
+        std::memcpy(&v, boxes_ + ((t * (pts_.m - 1) + k - 1) * sizeof(double)), sizeof v);
+        return v;
+    }
+    void set_box(std::int64_t t, std::int64_t k, double v) {
+        std::memcpy(boxes_ + ((t * (pts_.m - 1) + k - 1) * sizeof(double)), &v, sizeof v);
+    }
+    bool box_below(std::int64_t t, const double* p) const {
+        bool below = true;
+        for (std::int64_t k = 1; k < pts_.m; ++k) below &= box(t, k) <= p[k];
+        return below;
+    }
+    void widen_box(std::int64_t t, const double* rp) {
+        for (std::int64_t k = 1; k < pts_.m; ++k)
+            if (rp[k] < box(t, k)) set_box(t, k, rp[k]);
+    }
+
     std::int32_t new_leaf(std::int32_t k) {
         const std::int32_t t = used_++;
         pairs_[t].idx = -k;
         keys_[t] = OrderKey{-1, static_cast<double>(kLeafSize), 0};
+        if (boxes_)
+            for (std::int64_t j = 1; j < pts_.m; ++j)
+                set_box(t, j, std::numeric_limits<double>::infinity());
         return t;
     }
 
-    std::int32_t next_objective(std::int32_t k) const {
-        return k + 1 < pts_.m ? k + 1 : 1;
-    }
+    std::int32_t next_objective(std::int32_t k) const { return k + 1 < pts_.m ? k + 1 : 1; }
 
     // Splits leaf t at the median of a sample of its members in the first
     // objective, starting from its own, that separates them; if none does (or
-    // the node space is used up) the leaf just grows and tries again at twice
+    // the node space is short) the leaf just grows and tries again at twice
     // its size.
     void split(std::int64_t t) {
         const std::int64_t size = keys_[t].idx;
@@ -203,10 +236,12 @@ private:
             const std::int32_t upper = new_leaf(next_objective(k));
             for (std::int64_t q = keys_[t].front, next; q >= 0; q = next) {
                 next = link_[q];
-                const std::int32_t child = pts_.row(q)[k] < s ? lower : upper;
+                const double* rq = pts_.row(q);
+                const std::int32_t child = rq[k] < s ? lower : upper;
                 link_[q] = static_cast<std::int32_t>(keys_[child].front);
                 keys_[child].front = q;
                 ++keys_[child].idx;
+                widen_box(child, rq);
             }
             pairs_[t].idx = k;
             keys_[t] = OrderKey{lower, s, upper};
@@ -219,20 +254,32 @@ private:
     OrderKey* keys_;
     std::int32_t* link_;
     std::int64_t* stack_;
+    unsigned char* boxes_;
     std::int32_t used_ = 0;
     std::int32_t inserted_ = 0;
 };
 
-// `root[f]` is the tree of front f; the other arrays are FrontTrees' scratch.
+// `root[f]` is the tree of front f; the other arrays are FrontTrees' scratch
+// (`block`: `block_size` bytes, for the boxes when large enough).
 inline std::int32_t fronts_ens_ndt(const Points& pts, std::int64_t* front_id,
                                    std::int32_t* sorted, std::int32_t* root, std::int32_t* link,
-                                   Pair* pairs, OrderKey* keys, std::int64_t* stack) {
-    sort_lexicographic(pts, sorted);
-    FrontTrees trees(pts, pairs, keys, link, stack);
+                                   Pair* pairs, OrderKey* keys, std::int64_t* stack,
+                                   unsigned char* block, std::int64_t block_size) {
+    sort_lexicographic(pts, sorted, pairs);
+    const bool boxes_fit = block != nullptr && block_size / pts.n / (pts.m - 1) >=
+                                                   static_cast<std::int64_t>(sizeof(double));
+    FrontTrees trees(pts, pairs, keys, link, stack, boxes_fit ? block : nullptr);
     std::int32_t n_fronts = 0;
     for (std::int64_t j = 0; j < pts.n; ++j) {
         const std::int32_t p = sorted[j];
         const double* rp = pts.row(p);
+        // A copy of the point met just before shares its front (whatever
+        // dominates one dominates the other) and dominates nothing the
+        // original does not, so it is not added to the tree.
+        if (j > 0 && std::equal(rp, rp + pts.m, pts.row(sorted[j - 1]))) {
+            front_id[p] = front_id[sorted[j - 1]];
+            continue;
+        }
         std::int32_t lo = 0, hi = n_fronts;
         while (lo < hi) {
             const std::int32_t mid = lo + (hi - lo) / 2;

@@ -76,7 +76,8 @@ inline int rate_population_views(ArrayView X, int mode_i, int within_mode_i, Arr
                          reinterpret_cast<std::int32_t*>(nxt.data),
                          pairs,
                          keys,
-                         reinterpret_cast<double*>(R.data)};
+                         reinterpret_cast<double*>(R.data),
+                         reinterpret_cast<unsigned char*>(dom.data)};
     return rate(a, mode_i);
 }
 

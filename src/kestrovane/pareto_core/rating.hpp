@@ -37,6 +37,7 @@ struct RatingArrays {
     Pair* pairs;             // max(N, 1)
     OrderKey* keys;          // max(N, 1)
     double* R;               // N x M
+    unsigned char* dom;      // N x N bytes, scratch
 };
 
 // R[i,m] = number of j with X[j,m] < X[i,m] (the "min" rank), as a double.
@@ -79,10 +80,10 @@ inline int rate(const RatingArrays& a, int mode_i) {
     } else if (a.m == 1) {
         n_fronts = fronts_1d(pts, a.front_id, a.pairs);
     } else if (a.m == 2) {
-        n_fronts = fronts_2d(pts, a.front_id, a.cur, a.nxt);
+        n_fronts = fronts_2d(pts, a.front_id, a.cur, a.nxt, a.pairs);
     } else {
         n_fronts = fronts_ens_ndt(pts, a.front_id, a.cur, a.n_dom, a.nxt, a.pairs, a.keys,
-                                  a.items);
+                                  a.items, a.dom, a.n * a.n);
     }
 
     group_by_front(a.front_id, a.n, n_fronts, a.offsets, a.items);
