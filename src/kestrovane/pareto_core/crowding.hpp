@@ -1,11 +1,11 @@
 // Crowding score inside each front, and the global order built from it.
 //
 // Per front, score starts at 0.0 and objectives are taken in index order.  The
-// front's members are sorted by (value, index); the first and last get +inf;
+// front's members are taken in (value, index) order; the first and last get +inf;
 // when the front's smallest and largest values are both finite and differ,
 // each member strictly between them adds (next - prev) / (largest - smallest).
 // A front of one or two members therefore scores +inf, and with no objectives
-// every score is 0.0.  O(M N log N); no allocation.
+// every score is 0.0.  O(M N) given each objective's order; no allocation.
 #pragma once
 
 #include <algorithm>
@@ -15,6 +15,7 @@
 
 #include "kestrovane/_native/rating_abi.hpp"
 #include "kestrovane/pareto_core/nondominated_sort.hpp"
+#include "kestrovane/pareto_core/objective_orders.hpp"
 
 namespace kestrovane::pareto {
 
@@ -31,50 +32,61 @@ inline void group_by_front(const std::int64_t* front_id, std::int64_t n, std::in
     offsets[0] = 0;
 }
 
-// Adds one objective's contribution to the scores of the members in `pairs`
-// (already sorted by value, then index).
-inline void add_objective_crowding(const Pair* pairs, std::int64_t size, double* score) {
+// Adds one objective's contribution to the scores of a front's members,
+// given in (value, index) order; value(i) is member i's value.
+template <class Value>
+void add_objective_crowding(const std::int32_t* members, std::int64_t size, const Value& value,
+                            double* score) {
     constexpr double inf = std::numeric_limits<double>::infinity();
-    score[pairs[0].idx] += inf;
-    score[pairs[size - 1].idx] += inf;
-    const double lo = pairs[0].val, hi = pairs[size - 1].val;
+    score[members[0]] += inf;
+    score[members[size - 1]] += inf;
+    const double lo = value(members[0]), hi = value(members[size - 1]);
     if (!(std::isfinite(lo) && std::isfinite(hi)) || lo == hi) return;
     double range = hi - lo;
     if (std::isfinite(range)) {
-        for (std::int64_t j = 1; j + 1 < size; ++j)
-            score[pairs[j].idx] += (pairs[j + 1].val - pairs[j - 1].val) / range;
+        double prev = lo, here = value(members[1]);
+        for (std::int64_t j = 1; j + 1 < size; ++j) {
+            const double next = value(members[j + 1]);
+            score[members[j]] += (next - prev) / range;
+            prev = here;
+            here = next;
+        }
         return;
     }
     // The span overflows a double: halve everything so gaps stay finite and the
     // ratios stay in [0, 1] instead of becoming inf / inf = NaN.
     range = hi * 0.5 - lo * 0.5;
     for (std::int64_t j = 1; j + 1 < size; ++j)
-        score[pairs[j].idx] += (pairs[j + 1].val * 0.5 - pairs[j - 1].val * 0.5) / range;
+        score[members[j]] += (value(members[j + 1]) * 0.5 - value(members[j - 1]) * 0.5) / range;
 }
 
-inline void crowding_scores(const Points& pts, const std::int64_t* offsets,
-                            const std::int64_t* items, std::int32_t n_fronts, Pair* pairs,
-                            double* score) {
-    std::fill(score, score + pts.n, 0.0);
-    if (pts.m == 0) return;
-    const auto by_value = [](const Pair& a, const Pair& b) {
-        return a.val < b.val || (a.val == b.val && a.idx < b.idx);
-    };
+// Crowding scores of every front.  orders[k * n ..]: the individuals by
+// (value, index) in objective k; `cursor` and `bucket` are scratch of n.
+template <class Value>
+void crowding_scores(std::int64_t n, std::int64_t m, const Value& value,
+                     const std::int32_t* orders, const std::int64_t* front_id,
+                     const std::int64_t* offsets, const std::int64_t* items,
+                     std::int32_t n_fronts, std::int32_t* cursor, std::int32_t* bucket,
+                     double* score) {
+    std::fill(score, score + n, 0.0);
+    if (m == 0) return;
+    bool any_large = false;
     for (std::int32_t f = 0; f < n_fronts; ++f) {
-        const std::int64_t* members = items + offsets[f];
-        const std::int64_t size = offsets[f + 1] - offsets[f];
-        if (size <= 2) {
-            for (std::int64_t j = 0; j < size; ++j)
-                score[members[j]] = std::numeric_limits<double>::infinity();
+        if (offsets[f + 1] - offsets[f] > 2) {
+            any_large = true;
             continue;
         }
-        for (std::int64_t k = 0; k < pts.m; ++k) {
-            for (std::int64_t j = 0; j < size; ++j) {
-                const std::int64_t i = members[j];
-                pairs[j] = Pair{pts.row(i)[k], static_cast<std::int32_t>(i)};
-            }
-            std::sort(pairs, pairs + size, by_value);
-            add_objective_crowding(pairs, size, score);
+        // One or two members are the extremes of every objective.
+        for (std::int64_t j = offsets[f]; j < offsets[f + 1]; ++j)
+            score[items[j]] = std::numeric_limits<double>::infinity();
+    }
+    if (!any_large) return;
+    for (std::int64_t k = 0; k < m; ++k) {
+        distribute_by_front(orders + k * n, n, front_id, offsets, n_fronts, cursor, bucket);
+        const auto value_k = [&value, k](std::int32_t i) { return value(i, k); };
+        for (std::int32_t f = 0; f < n_fronts; ++f) {
+            const std::int64_t size = offsets[f + 1] - offsets[f];
+            if (size > 2) add_objective_crowding(bucket + offsets[f], size, value_k, score);
         }
     }
 }

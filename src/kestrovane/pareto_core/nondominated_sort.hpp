@@ -49,36 +49,14 @@ inline bool dominates_lex_before(const double* q, const double* p, std::int64_t 
     return strict;
 }
 
-// Fills idx[0..n) with 0..n-1 sorted lexicographically by row, then by index.
-// Sorts (first value, index) records, so rows are read only on ties.
-inline void sort_lexicographic(const Points& pts, std::int32_t* idx, Pair* pairs) {
-    const std::int64_t n = pts.n, m = pts.m;
-    for (std::int64_t i = 0; i < n; ++i) pairs[i] = Pair{pts.row(i)[0], static_cast<std::int32_t>(i)};
-    std::sort(pairs, pairs + n, [&pts, m](const Pair& a, const Pair& b) {
-        if (a.val < b.val) return true;
-        if (b.val < a.val) return false;
-        const double* ra = pts.row(a.idx);
-        const double* rb = pts.row(b.idx);
-        for (std::int64_t k = 1; k < m; ++k) {
-            if (ra[k] < rb[k]) return true;
-            if (rb[k] < ra[k]) return false;
-        }
-        return a.idx < b.idx;
-    });
-    for (std::int64_t i = 0; i < n; ++i) idx[i] = pairs[i].idx;
-}
-
 // One objective: the front is the number of distinct smaller values.
-inline std::int32_t fronts_1d(const Points& pts, std::int64_t* front_id, Pair* pairs) {
-    const std::int64_t n = pts.n;
-    for (std::int64_t i = 0; i < n; ++i) pairs[i] = Pair{pts.v[i], static_cast<std::int32_t>(i)};
-    std::sort(pairs, pairs + n, [](const Pair& a, const Pair& b) {
-        return a.val < b.val || (a.val == b.val && a.idx < b.idx);
-    });
+// `order`: the individuals by (value, index).
+inline std::int32_t fronts_1d(const Points& pts, const std::int32_t* order,
+                              std::int64_t* front_id) {
     std::int64_t f = 0;
-    for (std::int64_t j = 0; j < n; ++j) {
-        if (j > 0 && pairs[j - 1].val < pairs[j].val) ++f;
-        front_id[pairs[j].idx] = f;
+    for (std::int64_t j = 0; j < pts.n; ++j) {
+        if (j > 0 && pts.v[order[j - 1]] < pts.v[order[j]]) ++f;
+        front_id[order[j]] = f;
     }
     return static_cast<std::int32_t>(f + 1);
 }
@@ -86,9 +64,9 @@ inline std::int32_t fronts_1d(const Points& pts, std::int64_t* front_id, Pair* p
 // Two objectives.  In lexicographic order the members of one front have
 // strictly falling second values (equal points aside), so the front's newest
 // member `last[f]` dominates p iff any member does.
-inline std::int32_t fronts_2d(const Points& pts, std::int64_t* front_id, std::int32_t* sorted,
-                              std::int32_t* last, Pair* pairs) {
-    sort_lexicographic(pts, sorted, pairs);
+// `sorted`: the rows in lexicographic order.
+inline std::int32_t fronts_2d(const Points& pts, const std::int32_t* sorted,
+                              std::int64_t* front_id, std::int32_t* last) {
     std::int32_t n_fronts = 0;
     for (std::int64_t j = 0; j < pts.n; ++j) {
         const std::int32_t p = sorted[j];
@@ -224,6 +202,7 @@ private:
             std::int64_t count = 0;
             for (std::int64_t q = keys_[t].front; q >= 0 && count < 2 * kLeafSize; q = link_[q])
                 sample[count++] = pts_.row(q)[k];
+            if (count == 0) return;
             std::sort(sample, sample + count);
             double s = sample[count / 2];
             if (s == sample[0]) {
@@ -261,11 +240,10 @@ private:
 
 // `root[f]` is the tree of front f; the other arrays are FrontTrees' scratch
 // (`block`: `block_size` bytes, for the boxes when large enough).
-inline std::int32_t fronts_ens_ndt(const Points& pts, std::int64_t* front_id,
-                                   std::int32_t* sorted, std::int32_t* root, std::int32_t* link,
+inline std::int32_t fronts_ens_ndt(const Points& pts, const std::int32_t* sorted,
+                                   std::int64_t* front_id, std::int32_t* root, std::int32_t* link,
                                    Pair* pairs, OrderKey* keys, std::int64_t* stack,
                                    unsigned char* block, std::int64_t block_size) {
-    sort_lexicographic(pts, sorted, pairs);
     const bool boxes_fit = block != nullptr && block_size / pts.n / (pts.m - 1) >=
                                                    static_cast<std::int64_t>(sizeof(double));
     FrontTrees trees(pts, pairs, keys, link, stack, boxes_fit ? block : nullptr);

@@ -11,6 +11,7 @@
 #include "kestrovane/_native/rating_abi.hpp"
 #include "kestrovane/pareto_core/crowding.hpp"
 #include "kestrovane/pareto_core/nondominated_sort.hpp"
+#include "kestrovane/pareto_core/objective_orders.hpp"
 
 namespace kestrovane::pareto {
 
@@ -36,24 +37,9 @@ struct RatingArrays {
     std::int32_t* nxt;       // N
     Pair* pairs;             // max(N, 1)
     OrderKey* keys;          // max(N, 1)
-    double* R;               // N x M
+    double* R;               // N x M, scratch
     unsigned char* dom;      // N x N bytes, scratch
 };
-
-// R[i,m] = number of j with X[j,m] < X[i,m] (the "min" rank), as a double.
-inline void fill_min_ranks(const double* X, std::int64_t n, std::int64_t m, Pair* pairs,
-                           double* R) {
-    for (std::int64_t k = 0; k < m; ++k) {
-        for (std::int64_t i = 0; i < n; ++i)
-            pairs[i] = Pair{X[i * m + k], static_cast<std::int32_t>(i)};
-        std::sort(pairs, pairs + n, [](const Pair& a, const Pair& b) { return a.val < b.val; });
-        std::int64_t rank = 0;
-        for (std::int64_t j = 0; j < n; ++j) {
-            if (j > 0 && pairs[j - 1].val < pairs[j].val) rank = j;
-            R[pairs[j].idx * m + k] = static_cast<double>(rank);
-        }
-    }
-}
 
 inline bool has_nan(const double* X, std::int64_t count) {
     bool nan = false;
@@ -63,31 +49,46 @@ inline bool has_nan(const double* X, std::int64_t count) {
 
 // Returns the number of fronts.  The caller has checked the arguments
 // (mode_i 0 or 1, within_mode_i 0, no NaN, shapes): see rate_population_views.
+//
+// mode_i 1 rates on the "min" ranks (the number of strictly smaller values in
+// the objective).  Ranks order like the values, so fronts are computed on the
+// values in both modes and ranks only enter the crowding gaps.  R (8 N M
+// bytes) holds each objective's order (int32, N M) and, in mode 1, the ranks
+// (int32, N M).
 inline int rate(const RatingArrays& a, int mode_i) {
-    if (a.n == 0) return 0;
-
-    const double* values = a.X;
-    if (mode_i == 1) {
-        fill_min_ranks(a.X, a.n, a.m, a.pairs, a.R);
-        values = a.R;
-    }
-    const Points pts{values, a.n, a.m};
+    const std::int64_t n = a.n, m = a.m;
+    if (n == 0) return 0;
+    const Points pts{a.X, n, m};
+    std::int32_t* orders = reinterpret_cast<std::int32_t*>(static_cast<void*>(a.R));
+    std::int32_t* ranks = mode_i == 1 ? orders + n * m : nullptr;
+    // `order` and `nxt` are free until the end: radix scratch.
+    sort_objectives(pts, a.pairs, reinterpret_cast<std::uint64_t*>(a.order), a.nxt, orders, ranks);
 
     std::int32_t n_fronts;
-    if (a.m == 0) {
-        std::fill(a.front_id, a.front_id + a.n, 0);
+    if (m == 0) {
+        std::fill(a.front_id, a.front_id + n, 0);
         n_fronts = 1;
-    } else if (a.m == 1) {
-        n_fronts = fronts_1d(pts, a.front_id, a.pairs);
-    } else if (a.m == 2) {
-        n_fronts = fronts_2d(pts, a.front_id, a.cur, a.nxt, a.pairs);
+    } else if (m == 1) {
+        n_fronts = fronts_1d(pts, orders, a.front_id);
     } else {
-        n_fronts = fronts_ens_ndt(pts, a.front_id, a.cur, a.n_dom, a.nxt, a.pairs, a.keys,
-                                  a.items, a.dom, a.n * a.n);
+        lexicographic_order(pts, orders, a.cur);
+        n_fronts = m == 2 ? fronts_2d(pts, a.cur, a.front_id, a.nxt)
+                          : fronts_ens_ndt(pts, a.cur, a.front_id, a.n_dom, a.nxt, a.pairs,
+                                           a.keys, a.items, a.dom, n * n);
     }
 
-    group_by_front(a.front_id, a.n, n_fronts, a.offsets, a.items);
-    crowding_scores(pts, a.offsets, a.items, n_fronts, a.pairs, a.within);
+    group_by_front(a.front_id, n, n_fronts, a.offsets, a.items);
+    if (ranks) {
+        const auto rank_of = [ranks, n](std::int32_t i, std::int64_t k) {
+            return static_cast<double>(ranks[k * n + i]);
+        };
+        crowding_scores(n, m, rank_of, orders, a.front_id, a.offsets, a.items, n_fronts, a.n_dom,
+                        a.cur, a.within);
+    } else {
+        const auto value_of = [&pts](std::int32_t i, std::int64_t k) { return pts.row(i)[k]; };
+        crowding_scores(n, m, value_of, orders, a.front_id, a.offsets, a.items, n_fronts,
+                        a.n_dom, a.cur, a.within);
+    }
     global_order(a.offsets, a.items, n_fronts, a.within, a.keys, a.order);
     return n_fronts;
 }
