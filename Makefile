@@ -4,33 +4,54 @@ SHELL := /bin/bash
 PYTHON312 ?= $(shell p=$$(pyenv prefix 3.12 2>/dev/null) && echo $$p/bin/python3.12 || command -v python3.12)
 VENV ?= .venv
 PY := $(VENV)/bin/python
+PIP := -m pip install -q --disable-pip-version-check
+TEST_DEPS := "pytest>=7" "hypothesis>=6"
 BUILD_TYPE ?= Release
+ASAN_RUNTIME = $(shell g++ -print-file-name=libasan.so)
 
-.PHONY: install demo test test-cpp test-py bench clean
+.PHONY: install demo test test-cpp test-py test-numpy1 test-sanitize bench clean
 
 $(PY):
 	$(PYTHON312) -m venv $(VENV)
 
 install: $(PY)
-	$(PY) -m pip install -q --disable-pip-version-check "numpy>=1.23" "pytest>=7"
-	$(PY) -m pip install -q --disable-pip-version-check .
+	$(PY) $(PIP) "numpy>=1.23" $(TEST_DEPS)
+	$(PY) $(PIP) .
 
 demo: install
 	$(PY) -m kestrovane.demo
 
 # Header-only numeric code, tested without Python.
+CPP_BUILD ?= build/cpp-tests
 test-cpp:
-	cmake -S tests/cpp -B build/cpp-tests -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DKESTROVANE_SANITIZE=$(or $(KESTROVANE_SANITIZE),OFF) > /dev/null
-	cmake --build build/cpp-tests -j 2 > /dev/null
-	ctest --test-dir build/cpp-tests --output-on-failure
+	cmake -S tests/cpp -B $(CPP_BUILD) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DKESTROVANE_SANITIZE=$(or $(KESTROVANE_SANITIZE),OFF) > /dev/null
+	cmake --build $(CPP_BUILD) -j 2 > /dev/null
+	ctest --test-dir $(CPP_BUILD) --output-on-failure
 
 test-py: install
 	cd tests && ../$(PY) -m pytest -q
 
-test: test-cpp test-py
+# The same build (NumPy 2 headers, NumPy 1.23 C API) under NumPy 1.26.
+test-numpy1:
+	$(PYTHON312) -m venv .venv-numpy1
+	.venv-numpy1/bin/python $(PIP) "numpy==1.26.*" $(TEST_DEPS)
+	.venv-numpy1/bin/python $(PIP) .
+	cd tests && ../.venv-numpy1/bin/python -m pytest -q -p no:cacheprovider
+
+# Everything again with AddressSanitizer and UndefinedBehaviorSanitizer; the
+# interpreter is not instrumented, so the ASan runtime is preloaded.
+test-sanitize:
+	$(MAKE) test-cpp KESTROVANE_SANITIZE=ON BUILD_TYPE=Debug CPP_BUILD=build/cpp-tests-asan
+	$(PYTHON312) -m venv .venv-asan
+	.venv-asan/bin/python $(PIP) "numpy>=1.23" $(TEST_DEPS)
+	KESTROVANE_SANITIZE=ON .venv-asan/bin/python $(PIP) --config-settings=build-dir=build/asan .
+	cd tests && LD_PRELOAD=$(ASAN_RUNTIME) ASAN_OPTIONS=detect_leaks=0 \
+	  UBSAN_OPTIONS=print_stacktrace=1 ../.venv-asan/bin/python -m pytest -q -p no:cacheprovider
+
+test: test-cpp test-py test-numpy1 test-sanitize
 
 bench: install
 	$(PY) benchmarks/bench_rating.py
 
 clean:
-	rm -rf build $(VENV)
+	rm -rf build $(VENV) .venv-numpy1 .venv-asan

@@ -182,7 +182,8 @@ def test_rating_import_failures_then_retry(setup, exc, msg):
      "sys.modules['numpy.core._multiarray_umath'] = fake", "fail"),
 ])
 def test_numpy_interface_table_failure(setup, outcome):
-    script = "import numpy\nreal = sys.modules['numpy._core._multiarray_umath']\n" + setup + """
+    # NumPy 1.26 serves numpy._core._multiarray_umath from numpy.core.
+    script = "real = importlib.import_module('numpy._core._multiarray_umath')\n" + setup + """
 out.append(attempt())
 sys.modules['numpy._core._multiarray_umath'] = real
 sys.modules.pop('numpy.core._multiarray_umath', None)
