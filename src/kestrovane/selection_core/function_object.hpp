@@ -66,6 +66,16 @@ inline PyObject* function_repr(PyObject* self) {
 
 inline PyObject* function_get_kwdefaults(PyObject*, void*) { Py_RETURN_NONE; }
 
+// Pickled by reference, as built-in functions are: the name within __module__.
+inline PyObject* function_reduce(PyObject* self, PyObject*) {
+    return Py_NewRef(reinterpret_cast<FunctionObject*>(self)->name);
+}
+
+inline PyMethodDef function_methods[] = {
+    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 inline PyMemberDef function_members[] = {
     {"__name__", Py_T_OBJECT_EX, offsetof(FunctionObject, name), Py_READONLY, nullptr},
     {"__qualname__", Py_T_OBJECT_EX, offsetof(FunctionObject, name), Py_READONLY, nullptr},
@@ -94,6 +104,7 @@ inline PyTypeObject FunctionType = [] {
     t.tp_repr = function_repr;
     t.tp_call = PyVectorcall_Call;
     t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL;
+    t.tp_methods = function_methods;
     t.tp_members = function_members;
     t.tp_getset = function_getset;
     t.tp_dictoffset = offsetof(FunctionObject, dict);
