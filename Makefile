@@ -19,7 +19,7 @@ install: $(PY)
 	$(PY) $(PIP) .
 
 demo: install
-	$(PY) -m kestrovane.demo
+	$(PY) -m kestrovane.selection_core
 
 # Header-only numeric code, tested without Python.
 CPP_BUILD ?= build/cpp-tests
@@ -50,8 +50,14 @@ test-sanitize:
 
 test: test-cpp test-py test-numpy1 test-sanitize
 
+# The peers (moocore, pymoo) go into the venv for the benchmarks only; they are
+# not dependencies of the package.  bench_mc.py builds its C++ floor into
+# build/floor/.  `make bench BENCH_ARGS=--quick` for a short look, `--write` to
+# refresh benchmarks/RESULTS.md.
 bench: install
+	$(PY) -m pip install -q --disable-pip-version-check moocore pymoo
 	$(PY) benchmarks/bench_rating.py
+	$(PY) benchmarks/bench_mc.py $(BENCH_ARGS)
 
 clean:
 	rm -rf build $(VENV) .venv-numpy1 .venv-asan
