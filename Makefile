@@ -5,7 +5,7 @@ PYTHON312 ?= $(shell p=$$(pyenv prefix 3.12 2>/dev/null) && echo $$p/bin/python3
 VENV ?= .venv
 PY := $(VENV)/bin/python
 PIP := -m pip install -q --disable-pip-version-check
-TEST_DEPS := "pytest>=7" "hypothesis>=6"
+TEST_DEPS := "pytest>=7" "hypothesis>=6" mypy
 BUILD_TYPE ?= Release
 ASAN_RUNTIME = $(shell g++ -print-file-name=libasan.so)
 
@@ -15,7 +15,7 @@ $(PY):
 	$(PYTHON312) -m venv $(VENV)
 
 install: $(PY)
-	$(PY) $(PIP) "numpy>=1.23" $(TEST_DEPS)
+	$(PY) $(PIP) "numpy>=1.23" $(TEST_DEPS) matplotlib
 	$(PY) $(PIP) .
 
 demo: install
