@@ -96,7 +96,10 @@ inline PyRef as_contig_f64_2d(PyObject* obj) {
         PyErr_SetString(PyExc_ValueError, "expected a 2D array");
         a = PyRef();
     }
-    if (a && !PyArray_IS_C_CONTIGUOUS(arr(a))) {
+    // 2**31 or more rows or columns are refused by shape (prepare_population)
+    // and never read: no copy, which for a broadcast view could take gigabytes.
+    if (a && !PyArray_IS_C_CONTIGUOUS(arr(a)) && PyArray_DIM(arr(a), 0) <= INT32_MAX &&
+        PyArray_DIM(arr(a), 1) <= INT32_MAX) {
         PyRef fn = np_attr(g.c.s_ascontiguousarray);
         a = fn ? PyRef::steal(PyObject_CallOneArg(fn.get(), a.get())) : PyRef();
         if (a && !PyArray_Check(a.get())) {
