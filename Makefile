@@ -19,7 +19,8 @@ install: $(PY)
 	$(PY) $(PIP) .
 
 demo: install
-	$(PY) -m kestrovane.selection_core
+	mkdir -p build
+	$(PY) -m kestrovane.selection_core --plot build/selection.png
 
 # Header-only numeric code, tested without Python.
 CPP_BUILD ?= build/cpp-tests
