@@ -16,6 +16,7 @@
 #include "kestrovane/_native/rating_abi.hpp"
 #include "kestrovane/pareto_core/nondominated_sort.hpp"
 #include "kestrovane/pareto_core/objective_orders.hpp"
+#include "kestrovane/pareto_core/radix_order.hpp"
 
 namespace kestrovane::pareto {
 
@@ -92,10 +93,26 @@ void crowding_scores(std::int64_t n, std::int64_t m, const Value& value,
 }
 
 // order = all individuals by (front ascending, score descending, index
-// ascending).  Fronts are already grouped, so only each front is sorted.
-inline void global_order(const std::int64_t* offsets, const std::int64_t* items,
-                         std::int32_t n_fronts, const double* score, OrderKey* keys,
-                         std::int64_t* order) {
+// ascending).  Fronts are already grouped, members in index order.  From
+// kRadixMinN individuals on, all are radix-sorted at once by (-score,
+// place in `items`), then distributed stably into their fronts; below, each
+// front is sorted on its own.  `tmp`, `pos` and `cursor` are scratch of n.
+inline void global_order(const std::int64_t* offsets, const std::int64_t* items, std::int64_t n,
+                         std::int32_t n_fronts, const std::int64_t* front_id, const double* score,
+                         OrderKey* keys, std::int32_t* tmp, std::int32_t* pos,
+                         std::int32_t* cursor, std::int64_t* order) {
+    if (n >= kRadixMinN) {
+        // The keys live in `order`, which is written only once they are sorted.
+        auto* radix_keys = reinterpret_cast<std::uint64_t*>(order);
+        for (std::int64_t j = 0; j < n; ++j) radix_keys[j] = order_key(-score[items[j]]);
+        radix_order_keys(radix_keys, n, tmp, pos);
+        for (std::int32_t f = 0; f < n_fronts; ++f) cursor[f] = static_cast<std::int32_t>(offsets[f]);
+        for (std::int64_t j = 0; j < n; ++j) {
+            const std::int64_t i = items[pos[j]];
+            order[cursor[front_id[i]]++] = i;
+        }
+        return;
+    }
     for (std::int32_t f = 0; f < n_fronts; ++f) {
         const std::int64_t begin = offsets[f], end = offsets[f + 1];
         for (std::int64_t j = begin; j < end; ++j) keys[j] = OrderKey{f, -score[items[j]], items[j]};

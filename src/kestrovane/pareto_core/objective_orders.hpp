@@ -20,7 +20,7 @@
 namespace kestrovane::pareto {
 
 // From this many individuals on, objectives are radix-sorted.
-inline constexpr std::int64_t kRadixMinN = 192;
+inline constexpr std::int64_t kRadixMinN = 32;
 
 // order[0..n): the individuals by (value, index) in objective k.
 inline void order_objective(const Points& pts, std::int64_t k, Pair* pairs,

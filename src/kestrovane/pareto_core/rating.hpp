@@ -41,6 +41,15 @@ struct RatingArrays {
     unsigned char* dom;      // N x N bytes, scratch
 };
 
+// The N x N byte block, 8-byte aligned, as T.  Its N^2 - 7 usable bytes hold
+// the bit sets (16 N ceil(N / 64) bytes) for N > 64 and the staircases
+// (16 (kStairFirstCap + 4) N bytes) for N >= kStaircaseMinN.
+template <class T>
+T* aligned_block(unsigned char* block) {
+    const auto addr = reinterpret_cast<std::uintptr_t>(block);
+    return reinterpret_cast<T*>(static_cast<void*>(block + (8 - addr % 8) % 8));
+}
+
 inline bool has_nan(const double* X, std::int64_t count) {
     bool nan = false;
     for (std::int64_t i = 0; i < count; ++i) nan |= std::isnan(X[i]);
@@ -72,9 +81,19 @@ inline int rate(const RatingArrays& a, int mode_i) {
         n_fronts = fronts_1d(pts, orders, a.front_id);
     } else {
         lexicographic_order(pts, orders, a.cur);
-        n_fronts = m == 2 ? fronts_2d(pts, a.cur, a.front_id, a.nxt)
-                          : fronts_ens_ndt(pts, a.cur, a.front_id, a.n_dom, a.nxt, a.pairs,
-                                           a.keys, a.items, a.dom, n * n);
+        if (m == 2) {
+            n_fronts = fronts_2d(pts, a.cur, a.front_id, a.within);  // free until crowding
+        } else if (m == 3 && n >= kStaircaseMinN) {
+            // `order` is free until the global order.
+            n_fronts = fronts_3d(pts, a.cur, a.front_id, a.order, a.nxt, a.n_dom,
+                                 aligned_block<double>(a.dom));
+        } else {
+            // The bit sets fit the stack up to 64 points, else the N x N block.
+            constexpr std::int64_t kStackN = 64;
+            std::uint64_t local[2 * kStackN];
+            std::uint64_t* words = n <= kStackN ? local : aligned_block<std::uint64_t>(a.dom);
+            n_fronts = fronts_bitset(pts, orders, ranks, a.cur, a.front_id, a.n_dom, words);
+        }
     }
 
     group_by_front(a.front_id, n, n_fronts, a.offsets, a.items);
@@ -89,7 +108,8 @@ inline int rate(const RatingArrays& a, int mode_i) {
         crowding_scores(n, m, value_of, orders, a.front_id, a.offsets, a.items, n_fronts,
                         a.n_dom, a.cur, a.within);
     }
-    global_order(a.offsets, a.items, n_fronts, a.within, a.keys, a.order);
+    global_order(a.offsets, a.items, n, n_fronts, a.front_id, a.within, a.keys, a.nxt, a.cur,
+                 a.n_dom, a.order);
     return n_fronts;
 }
 

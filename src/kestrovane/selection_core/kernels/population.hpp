@@ -74,7 +74,7 @@ inline Prepared prepare_population(PyObject* mu_obj, PyObject* sigma2_obj, std::
         PyErr_SetString(PyExc_ValueError, "percentile must be in (0,1]");
         return Prepared::error;
     }
-    std::int32_t k;
+    std::int32_t k = 1;
     if (!winners_per_sample(n, percentile, &k)) return Prepared::error;
     pop->n = static_cast<std::int32_t>(n);
     pop->m = static_cast<std::int32_t>(m);

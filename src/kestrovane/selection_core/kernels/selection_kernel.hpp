@@ -38,7 +38,7 @@ inline PyObject* selection_kernel(PyObject* mu_obj, PyObject* sigma2_obj, std::i
         if (!empty) return nullptr;
         return PyTuple_Pack(5, empty.get(), empty.get(), win_count, lose_count, rank_sum);
     }
-    std::int32_t k;
+    std::int32_t k = 1;
     if (!winners_per_sample(n, o.percentile, &k)) return nullptr;
     const Py_ssize_t take = k < n ? k : n;
     PyRef idx = arange_i64(n);
