@@ -7,6 +7,8 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <memory>
+#include <new>
 
 #include "kestrovane/_native/py_ref.hpp"
 #include "kestrovane/selection_core/kernels/accumulator_arrays.hpp"
@@ -30,11 +32,16 @@ struct DetailedOptions {
 
 // Derives place, front and within-front rank at each position of the global
 // order.  The front id comes from the outside rating and indexes
-// front_counts, so it is checked first.
+// front_counts, so it is checked first.  The observations are recorded after
+// the walk, individual by individual: each individual's accumulators see the
+// same values in the same sample order, and the accumulator rows are then
+// visited in memory order rather than in the sample's random order.
 struct DetailedObserver {
     MetricAccumulators acc;
     const std::int64_t* front_id;
     std::int32_t* front_counts;
+    std::int32_t* place_of;   // N: this sample's place of each individual
+    std::int32_t* within_of;  // N: its rank within its front
     std::int32_t n_fronts = 0;
     double n_d = 0.0;
     std::int64_t bad_front = 0;
@@ -45,22 +52,24 @@ struct DetailedObserver {
         n_d = static_cast<double>(s + 1);
     }
 
-    bool at_position(std::int32_t s, std::int32_t pos, std::int32_t idx) {
+    bool at_position(std::int32_t, std::int32_t pos, std::int32_t idx) {
         const std::int64_t f = front_id[idx];
         if (static_cast<std::uint64_t>(f) >= static_cast<std::uint64_t>(n_fronts)) {
             bad_front = f;
             return false;
         }
-        const std::int32_t fid = static_cast<std::int32_t>(f);
-        const std::int32_t within_rank = front_counts[fid];
-        front_counts[fid] = within_rank + 1;
-        const double x[kMetrics] = {static_cast<double>(pos), static_cast<double>(fid),
-                                    static_cast<double>(within_rank)};
-        acc.record(idx, s, n_d, x);
+        place_of[idx] = pos;
+        within_of[idx] = front_counts[f]++;
         return true;
     }
 
     void end_sample(std::int32_t s) {
+        for (std::int32_t i = 0; i < acc.n; ++i) {
+            const double x[kMetrics] = {static_cast<double>(place_of[i]),
+                                        static_cast<double>(front_id[i]),
+                                        static_cast<double>(within_of[i])};
+            acc.record(i, s, n_d, x);
+        }
         if (s == kP2Warmup - 1 && acc.mode.use_p2) acc.init_p2();
     }
 
@@ -81,8 +90,12 @@ inline PyObject* detailed_kernel(PyObject* mu_obj, PyObject* sigma2_obj, std::in
         return nullptr;
     PyRef front_counts = new_i32(g.c.s_empty, n);
     if (!front_counts) return nullptr;
+    // Per-sample place and within-front rank of every individual.
+    std::unique_ptr<std::int32_t[]> observed(new (std::nothrow) std::int32_t[2 * std::size_t(n)]);
+    if (!observed) return PyErr_NoMemory();
     DetailedObserver observer{acc.raw(n), data_of<const std::int64_t>(mc.work.front_id),
-                              data_of<std::int32_t>(front_counts)};
+                              data_of<std::int32_t>(front_counts), observed.get(),
+                              observed.get() + n};
     if (!mc.sample(n_samples, o.rank, observer)) return nullptr;
     const DetailedState state{n, n_samples, mc.pop.k, &mc.counts, &acc,
                               QualityWeights{o.quality_w_place, o.quality_w_front,
