@@ -56,60 +56,117 @@ inline bool has_nan(const double* X, std::int64_t count) {
     return nan;
 }
 
+// The work arrays of the fixed interface, named for the roles they play.  One
+// array serves several roles when their lifetimes do not overlap; each group
+// says which array it is and in which order its roles follow each other.
+struct RatingWorkspace {
+    // R (8 N M bytes), for the whole call: each objective's (value, index)
+    // order, then, in ranks mode, each objective's min ranks (int32, N M each).
+    std::int32_t* objective_orders;
+    std::int32_t* objective_ranks;  // null in values mode
+    // `order` (N int64) until the global order is written into it: the radix
+    // keys of the objective sorts, then the staircases' block starts.
+    std::uint64_t* sort_keys;
+    std::int64_t* stair_start;
+    // `nxt` (N int32): the radix sorts' spare buffer, then the staircase sizes.
+    std::int32_t* sort_spare;
+    std::int32_t* stair_size;
+    // `cur` (N int32): the rows in lexicographic order until the fronts are
+    // known, then the per-front buckets of crowding, then the global order's
+    // radix positions.
+    std::int32_t* lex_order;
+    std::int32_t* front_bucket;
+    std::int32_t* order_positions;
+    // `n_dom` (N int32): each row's place in lexicographic order (bit sets) or
+    // the staircase capacities, then the per-front fill cursors.
+    std::int32_t* lex_place;
+    std::int32_t* stair_cap;
+    std::int32_t* front_cursor;
+    // `dom` (N x N bytes, 8-byte aligned): the bit sets or the staircase pool.
+    std::uint64_t* bit_sets;
+    double* stair_pool;
+    // `within` before the crowding is written: the two-objective search's
+    // least second value per front.
+    double* least_second;
+    Pair* pairs;     // comparison-sort scratch of the objective sorts
+    OrderKey* keys;  // comparison-sort scratch of the global order
+};
+
+inline RatingWorkspace map_workspace(const RatingArrays& a, int mode_i) {
+    std::int32_t* orders = reinterpret_cast<std::int32_t*>(static_cast<void*>(a.R));
+    // Below 8 bytes the block has no aligned word; no method then uses it.
+    const bool has_block = a.n * a.n >= 8;
+    return RatingWorkspace{orders,
+                           mode_i == 1 ? orders + a.n * a.m : nullptr,
+                           reinterpret_cast<std::uint64_t*>(a.order),
+                           a.order,
+                           a.nxt,
+                           a.nxt,
+                           a.cur,
+                           a.cur,
+                           a.cur,
+                           a.n_dom,
+                           a.n_dom,
+                           a.n_dom,
+                           has_block ? aligned_block<std::uint64_t>(a.dom) : nullptr,
+                           has_block ? aligned_block<double>(a.dom) : nullptr,
+                           a.within,
+                           a.pairs,
+                           a.keys};
+}
+
 // Returns the number of fronts.  The caller has checked the arguments
 // (mode_i 0 or 1, within_mode_i 0, no NaN, shapes): see rate_population_views.
 //
 // mode_i 1 rates on the "min" ranks (the number of strictly smaller values in
 // the objective).  Ranks order like the values, so fronts are computed on the
-// values in both modes and ranks only enter the crowding gaps.  R (8 N M
-// bytes) holds each objective's order (int32, N M) and, in mode 1, the ranks
-// (int32, N M).
+// values in both modes and ranks only enter the crowding gaps.
 inline int rate(const RatingArrays& a, int mode_i) {
     const std::int64_t n = a.n, m = a.m;
     if (n == 0) return 0;
     const Points pts{a.X, n, m};
-    std::int32_t* orders = reinterpret_cast<std::int32_t*>(static_cast<void*>(a.R));
-    std::int32_t* ranks = mode_i == 1 ? orders + n * m : nullptr;
-    // `order` and `nxt` are free until the end: radix scratch.
-    sort_objectives(pts, a.pairs, reinterpret_cast<std::uint64_t*>(a.order), a.nxt, orders, ranks);
+    const RatingWorkspace w = map_workspace(a, mode_i);
+    sort_objectives(pts, w.pairs, w.sort_keys, w.sort_spare, w.objective_orders,
+                    w.objective_ranks);
 
     std::int32_t n_fronts;
     if (m == 0) {
         std::fill(a.front_id, a.front_id + n, 0);
         n_fronts = 1;
     } else if (m == 1) {
-        n_fronts = fronts_1d(pts, orders, a.front_id);
+        n_fronts = fronts_1d(pts, w.objective_orders, a.front_id);
     } else {
-        lexicographic_order(pts, orders, a.cur);
+        lexicographic_order(pts, w.objective_orders, w.lex_order);
         if (m == 2) {
-            n_fronts = fronts_2d(pts, a.cur, a.front_id, a.within);  // free until crowding
+            n_fronts = fronts_2d(pts, w.lex_order, a.front_id, w.least_second);
         } else if (m == 3 && n >= kStaircaseMinN) {
-            // `order` is free until the global order.
-            n_fronts = fronts_3d(pts, a.cur, a.front_id, a.order, a.nxt, a.n_dom,
-                                 aligned_block<double>(a.dom));
+            n_fronts = fronts_3d(pts, w.lex_order, a.front_id, w.stair_start, w.stair_size,
+                                 w.stair_cap, w.stair_pool);
         } else {
             // The bit sets fit the stack up to 64 points, else the N x N block.
             constexpr std::int64_t kStackN = 64;
             std::uint64_t local[2 * kStackN];
-            std::uint64_t* words = n <= kStackN ? local : aligned_block<std::uint64_t>(a.dom);
-            n_fronts = fronts_bitset(pts, orders, ranks, a.cur, a.front_id, a.n_dom, words);
+            std::uint64_t* words = n <= kStackN ? local : w.bit_sets;
+            n_fronts = fronts_bitset(pts, w.objective_orders, w.objective_ranks, w.lex_order,
+                                     a.front_id, w.lex_place, words);
         }
     }
 
     group_by_front(a.front_id, n, n_fronts, a.offsets, a.items);
-    if (ranks) {
+    if (w.objective_ranks) {
+        const std::int32_t* ranks = w.objective_ranks;
         const auto rank_of = [ranks, n](std::int32_t i, std::int64_t k) {
             return static_cast<double>(ranks[k * n + i]);
         };
-        crowding_scores(n, m, rank_of, orders, a.front_id, a.offsets, a.items, n_fronts, a.n_dom,
-                        a.cur, a.within);
+        crowding_scores(n, m, rank_of, w.objective_orders, a.front_id, a.offsets, a.items,
+                        n_fronts, w.front_cursor, w.front_bucket, a.within);
     } else {
         const auto value_of = [&pts](std::int32_t i, std::int64_t k) { return pts.row(i)[k]; };
-        crowding_scores(n, m, value_of, orders, a.front_id, a.offsets, a.items, n_fronts,
-                        a.n_dom, a.cur, a.within);
+        crowding_scores(n, m, value_of, w.objective_orders, a.front_id, a.offsets, a.items,
+                        n_fronts, w.front_cursor, w.front_bucket, a.within);
     }
-    global_order(a.offsets, a.items, n, n_fronts, a.front_id, a.within, a.keys, a.nxt, a.cur,
-                 a.n_dom, a.order);
+    global_order(a.offsets, a.items, n, n_fronts, a.front_id, a.within, w.keys, w.sort_spare,
+                 w.order_positions, w.front_cursor, a.order);
     return n_fronts;
 }
 
