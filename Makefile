@@ -20,7 +20,7 @@ install: $(PY)
 
 demo: install
 	mkdir -p build
-	$(PY) -m kestrovane.selection_core --plot build/selection.png
+	$(PY) -m kestrovane --plot build/selection.png
 
 # Header-only numeric code, tested without Python.
 CPP_BUILD ?= build/cpp-tests

@@ -7,13 +7,20 @@ import sys
 import numpy as np
 import pytest
 
+from kestrovane.cli.population_file import PopulationFileError, read_population
 from kestrovane.selection_core._mc_rank import mc_rank_select_detailed
-from kestrovane.selection_core.population_file import PopulationFileError, read_population
 
 
-def cli(*args, cwd=None):
-    return subprocess.run([sys.executable, "-m", "kestrovane.selection_core", *args],
+def cli(*args, cwd=None, module="kestrovane"):
+    return subprocess.run([sys.executable, "-m", module, *args],
                           capture_output=True, text=True, cwd=cwd, timeout=120)
+
+
+@pytest.mark.parametrize("module", ["kestrovane", "kestrovane.selection_core"])
+def test_both_module_entries_run_the_command_line(module):
+    done = cli("--json", "--samples", "50", module=module)
+    assert done.returncode == 0, done.stderr
+    assert "winners" in json.loads(done.stdout)
 
 
 CSV = "id,mu_loss,var_loss,mu_cost,sd_cost\na,0.1,0.01,0.9,0.1\nb,0.3,0.02,0.3,0.1\n" \

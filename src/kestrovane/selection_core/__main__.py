@@ -1,5 +1,6 @@
+# Kept so that `python -m kestrovane.selection_core` goes on working.
 import sys
 
-from kestrovane.selection_core.cli import main
+from kestrovane.cli.main import main
 
 sys.exit(main())

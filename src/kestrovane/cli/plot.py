@@ -12,7 +12,7 @@ import matplotlib.pyplot as plt  # noqa: E402
 import numpy as np  # noqa: E402
 from matplotlib.patches import Ellipse  # noqa: E402
 
-from kestrovane.selection_core.population_file import Population  # noqa: E402
+from kestrovane.cli.population_file import Population  # noqa: E402
 
 WINNER, LOSER, OTHER = "#2a9d8f", "#e76f51", "#8d99ae"
 

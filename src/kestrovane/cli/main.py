@@ -16,8 +16,8 @@ from concurrent.futures import ThreadPoolExecutor
 import numpy as np
 
 from kestrovane.selection_core._mc_rank import mc_rank_select_detailed
-from kestrovane.selection_core.example import example_population
-from kestrovane.selection_core.population_file import (Population, PopulationFileError,
+from kestrovane.cli.example import example_population
+from kestrovane.cli.population_file import (Population, PopulationFileError,
                                                        read_population)
 
 PROG = "kestrovane-select"
@@ -146,7 +146,7 @@ def main(argv: list[str] | None = None) -> int:
     plot_module = None
     if args.plot:
         try:
-            from kestrovane.selection_core import plot as plot_module
+            from kestrovane.cli import plot as plot_module
         except ImportError:
             print(f"{PROG}: error: --plot needs matplotlib; install it with "
                   "pip install 'kestrovane[plot]'", file=sys.stderr)

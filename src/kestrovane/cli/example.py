@@ -3,7 +3,7 @@ objectives, some clearly dominated, some uncertain."""
 
 import numpy as np
 
-from kestrovane.selection_core.population_file import Population
+from kestrovane.cli.population_file import Population
 
 
 def example_population() -> Population:

@@ -1,0 +1,5 @@
+import sys
+
+from kestrovane.cli.main import main
+
+sys.exit(main())

@@ -1,0 +1,1 @@
+"""The ``kestrovane-select`` command line: population files in, a selection out."""
