@@ -9,7 +9,7 @@ TEST_DEPS := "pytest>=7" "hypothesis>=6" mypy
 BUILD_TYPE ?= Release
 ASAN_RUNTIME = $(shell g++ -print-file-name=libasan.so)
 
-.PHONY: install demo test test-cpp test-py test-numpy1 test-sanitize bench clean
+.PHONY: install demo test test-cpp test-headers test-py test-numpy1 test-sanitize bench clean
 
 $(PY):
 	$(PYTHON312) -m venv $(VENV)
@@ -28,6 +28,12 @@ test-cpp:
 	cmake -S tests/cpp -B $(CPP_BUILD) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DKESTROVANE_SANITIZE=$(or $(KESTROVANE_SANITIZE),OFF) > /dev/null
 	cmake --build $(CPP_BUILD) -j 2 > /dev/null
 	ctest --test-dir $(CPP_BUILD) --output-on-failure
+
+# Every header compiles on its own, and the Python-free ones without the
+# interpreter's headers.
+test-headers: install
+	cmake -S tests/headers -B build/header-check -DPython_EXECUTABLE=$(abspath $(PY)) > /dev/null
+	cmake --build build/header-check -j 2 > build/header-check.log || { cat build/header-check.log; false; }
 
 test-py: install
 	cd tests && ../$(PY) -m pytest -q
@@ -49,7 +55,7 @@ test-sanitize:
 	cd tests && LD_PRELOAD=$(ASAN_RUNTIME) ASAN_OPTIONS=detect_leaks=0 \
 	  UBSAN_OPTIONS=print_stacktrace=1 ../.venv-asan/bin/python -m pytest -q -p no:cacheprovider
 
-test: test-cpp test-py test-numpy1 test-sanitize
+test: test-cpp test-headers test-py test-numpy1 test-sanitize
 
 # The peers (moocore, pymoo) go into the venv for the benchmarks only; they are
 # not dependencies of the package.  bench_mc.py builds its C++ floor into

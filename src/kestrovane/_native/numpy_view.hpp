@@ -1,5 +1,5 @@
 // Views of NumPy arrays as rating view records, and the scratch blocks that go
-// with them.  Include after numpy/arrayobject.h.
+// with them.
 #pragma once
 
 #include <Python.h>
@@ -8,6 +8,7 @@
 #include <memory>
 #include <new>
 
+#include "kestrovane/_native/numpy_api.hpp"
 #include "kestrovane/_native/rating_abi.hpp"
 
 namespace kestrovane {

@@ -4,7 +4,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 #define PY_ARRAY_UNIQUE_SYMBOL kestrovane_pareto_ARRAY_API
-#include <numpy/arrayobject.h>
+#include "kestrovane/_native/numpy_api.hpp"
 
 #include "kestrovane/_native/numpy_view.hpp"
 #include "kestrovane/_native/py_ref.hpp"

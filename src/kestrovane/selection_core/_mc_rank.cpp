@@ -6,7 +6,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 #define PY_ARRAY_UNIQUE_SYMBOL kestrovane_mc_rank_ARRAY_API
-#include <numpy/arrayobject.h>
+#include "kestrovane/_native/numpy_api.hpp"
 
 #include <cstring>
 

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 
+#include "kestrovane/_native/numpy_api.hpp"
 #include "kestrovane/_native/py_ref.hpp"
 #include "kestrovane/selection_core/module_globals.hpp"
 
