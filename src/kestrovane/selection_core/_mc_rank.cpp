@@ -125,10 +125,8 @@ bool create_constants() {
     c.f_0_25 = PyFloat_FromDouble(0.25);
     c.f_0_75 = PyFloat_FromDouble(0.75);
     c.i_0 = PyLong_FromLong(0);
-    c.i_neg1 = PyLong_FromLong(-1);
     c.i_1 = PyLong_FromLong(1);
     c.i_2 = PyLong_FromLong(2);
-    c.i_5 = PyLong_FromLong(5);
     c.i_2500000 = PyLong_FromLong(2500000);
     PyObject* const all[] = {c.s_np,     c.s_numpy,   c.s_asarray, c.s_ascontiguousarray,
                              c.s_empty,  c.s_zeros,   c.s_ceil,    c.s_arange,
@@ -136,8 +134,7 @@ bool create_constants() {
                              c.s_float64, c.s_int64,  c.s_int32,   c.s_uint8,
                              c.kw_dtype, c.kw_copy,   c.kw_axis,   c.f_0_2,
                              c.f_1_0,    c.f_0_25,    c.f_0_75,    c.i_0,
-                             c.i_neg1,   c.i_1,       c.i_2,       c.i_5,
-                             c.i_2500000};
+                             c.i_1,      c.i_2,       c.i_2500000};
     for (PyObject* o : all)
         if (!o) return false;
     g.constants_ready = true;
@@ -232,9 +229,8 @@ bool import_rating_function() {
     return g.rate != nullptr;
 }
 
-bool add_function(PyObject* module, kestrovane::mc::EntryPoint* entry, PyObject* defaults) {
-    if (!defaults) return false;
-    PyRef f = kestrovane::mc::make_function(entry, defaults);
+bool add_function(PyObject* module, kestrovane::mc::EntryPoint* entry) {
+    PyRef f = kestrovane::mc::make_function(entry);
     return f && PyModule_AddObjectRef(module, entry->params.function_name, f.get()) == 0;
 }
 
@@ -254,21 +250,15 @@ bool exec_steps(PyObject* module, bool* constants_made) {
     PyRef np = PyRef::steal(PyImport_Import(g.c.s_numpy));
     if (!np || PyDict_SetItem(dict, g.c.s_np, np.get()) < 0) return false;
 
-    const auto& c = g.c;
-    PyRef rank_defaults = PyRef::steal(PyTuple_Pack(4, c.f_0_2, c.i_0, c.i_1, c.i_0));
-    if (!add_function(module, &kestrovane::mc::counts_entry, rank_defaults.get()) ||
-        !add_function(module, &kestrovane::mc::select_entry, rank_defaults.get()))
+    if (!add_function(module, &kestrovane::mc::counts_entry) ||
+        !add_function(module, &kestrovane::mc::select_entry))
         return false;
+    // quality_sign's default is computed, once, before its function exists.
     if (!g.c.f_quality_sign) {
-        g.c.f_quality_sign = PyNumber_Negative(c.f_1_0);
+        g.c.f_quality_sign = PyNumber_Negative(g.c.f_1_0);
         if (!g.c.f_quality_sign) return false;
-        g.c.quality_sign = PyFloat_AsDouble(g.c.f_quality_sign);
     }
-    PyRef detailed_defaults = PyRef::steal(PyTuple_Pack(10, c.f_0_2, c.i_0, c.i_1, c.i_0, c.i_2,
-                                                        c.i_2500000, c.f_1_0, c.f_1_0, c.f_1_0,
-                                                        g.c.f_quality_sign));
-    if (!add_function(module, &kestrovane::mc::detailed_entry, detailed_defaults.get()))
-        return false;
+    if (!add_function(module, &kestrovane::mc::detailed_entry)) return false;
     PyRef test = PyRef::steal(PyDict_New());
     return test && PyDict_SetItemString(dict, "__test__", test.get()) == 0;
 }

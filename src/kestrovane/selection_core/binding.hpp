@@ -10,13 +10,13 @@
 namespace kestrovane::mc {
 
 inline constexpr int kMaxParams = 13;
-inline constexpr int kRequiredParams = 3;
 
-// One entry point's parameter table; `interned` is filled at start-up.
+// One entry point's parameter names, filled at start-up from its table; the
+// first `required` parameters have no default.
 struct ParamTable {
     const char* function_name;
-    const char* const* names;
     int count;
+    int required;
     PyObject* interned[kMaxParams];
 };
 
@@ -59,11 +59,11 @@ inline bool bind_arguments(const ParamTable& t, PyObject* const* args, Py_ssize_
         }
         out[i] = args[nargs + j];
     }
-    for (Py_ssize_t i = 0; i < kRequiredParams; ++i) {
+    for (Py_ssize_t i = 0; i < t.required; ++i) {
         if (!out[i]) {
             PyErr_Format(PyExc_TypeError,
                          "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
-                         t.function_name, "at least", static_cast<Py_ssize_t>(kRequiredParams),
+                         t.function_name, "at least", static_cast<Py_ssize_t>(t.required),
                          "s", i);
             return false;
         }

@@ -1,62 +1,72 @@
-// The entry points: bound arguments are converted strictly in parameter order
-// (absent ones keep their defaults) and handed to the kernels.
+// The entry points: each runs its parameter table over the bound arguments,
+// converting strictly in parameter order (absent ones keep their defaults),
+// and hands the record to its kernel.
 #pragma once
 
 #include <Python.h>
 
+#include <cstddef>
 #include <cstdint>
+#include <iterator>
+#include <type_traits>
 
+#include "kestrovane/_native/py_ref.hpp"
 #include "kestrovane/selection_core/binding.hpp"
-#include "kestrovane/selection_core/conversion.hpp"
 #include "kestrovane/selection_core/function_object.hpp"
 #include "kestrovane/selection_core/kernels/counting_kernel.hpp"
 #include "kestrovane/selection_core/kernels/detailed_kernel.hpp"
 #include "kestrovane/selection_core/kernels/selection_kernel.hpp"
+#include "kestrovane/selection_core/module_globals.hpp"
+#include "kestrovane/selection_core/parameters.hpp"
 
 namespace kestrovane::mc {
 
-inline constexpr const char* kRankParams[] = {"mu_obj", "sigma2_obj", "n_samples", "percentile",
-                                              "seed",   "mode_i",     "within_mode_i"};
+template <class Options>
+using Kernel = PyObject* (*)(PyObject* mu_obj, PyObject* sigma2_obj, std::int32_t n_samples,
+                             const Options& options);
 
-inline bool convert_rank_args(PyObject* const* bound, std::int32_t* n_samples, RankOptions* o) {
-    return to_int32(bound[2], n_samples) &&
-           convert_optional(bound[3], to_double, &o->percentile) &&
-           convert_optional(bound[4], to_uint64, &o->seed) &&
-           convert_optional(bound[5], to_int32, &o->mode_i) &&
-           convert_optional(bound[6], to_int32, &o->within_mode_i);
+// A parameter table with its kernel; `defaults` is the record of the table's
+// default objects, converted once at start-up.
+template <class Options, std::size_t Count>
+struct Signature {
+    static constexpr std::size_t count = Count;
+    const Param<Options> (&params)[Count];
+    Kernel<Options> kernel;
+    Options defaults;
+};
+
+template <auto& S>
+PyObject* run_entry(PyObject* const* bound) {
+    CallArgs<decltype(S.defaults)> call;
+    call.options = S.defaults;
+    for (std::size_t i = 0; i < S.count; ++i)
+        if (bound[i] && !S.params[i].convert(bound[i], &call)) return nullptr;
+    return S.kernel(call.mu_obj, call.sigma2_obj, call.n_samples, call.options);
 }
 
-inline PyObject* mc_rank_counts_impl(PyObject* const* bound) {
-    std::int32_t n_samples;
-    RankOptions o;
-    if (!convert_rank_args(bound, &n_samples, &o)) return nullptr;
-    return counting_kernel(bound[0], bound[1], n_samples, &o);
-}
-
-inline PyObject* mc_rank_select_impl(PyObject* const* bound) {
-    std::int32_t n_samples;
-    RankOptions o;
-    if (!convert_rank_args(bound, &n_samples, &o)) return nullptr;
-    return selection_kernel(bound[0], bound[1], n_samples, &o);
-}
-
-inline constexpr const char* kDetailedParams[] = {
-    "mu_obj",          "sigma2_obj",       "n_samples",       "percentile",       "seed",
-    "mode_i",          "within_mode_i",    "quantiles_mode_i", "quantiles_budget", "quality_w_place",
-    "quality_w_front", "quality_w_within", "quality_sign"};
-
-inline PyObject* mc_rank_select_detailed_impl(PyObject* const* bound) {
-    std::int32_t n_samples;
-    DetailedOptions o;
-    if (!convert_rank_args(bound, &n_samples, &o.rank) ||
-        !convert_optional(bound[7], to_int32, &o.quantiles_mode_i) ||
-        !convert_optional(bound[8], to_int64, &o.quantiles_budget) ||
-        !convert_optional(bound[9], to_double, &o.quality_w_place) ||
-        !convert_optional(bound[10], to_double, &o.quality_w_front) ||
-        !convert_optional(bound[11], to_double, &o.quality_w_within) ||
-        !convert_optional(bound[12], to_double, &o.quality_sign))
-        return nullptr;
-    return detailed_kernel(bound[0], bound[1], n_samples, &o);
+// Start-up of one entry point: interns the parameter names into `t`, converts
+// the defaults into S.defaults and returns the __defaults__ tuple.
+template <auto& S>
+PyObject* prepare_entry(ParamTable* t) {
+    constexpr std::size_t count = std::remove_reference_t<decltype(S)>::count;
+    static_assert(count <= kMaxParams);
+    t->count = static_cast<int>(count);
+    t->required = 0;
+    while (!S.params[t->required].default_value) ++t->required;
+    PyRef defaults = PyRef::steal(PyTuple_New(t->count - t->required));
+    if (!defaults) return nullptr;
+    CallArgs<decltype(S.defaults)> call;
+    for (int i = 0; i < t->count; ++i) {
+        const auto& p = S.params[i];
+        t->interned[i] = PyUnicode_InternFromString(p.name);  // kept for life
+        if (!t->interned[i]) return nullptr;
+        if (i < t->required) continue;
+        PyObject* value = g.c.*p.default_value;
+        if (!p.convert(value, &call)) return nullptr;
+        PyTuple_SET_ITEM(defaults.get(), i - t->required, Py_NewRef(value));
+    }
+    S.defaults = call.options;
+    return defaults.release();
 }
 
 inline constexpr const char kCountsDoc[] =
@@ -82,19 +92,29 @@ inline constexpr const char kDetailedDoc[] =
     "per individual for quantile estimates\n    using the P\u00b2 (Jain-Chlamtac) streaming "
     "estimator. Mean/std are exact.\n    ";
 
-inline EntryPoint counts_entry{{"mc_rank_counts", kRankParams, 7, {}},
+inline Signature<RankOptions, std::size(kCountsParams)> counts_signature{kCountsParams,
+                                                                         counting_kernel, {}};
+inline Signature<RankOptions, std::size(kCountsParams)> select_signature{kCountsParams,
+                                                                         selection_kernel, {}};
+inline Signature<DetailedOptions, std::size(kDetailedParams)> detailed_signature{
+    kDetailedParams, detailed_kernel, {}};
+
+inline EntryPoint counts_entry{{"mc_rank_counts", 0, 0, {}},
                                "kestrovane.selection_core._mc_rank.mc_rank_counts",
                                kCountsDoc,
-                               mc_rank_counts_impl};
+                               run_entry<counts_signature>,
+                               prepare_entry<counts_signature>};
 
-inline EntryPoint select_entry{{"mc_rank_select", kRankParams, 7, {}},
+inline EntryPoint select_entry{{"mc_rank_select", 0, 0, {}},
                                "kestrovane.selection_core._mc_rank.mc_rank_select",
                                kSelectDoc,
-                               mc_rank_select_impl};
+                               run_entry<select_signature>,
+                               prepare_entry<select_signature>};
 
-inline EntryPoint detailed_entry{{"mc_rank_select_detailed", kDetailedParams, 13, {}},
+inline EntryPoint detailed_entry{{"mc_rank_select_detailed", 0, 0, {}},
                                  "kestrovane.selection_core._mc_rank.mc_rank_select_detailed",
                                  kDetailedDoc,
-                                 mc_rank_select_detailed_impl};
+                                 run_entry<detailed_signature>,
+                                 prepare_entry<detailed_signature>};
 
 }  // namespace kestrovane::mc

@@ -14,12 +14,15 @@ namespace kestrovane::mc {
 // What an entry point runs once its arguments are bound (borrowed, null where
 // absent); returns a new reference or null with an exception set.
 using EntryImpl = PyObject* (*)(PyObject* const* bound);
+// Fills the parameter names at start-up; returns the __defaults__ tuple.
+using EntryPrepare = PyObject* (*)(ParamTable* params);
 
 struct EntryPoint {
     ParamTable params;
     const char* traceback_name;
     const char* doc;
     EntryImpl impl;
+    EntryPrepare prepare;
 };
 
 struct FunctionObject {
@@ -130,12 +133,10 @@ inline PyRef make_code(const EntryPoint& e) {
     return PyRef::steal(PyObject_Call(replace.get(), empty.get(), kwargs.get()));
 }
 
-// A new function object for `e`; `defaults` is borrowed.
-inline PyRef make_function(EntryPoint* e, PyObject* defaults) {
-    for (int i = 0; i < e->params.count; ++i) {
-        e->params.interned[i] = PyUnicode_InternFromString(e->params.names[i]);  // kept for life
-        if (!e->params.interned[i]) return {};
-    }
+// A new function object for `e`.
+inline PyRef make_function(EntryPoint* e) {
+    PyRef defaults = PyRef::steal(e->prepare(&e->params));
+    if (!defaults) return {};
     PyRef code = make_code(*e);
     PyRef name = PyRef::steal(PyUnicode_InternFromString(e->params.function_name));
     PyRef module = PyRef::steal(PyUnicode_InternFromString(kModuleName));
@@ -149,7 +150,7 @@ inline PyRef make_function(EntryPoint* e, PyObject* defaults) {
     f->name = name.release();
     f->module = module.release();
     f->doc = doc.release();
-    f->defaults = Py_NewRef(defaults);
+    f->defaults = defaults.release();
     f->code = code.release();
     f->annotations = annotations.release();
     f->dict = nullptr;

@@ -40,13 +40,10 @@ struct Constants {
     PyObject* f_0_25;
     PyObject* f_0_75;
     PyObject* i_0;
-    PyObject* i_neg1;
     PyObject* i_1;
     PyObject* i_2;
-    PyObject* i_5;
     PyObject* i_2500000;
     PyObject* f_quality_sign;  // the computed default of quality_sign
-    double quality_sign;
 };
 
 struct Globals {

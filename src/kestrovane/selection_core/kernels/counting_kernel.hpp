@@ -8,18 +8,12 @@
 #include <cstdint>
 
 #include "kestrovane/_native/py_ref.hpp"
+#include "kestrovane/selection_core/kernels/options.hpp"
 #include "kestrovane/selection_core/kernels/population.hpp"
 #include "kestrovane/selection_core/kernels/rating_work.hpp"
 #include "kestrovane/selection_core/kernels/sampling_loop.hpp"
 
 namespace kestrovane::mc {
-
-struct RankOptions {
-    double percentile = 0.2;
-    std::uint64_t seed = 0;
-    std::int32_t mode_i = 1;
-    std::int32_t within_mode_i = 0;
-};
 
 inline PyObject* empty_counts() {
     PyRef win = new_i32(g.c.s_zeros, 0), lose = win ? new_i32(g.c.s_zeros, 0) : PyRef(),
@@ -55,10 +49,9 @@ struct MonteCarloCall {
     }
 };
 
-// Returns (win_count, lose_count, rank_sum); a null `options` means defaults.
+// Returns (win_count, lose_count, rank_sum).
 inline PyObject* counting_kernel(PyObject* mu_obj, PyObject* sigma2_obj, std::int32_t n_samples,
-                                 const RankOptions* options) {
-    const RankOptions o = options ? *options : RankOptions{};
+                                 const RankOptions& o) {
     MonteCarloCall mc;
     const Prepared st = prepare_population(mu_obj, sigma2_obj, n_samples, o.percentile, &mc.pop);
     if (st != Prepared::ready) return st == Prepared::empty ? empty_counts() : nullptr;

@@ -14,21 +14,12 @@
 #include "kestrovane/selection_core/kernels/accumulator_arrays.hpp"
 #include "kestrovane/selection_core/kernels/counting_kernel.hpp"
 #include "kestrovane/selection_core/kernels/detailed_result.hpp"
+#include "kestrovane/selection_core/kernels/options.hpp"
 #include "kestrovane/selection_core/kernels/population.hpp"
 #include "kestrovane/selection_core/kernels/rating_work.hpp"
 #include "kestrovane/selection_core/kernels/sampling_loop.hpp"
 
 namespace kestrovane::mc {
-
-struct DetailedOptions {
-    RankOptions rank;
-    std::int32_t quantiles_mode_i = 2;
-    std::int64_t quantiles_budget = 2500000;
-    double quality_w_place = 1.0;
-    double quality_w_front = 1.0;
-    double quality_w_within = 1.0;
-    double quality_sign = g.c.quality_sign;  // computed at start-up
-};
 
 // Derives place, front and within-front rank at each position of the global
 // order.  The front id comes from the outside rating and indexes
@@ -77,11 +68,10 @@ struct DetailedObserver {
 };
 
 inline PyObject* detailed_kernel(PyObject* mu_obj, PyObject* sigma2_obj, std::int32_t n_samples,
-                                 const DetailedOptions* options) {
-    const DetailedOptions o = options ? *options : DetailedOptions{};
+                                 const DetailedOptions& o) {
     MonteCarloCall mc;
     const Prepared st =
-        prepare_population(mu_obj, sigma2_obj, n_samples, o.rank.percentile, &mc.pop);
+        prepare_population(mu_obj, sigma2_obj, n_samples, o.percentile, &mc.pop);
     if (st != Prepared::ready) return st == Prepared::empty ? empty_detailed_result() : nullptr;
     const std::int32_t n = mc.pop.n;
     AccumulatorArrays acc;
@@ -96,7 +86,7 @@ inline PyObject* detailed_kernel(PyObject* mu_obj, PyObject* sigma2_obj, std::in
     DetailedObserver observer{acc.raw(n), data_of<const std::int64_t>(mc.work.front_id),
                               data_of<std::int32_t>(front_counts), observed.get(),
                               observed.get() + n};
-    if (!mc.sample(n_samples, o.rank, observer)) return nullptr;
+    if (!mc.sample(n_samples, o, observer)) return nullptr;
     const DetailedState state{n, n_samples, mc.pop.k, &mc.counts, &acc,
                               QualityWeights{o.quality_w_place, o.quality_w_front,
                                              o.quality_w_within, o.quality_sign}};

@@ -25,9 +25,8 @@ inline PyRef first_k(PyObject* order, Py_ssize_t k) {
 }
 
 inline PyObject* selection_kernel(PyObject* mu_obj, PyObject* sigma2_obj, std::int32_t n_samples,
-                                  const RankOptions* options) {
-    const RankOptions o = options ? *options : RankOptions{};
-    PyRef counts = PyRef::steal(counting_kernel(mu_obj, sigma2_obj, n_samples, &o));
+                                  const RankOptions& o) {
+    PyRef counts = PyRef::steal(counting_kernel(mu_obj, sigma2_obj, n_samples, o));
     if (!counts) return nullptr;
     PyObject* win_count = PyTuple_GET_ITEM(counts.get(), 0);  // borrowed from `counts`
     PyObject* lose_count = PyTuple_GET_ITEM(counts.get(), 1);
