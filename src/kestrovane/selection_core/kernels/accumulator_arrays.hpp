@@ -13,32 +13,40 @@
 namespace kestrovane::mc {
 
 struct AccumulatorArrays {
-    QuantileMode mode{};
     PyRef mean[kMetrics], M2[kMetrics], buf[kMetrics];
     PyRef q[kMetrics][kQuantiles], npos[kMetrics][kQuantiles], des[kMetrics][kQuantiles];
+    // The raw accumulators over these arrays with the quantile mode chosen,
+    // set by create(); the mode is kept nowhere else.
+    MetricAccumulators view{};
 
     bool create(std::int32_t n, std::int32_t n_samples, std::int32_t quantiles_mode_i,
                 std::int64_t budget) {
         for (int m = 0; m < kMetrics; ++m)
             if (!(mean[m] = new_f64(g.c.s_zeros, n)) || !(M2[m] = new_f64(g.c.s_zeros, n)))
                 return false;
-        mode = choose_quantile_mode(quantiles_mode_i, n_samples, n, budget);
+        const QuantileMode mode = choose_quantile_mode(quantiles_mode_i, n_samples, n, budget);
         for (int m = 0; m < kMetrics; ++m)
             if (!(buf[m] = new_f64(g.c.s_empty, mode.s_init, n))) return false;
-        if (!mode.use_p2) return true;
+        if (mode.use_p2 && !create_p2(n)) return false;
+        view = make_view(n, mode);
+        return true;
+    }
+
+  private:
+    bool create_p2(std::int32_t n) {
         for (int m = 0; m < kMetrics; ++m) {
             for (int j = 0; j < kQuantiles; ++j)
-                if (!(q[m][j] = new_f64(g.c.s_empty, n, 5))) return false;
+                if (!(q[m][j] = new_f64(g.c.s_empty, n, kP2Markers))) return false;
             for (int j = 0; j < kQuantiles; ++j)
-                if (!(npos[m][j] = np_new(g.c.s_empty, n, 5, g.c.s_int32, NPY_INT32)))
+                if (!(npos[m][j] = np_new(g.c.s_empty, n, kP2Markers, g.c.s_int32, NPY_INT32)))
                     return false;
             for (int j = 0; j < kQuantiles; ++j)
-                if (!(des[m][j] = new_f64(g.c.s_empty, n, 5))) return false;
+                if (!(des[m][j] = new_f64(g.c.s_empty, n, kP2Markers))) return false;
         }
         return true;
     }
 
-    MetricAccumulators raw(std::int32_t n) const {
+    MetricAccumulators make_view(std::int32_t n, QuantileMode mode) const {
         MetricAccumulators a{};
         a.n = n;
         a.mode = mode;

@@ -83,7 +83,7 @@ inline PyObject* detailed_kernel(PyObject* mu_obj, PyObject* sigma2_obj, std::in
     // Per-sample place and within-front rank of every individual.
     std::unique_ptr<std::int32_t[]> observed(new (std::nothrow) std::int32_t[2 * std::size_t(n)]);
     if (!observed) return PyErr_NoMemory();
-    DetailedObserver observer{acc.raw(n), data_of<const std::int64_t>(mc.work.front_id),
+    DetailedObserver observer{acc.view, data_of<const std::int64_t>(mc.work.front_id),
                               data_of<std::int32_t>(front_counts), observed.get(),
                               observed.get() + n};
     if (!mc.sample(n_samples, o, observer)) return nullptr;

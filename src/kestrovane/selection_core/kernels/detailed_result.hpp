@@ -8,6 +8,7 @@
 
 #include "kestrovane/_native/py_ref.hpp"
 #include "kestrovane/selection_core/kernels/accumulator_arrays.hpp"
+#include "kestrovane/selection_core/kernels/quality_score.hpp"
 #include "kestrovane/selection_core/kernels/rating_work.hpp"
 #include "kestrovane/selection_core/kernels/selection_kernel.hpp"
 
@@ -100,7 +101,7 @@ inline PyObject* assemble_detailed_result(const DetailedState& st) {
     }
 
     Quartiles qs[kMetrics];
-    if (!acc.mode.use_p2) {
+    if (!acc.view.mode.use_p2) {
         for (int m = 0; m < kMetrics; ++m) {
             PyObject* buf = acc.buf[m].get();
             if (!(qs[m].median = reduce_axis0(g.c.s_median, buf, nullptr)) ||
@@ -113,7 +114,7 @@ inline PyObject* assemble_detailed_result(const DetailedState& st) {
             if (!(qs[m].median = new_f64(g.c.s_empty, n)) ||
                 !(qs[m].q25 = new_f64(g.c.s_empty, n)) || !(qs[m].q75 = new_f64(g.c.s_empty, n)))
                 return nullptr;
-        const MetricAccumulators raw = acc.raw(st.n);
+        const MetricAccumulators& raw = acc.view;
         GilRelease nogil;
         for (int m = 0; m < kMetrics; ++m) {
             read_p2_estimates(raw.p2[m][0], data_of<double>(qs[m].q25), n);
@@ -133,7 +134,7 @@ inline PyObject* assemble_detailed_result(const DetailedState& st) {
 
     PyRef stats[kMetrics];
     for (int m = 0; m < kMetrics; ++m)
-        if (!(stats[m] = metric_stats(acc.mean[m].get(), acc.mode.use_p2, qs[m],
+        if (!(stats[m] = metric_stats(acc.mean[m].get(), acc.view.mode.use_p2, qs[m],
                                       std_dev[m].get())))
             return nullptr;
     return PyTuple_Pack(9, winners.get(), losers.get(), win_count, lose_count, rank_sum,

@@ -15,7 +15,7 @@ namespace kestrovane::mc {
 inline constexpr int kMetrics = 3;    // place, front, within
 inline constexpr int kQuantiles = 3;  // 25 %, 50 %, 75 %
 inline constexpr double kQuantileP[kQuantiles] = {0.25, 0.5, 0.75};
-inline constexpr std::int32_t kP2Warmup = 5;  // samples buffered before P² starts
+inline constexpr std::int32_t kP2Warmup = kP2Markers;  // samples buffered before P² starts
 
 struct QuantileMode {
     bool use_p2;
@@ -38,7 +38,7 @@ inline QuantileMode choose_quantile_mode(std::int32_t quantiles_mode_i, std::int
     return QuantileMode{use_p2, use_p2 ? kP2Warmup : n_samples};
 }
 
-// One P² estimator set: N rows of five slots each.
+// One P² estimator set: N rows of kP2Markers slots each.
 struct P2Rows {
     double* q;
     std::int32_t* npos;
@@ -67,7 +67,7 @@ struct MetricAccumulators {
             for (int m = 0; m < kMetrics; ++m)
                 for (int j = 0; j < kQuantiles; ++j) {
                     const P2Rows& r = p2[m][j];
-                    const std::int64_t row = static_cast<std::int64_t>(idx) * 5;
+                    const std::int64_t row = static_cast<std::int64_t>(idx) * kP2Markers;
                     _p2_update(r.q + row, r.npos + row, r.des + row, kQuantileP[j], x[m]);
                 }
         }
@@ -82,8 +82,9 @@ struct MetricAccumulators {
                 _sort5(tmp);
                 for (int j = 0; j < kQuantiles; ++j) {
                     const P2Rows& r = p2[m][j];
-                    _p2_init(r.q + i * 5, r.npos + i * 5, r.des + i * 5, kQuantileP[j], tmp[0],
-                             tmp[1], tmp[2], tmp[3], tmp[4]);
+                    const std::int64_t row = i * kP2Markers;
+                    _p2_init(r.q + row, r.npos + row, r.des + row, kQuantileP[j], tmp[0], tmp[1],
+                             tmp[2], tmp[3], tmp[4]);
                 }
             }
     }
@@ -97,19 +98,7 @@ inline void population_std(const double* M2, double* out, std::int64_t n, std::i
 
 // The estimate of every P² estimator in a set is its marker height 2.
 inline void read_p2_estimates(const P2Rows& rows, double* out, std::int64_t n) {
-    for (std::int64_t i = 0; i < n; ++i) out[i] = rows.q[i * 5 + 2];
-}
-
-struct QualityWeights {
-    double place, front, within, sign;
-};
-
-inline void quality_scores(const double* place_mean, const double* front_mean,
-                           const double* within_mean, const QualityWeights& w, double* out,
-                           std::int64_t n) {
-    for (std::int64_t i = 0; i < n; ++i)
-        out[i] = ((w.place * place_mean[i] + w.front * front_mean[i]) + w.within * within_mean[i]) *
-                 w.sign;
+    for (std::int64_t i = 0; i < n; ++i) out[i] = rows.q[i * kP2Markers + 2];
 }
 
 }  // namespace kestrovane::mc

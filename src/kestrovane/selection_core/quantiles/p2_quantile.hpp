@@ -12,9 +12,12 @@
 
 namespace kestrovane {
 
+// Markers per estimator, and so slots per row and observations before start.
+inline constexpr int kP2Markers = 5;
+
 // Insertion sort of a[0..4]; the strict test keeps equal values in order.
 inline void _sort5(double* a) {
-    for (int i = 1; i < 5; ++i) {
+    for (int i = 1; i < kP2Markers; ++i) {
         const double key = a[i];
         int j = i - 1;
         while (j >= 0 && a[j] > key) {
@@ -33,7 +36,7 @@ inline void _p2_init(double* q, std::int32_t* npos, double* ndes, double p, doub
     q[2] = s2;
     q[3] = s3;
     q[4] = s4;
-    for (std::int32_t j = 0; j < 5; ++j) npos[j] = j + 1;
+    for (std::int32_t j = 0; j < kP2Markers; ++j) npos[j] = j + 1;
     ndes[0] = 1.0;
     ndes[1] = 1.0 + 2.0 * p;
     ndes[2] = 1.0 + 4.0 * p;
@@ -58,7 +61,7 @@ inline void _p2_update(double* q, std::int32_t* npos, double* ndes, double p, do
     }
 
     // Markers above the cell gain one rank.
-    for (int j = k + 1; j < 5; ++j) ++npos[j];
+    for (int j = k + 1; j < kP2Markers; ++j) ++npos[j];
 
     // Desired positions advance by dn = (0, p/2, p, (1+p)/2, 1).
     ndes[1] += p * 0.5;
