@@ -70,6 +70,17 @@ def test_overlap_when_more_than_half_selected():
     assert len(set(winners.tolist()) & set(losers.tolist())) >= 3
 
 
+@pytest.mark.parametrize("m", [1, 2])
+def test_noisy_individual_both_winner_and_loser_with_small_k(m):
+    # Equal means; individual 4 is ten times noisier: it is first or last far more
+    # often than anyone else, so it leads both lists although 2k <= N.
+    mu, sigma2 = np.zeros((10, m)), np.ones((10, m))
+    sigma2[4] = 100.0
+    winners, losers, win, lose, _ = mc_rank_select(mu, sigma2, 2000, 0.1, 0)
+    assert winners.tolist() == losers.tolist() == [4]
+    assert win[4] > 2 * np.delete(win, 4).max() and lose[4] > 1.5 * np.delete(lose, 4).max()
+
+
 # One objective and no variance: every sample is mu, so the rating order is
 # fixed (smaller is better) and each count is 0 or n_samples.
 CHAIN_MU = [[4.0], [3.0], [1.0], [0.0], [2.0]]
