@@ -8,19 +8,10 @@ import pytest
 
 from kestrovane.selection_core import _mc_rank
 from kestrovane.selection_core._mc_rank import mc_rank_counts
+from helpers import population
 from reference_loop import Xoshiro256ss, reference_counts, winners_per_sample
 
 SEEDS = [0, 1, 2**64 - 1]
-
-
-def population(n, m, seed=0, nonpositive=0.3):
-    """Means and variances; about `nonpositive` of the variances are 0 or < 0."""
-    g = np.random.default_rng(seed)
-    mu = g.normal(size=(n, m))
-    sigma2 = g.uniform(0.05, 2.0, size=(n, m))
-    mask = g.random((n, m)) < nonpositive
-    sigma2[mask] = g.choice([0.0, -0.0, -1.0], size=mask.sum())
-    return mu, sigma2
 
 
 def assert_counts_equal(got, want):

@@ -4,14 +4,8 @@ import numpy as np
 import pytest
 
 from kestrovane.selection_core._mc_rank import mc_rank_counts, mc_rank_select
+from helpers import population
 from reference_loop import reference_select, winners_per_sample
-
-
-def population(n, m, seed=0):
-    g = np.random.default_rng(seed)
-    sigma2 = g.uniform(0.1, 2.0, size=(n, m))
-    sigma2[g.random((n, m)) < 0.2] = 0.0
-    return g.normal(size=(n, m)), sigma2
 
 
 def check_int64(*arrays):
