@@ -5,8 +5,12 @@ Test modules import from here (and from the reference modules), never from one
 another."""
 
 from pathlib import Path
+from typing import NoReturn
 
 import numpy as np
+from numpy.typing import NDArray
+
+Array = NDArray[np.float64]
 
 # Under AddressSanitizer freed memory sits in quarantine (RSS says nothing), and
 # a request beyond its 1 TiB limit aborts the process (or, allowed to return
@@ -22,16 +26,16 @@ class Boom(Exception):
 class Bad:
     """Fails every conversion: to an int, a float or an array."""
 
-    def __int__(self):
+    def __int__(self) -> NoReturn:
         raise Boom
 
     __float__ = __int__
 
-    def __array__(self, dtype=None, copy=None):
+    def __array__(self, dtype: object = None, copy: object = None) -> NoReturn:
         raise Boom
 
 
-def canon(obj):
+def canon(obj: object) -> object:
     """Exact image of a result: array types, dtypes, shapes and bytes; dict key order."""
     if isinstance(obj, np.ndarray):
         return (type(obj), obj.dtype.str, obj.shape, obj.tobytes())
@@ -43,7 +47,8 @@ def canon(obj):
 
 # --- populations ------------------------------------------------------------------
 
-def population(n, m, seed=0, nonpositive=0.3):
+def population(n: int, m: int, seed: int = 0,
+               nonpositive: float = 0.3) -> tuple[Array, Array]:
     """Means and variances for the kernels; about `nonpositive` of the variances
     are 0, -0 or -1 (all mean: no noise)."""
     g = np.random.default_rng(seed)
@@ -57,7 +62,7 @@ def population(n, m, seed=0, nonpositive=0.3):
 VALUE_KINDS = ["normal", "grid", "duplicates", "infinite", "huge", "front"]
 
 
-def values(kind, n, m, rng):
+def values(kind: str, n: int, m: int, rng: np.random.Generator) -> Array:
     """One population's objective values (N x M), as the rating sees a sample."""
     if kind == "normal":
         return rng.normal(size=(n, m))
@@ -72,7 +77,8 @@ def values(kind, n, m, rng):
         return X
     if kind == "front":  # on a sphere: one large front
         X = np.abs(rng.normal(size=(n, m)))
-        return X / np.maximum(np.linalg.norm(X, axis=1, keepdims=True), 1e-300)
+        norm: Array = np.linalg.norm(X, axis=1, keepdims=True)
+        return X / np.maximum(norm, 1e-300)
     if kind == "huge":  # spans overflow a double
         X = rng.uniform(-1, 1, size=(n, m)) * 1.7e308
         mask = rng.random((n, m)) < 0.3
@@ -84,7 +90,7 @@ def values(kind, n, m, rng):
 UNCERTAIN_KINDS = ["mixed", "ties", "infinite", "single", "three_objectives", "no_objectives"]
 
 
-def uncertain(kind, rng):
+def uncertain(kind: str, rng: np.random.Generator) -> tuple[Array, Array]:
     """Means and variances of a kind, each with its own shape."""
     if kind == "mixed":  # overlapping normals, some fixed entries, several fronts
         mu = values("normal", 9, 2, rng)
