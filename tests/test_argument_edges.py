@@ -5,14 +5,14 @@ import subprocess
 import sys
 import textwrap
 from types import TracebackType
-from typing import Any, Iterator, NoReturn
+from typing import Any, Callable, Iterator, NoReturn
 
 import numpy as np
 import pytest
 
 from kestrovane.selection_core import _mc_rank
 
-FUNCTIONS = [_mc_rank.mc_rank_counts, _mc_rank.mc_rank_select, _mc_rank.mc_rank_select_detailed]
+FUNCTIONS: list[Callable[..., Any]] = [_mc_rank.mc_rank_counts, _mc_rank.mc_rank_select, _mc_rank.mc_rank_select_detailed]
 MU = np.random.default_rng(5).normal(size=(6, 2))
 S2 = np.full((6, 2), 0.3)
 NEGATIVE = "^can't convert negative value to unsigned PY_LONG_LONG$"
@@ -40,7 +40,7 @@ class OpinionatedInt(int):
 
 
 @pytest.mark.parametrize("fn", FUNCTIONS)
-def test_seed_sign_comes_from_the_value_not_from_comparisons(fn):
+def test_seed_sign_comes_from_the_value_not_from_comparisons(fn: Callable[..., Any]) -> None:
     for value in (0, 7, 2**63, 2**64 - 1):
         assert counts(fn(MU, S2, 4, seed=OpinionatedInt(value))) == counts(fn(MU, S2, 4, seed=value))
     for value in (-1, -(2**63), -(2**70)):
@@ -52,11 +52,12 @@ def test_seed_sign_comes_from_the_value_not_from_comparisons(fn):
 
 
 @pytest.mark.parametrize("fn", FUNCTIONS)
-def test_classic_call_binds_in_the_same_order_with_the_functions_messages(fn):
+def test_classic_call_binds_in_the_same_order_with_the_functions_messages(fn: Any) -> None:
     name = fn.__name__
     strings = rf"^{name}\(\) keywords must be strings$"
     many = (MU, S2, 3, *[0] * 13)
-    cases = [((MU, S2, 3), {1: 2}, strings),
+    cases: list[tuple[tuple[Any, ...], dict[Any, Any], str]] = [
+             ((MU, S2, 3), {1: 2}, strings),
              ((MU, S2, 3), {"seed": 1, 2: 3}, strings),
              ((MU, S2), {(): 3, "n_samples": 3}, strings),  # before the missing-argument check
              ((MU, S2, 3), {"nope": 1, 2: 3}, rf"^{name}\(\) got an unexpected keyword argument 'nope'$"),
@@ -72,7 +73,8 @@ def test_classic_call_binds_in_the_same_order_with_the_functions_messages(fn):
 @pytest.mark.parametrize("fn", FUNCTIONS)
 @pytest.mark.parametrize("wide", [np.empty((0, 2**31)), np.broadcast_to(0.0, (0, 2**32 + 3))],
                          ids=["array", "view"])
-def test_empty_population_returns_before_the_size_guard(fn, wide):
+def test_empty_population_returns_before_the_size_guard(fn: Callable[..., Any],
+                                                       wide: np.ndarray) -> None:
     want = fn(np.zeros((0, 2)), np.zeros((0, 2)), 0, 5.0)
     got = fn(wide, wide, 0, 5.0)  # nothing else is validated for N = 0
     assert [type(x) for x in got] == [type(x) for x in want]
@@ -111,7 +113,7 @@ IMPORT_HOOK = """
 """
 
 
-def test_np_is_what_the_import_hook_returns():
+def test_np_is_what_the_import_hook_returns() -> None:
     proc = subprocess.run([sys.executable, "-c", textwrap.dedent(IMPORT_HOOK)],
                           capture_output=True, text=True, timeout=120)
     assert proc.returncode == 0, proc.stderr

@@ -11,6 +11,8 @@ import pytest
 hypothesis = pytest.importorskip("hypothesis")
 from hypothesis import HealthCheck, given, settings, strategies as st  # noqa: E402
 
+from hostile_numpy import Numpy, handed_back, shared, windows  # noqa: E402
+
 from kestrovane.pareto_core._pareto_rating_cy import rate_population  # noqa: E402
 from kestrovane.selection_core import _mc_rank  # noqa: E402
 
@@ -23,42 +25,6 @@ class Boom(Exception):
 
 def boom(*args: Any, **kwargs: Any) -> Any:
     raise Boom
-
-
-class Numpy:
-    """NumPy seen through a replacement: `replaced` functions first."""
-
-    def __init__(self, replaced: dict[str, Callable[..., Any]]) -> None:
-        self.replaced = replaced
-
-    def __getattr__(self, name: str) -> Any:
-        return self.replaced.get(name) or getattr(np, name)
-
-
-def shared(dtypes: set[np.dtype]) -> Callable[..., np.ndarray]:
-    """One array per (shape, dtype) request of `dtypes`, handed out again."""
-    made: dict[Any, np.ndarray] = {}
-
-    def new(shape: Any, dtype: Any = float) -> np.ndarray:
-        dt = np.dtype(dtype)
-        if dt not in dtypes:
-            return np.zeros(shape, dt)
-        return made.setdefault((np.empty(shape, dt).shape, dt), np.zeros(shape, dt))
-    return new
-
-
-def windows(step: int) -> Callable[..., np.ndarray]:
-    """Consecutive arrays `step` bytes apart in one buffer: they overlap."""
-    pool = np.zeros(1 << 16, np.uint8)
-    at = [0]
-
-    def new(shape: Any, dtype: Any = float) -> np.ndarray:
-        dt = np.dtype(dtype)
-        size = int(np.prod(shape)) * dt.itemsize
-        a = pool[at[0]:at[0] + size].view(dt).reshape(shape)
-        at[0] = (at[0] + step) % 4096
-        return a
-    return new
 
 
 def altered(make: Callable[..., np.ndarray], change: Callable[[np.ndarray], Any]
@@ -79,7 +45,7 @@ def reshaping(victims: list[np.ndarray], real: Callable[..., Any]) -> Callable[.
 
 
 F64 = np.dtype(np.float64)
-INTS = {np.dtype(np.int64), np.dtype(np.int32)}
+INTS = [np.dtype(np.int64), np.dtype(np.int32)]
 ODD_RESULTS: dict[str, Callable[[np.ndarray], Any]] = {
     "0-d": lambda a: np.array(1.0), "float32": lambda a: a.astype(np.float32),
     "fortran": np.asfortranarray, "read_only": lambda a: np.broadcast_to(a, a.shape),
@@ -100,11 +66,9 @@ def numpys(draw: Any, inputs: list[np.ndarray]) -> Any:
     ceil = draw(st.sampled_from([2**40, -5, np.nan, "2", None]))
     replaced: dict[str, Callable[..., Any]] = {
         "stand_in": {},
-        "shared": {new: shared(draw(st.sampled_from([{F64}, INTS, {F64, *INTS}])))},
+        "shared": {new: shared(*draw(st.sampled_from([[F64], INTS, [F64, *INTS]])))},
         "windows": {new: windows(draw(st.sampled_from([8, 16, 64])))},
-        "inputs_back": {"empty": lambda shape, dtype=float: next(
-            (a for a in inputs if a.shape == np.empty(shape, dtype).shape
-             and a.dtype == np.dtype(dtype)), np.empty(shape, dtype))},
+        "inputs_back": {"empty": handed_back(inputs)},
         "odd_result": {name: altered(getattr(np, name), ODD_RESULTS[draw(
             st.sampled_from(sorted(ODD_RESULTS)))])},
         "raises": {name: boom},
@@ -112,7 +76,7 @@ def numpys(draw: Any, inputs: list[np.ndarray]) -> Any:
         "ceil": {"ceil": lambda x: ceil},
     }[kind]
     hypothesis.event(f"np: {kind}")
-    return Numpy(replaced)
+    return Numpy(**replaced)
 
 
 @st.composite
