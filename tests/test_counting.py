@@ -173,7 +173,8 @@ GOOD = np.ones((3, 2))
     (GOOD, GOOD, 1, 1.0000000000000002, r"percentile must be in \(0,1\]"),
     (GOOD, GOOD, 1, float("inf"), r"percentile must be in \(0,1\]"),
     (GOOD, GOOD, 1, float("nan"), "NaN"),
-    (np.empty((0, 2**31)), np.empty((0, 2**31)), 1, 0.2, "fewer than 2\\*\\*31 rows and columns"),
+    (np.broadcast_to(0.0, (1, 2**31)), np.broadcast_to(0.0, (1, 2**31)), 1, 0.2,
+     "fewer than 2\\*\\*31 rows and columns"),  # (0, 2**31) is an empty population
     (np.empty((2**31, 0)), np.empty((2**31, 0)), 1, 0.2, "fewer than 2\\*\\*31 rows and columns"),
 ])
 def test_validation_order_and_messages(mu, sigma2, n_samples, percentile, message):
