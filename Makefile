@@ -59,12 +59,14 @@ test: test-cpp test-headers test-py test-numpy1 test-sanitize
 
 # The peers (moocore, pymoo) go into the venv for the benchmarks only; they are
 # not dependencies of the package.  bench_mc.py builds its C++ floor into
-# build/floor/.  `make bench BENCH_ARGS=--quick` for a short look, `--write` to
-# refresh benchmarks/RESULTS.md.
+# build/floor/; bench_memory.py measures peak memory, one interpreter per case.
+# `make bench BENCH_ARGS=--quick` for a short look, `--write` to refresh
+# benchmarks/RESULTS.md.
 bench: install
 	$(PY) -m pip install -q --disable-pip-version-check moocore pymoo
 	$(PY) benchmarks/bench_rating.py
 	$(PY) benchmarks/bench_mc.py $(BENCH_ARGS)
+	$(PY) benchmarks/bench_memory.py $(filter --write,$(BENCH_ARGS))
 
 clean:
 	rm -rf build $(VENV) .venv-numpy1 .venv-asan

@@ -547,7 +547,11 @@ def main():
         header = (f"# Monte-Carlo selection benchmark\n\nLatest full run of "
                   f"`benchmarks/bench_mc.py`, {datetime.date.today().isoformat()}. "
                   "Regenerate with `python benchmarks/bench_mc.py --write`.\n\n")
-        (HERE / "RESULTS.md").write_text(header + report)
+        # The memory section belongs to bench_memory.py and survives a rewrite.
+        from bench_memory import SECTION_START
+        old = (HERE / "RESULTS.md").read_text() if (HERE / "RESULTS.md").exists() else ""
+        kept = old[old.index(SECTION_START):] if SECTION_START in old else ""
+        (HERE / "RESULTS.md").write_text(header + report + ("\n" + kept if kept else ""))
         log(f"wrote {HERE / 'RESULTS.md'}")
     log(f"total {elapsed:.0f} s")
 

@@ -8,19 +8,10 @@ import pytest
 
 from kestrovane.selection_core import _mc_rank
 from kestrovane.selection_core._mc_rank import mc_rank_counts
+from helpers import population
 from reference_loop import Xoshiro256ss, reference_counts, winners_per_sample
 
 SEEDS = [0, 1, 2**64 - 1]
-
-
-def population(n, m, seed=0, nonpositive=0.3):
-    """Means and variances; about `nonpositive` of the variances are 0 or < 0."""
-    g = np.random.default_rng(seed)
-    mu = g.normal(size=(n, m))
-    sigma2 = g.uniform(0.05, 2.0, size=(n, m))
-    mask = g.random((n, m)) < nonpositive
-    sigma2[mask] = g.choice([0.0, -0.0, -1.0], size=mask.sum())
-    return mu, sigma2
 
 
 def assert_counts_equal(got, want):
@@ -182,7 +173,8 @@ GOOD = np.ones((3, 2))
     (GOOD, GOOD, 1, 1.0000000000000002, r"percentile must be in \(0,1\]"),
     (GOOD, GOOD, 1, float("inf"), r"percentile must be in \(0,1\]"),
     (GOOD, GOOD, 1, float("nan"), "NaN"),
-    (np.empty((0, 2**31)), np.empty((0, 2**31)), 1, 0.2, "fewer than 2\\*\\*31 rows and columns"),
+    (np.broadcast_to(0.0, (1, 2**31)), np.broadcast_to(0.0, (1, 2**31)), 1, 0.2,
+     "fewer than 2\\*\\*31 rows and columns"),  # (0, 2**31) is an empty population
     (np.empty((2**31, 0)), np.empty((2**31, 0)), 1, 0.2, "fewer than 2\\*\\*31 rows and columns"),
 ])
 def test_validation_order_and_messages(mu, sigma2, n_samples, percentile, message):

@@ -6,6 +6,7 @@ import numpy as np
 import pytest
 
 from kestrovane.selection_core._mc_rank import mc_rank_counts, mc_rank_select_detailed as detailed
+from helpers import UNCERTAIN_KINDS, uncertain
 from reference_detailed import _p2_init, _p2_update, _sort5, reference_detailed
 
 KEYS = ["mean", "quantiles_mode_used", "median", "std", "q25", "q75"]
@@ -31,32 +32,8 @@ def assert_same_result(got, want):
             same_array(g[key], w[key])
 
 
-def population(kind, rng):
-    if kind == "mixed":  # overlapping normals, some fixed entries, several fronts
-        mu = rng.normal(size=(9, 2))
-        s2 = rng.uniform(0.2, 2.0, size=(9, 2))
-        s2[[1, 4], 0] = 0.0
-        s2[6, 1] = -1.0
-        return mu, s2
-    if kind == "ties":  # integer grid, duplicates, mostly no noise
-        mu = rng.integers(0, 3, size=(11, 3)).astype(float)
-        s2 = np.where(rng.random((11, 3)) < 0.25, 0.5, 0.0)
-        return mu, s2
-    if kind == "infinite":  # infinite variances draw infinite objectives
-        mu = rng.normal(size=(8, 2))
-        s2 = np.where(rng.random((8, 2)) < 0.3, np.inf, 0.3)
-        return mu, s2
-    if kind == "single":
-        return np.array([[1.5, -2.0]]), np.array([[1.0, 0.0]])
-    if kind == "three_objectives":
-        return rng.normal(size=(7, 3)) * 0.3, np.full((7, 3), 1.0)
-    if kind == "no_objectives":
-        return np.zeros((4, 0)), np.zeros((4, 0))
-    raise AssertionError(kind)
-
-
 def mixed():
-    return population("mixed", np.random.default_rng(7))
+    return uncertain("mixed", np.random.default_rng(7))
 
 
 # (quantiles_mode_i, n_samples, quantiles_budget, uses P²); the mixed population has N = 9.
@@ -93,12 +70,11 @@ def test_matches_reference_in_every_quantile_mode(qmode, n_samples, budget, used
     assert [d["quantiles_mode_used"] for d in got[5:8]] == [used] * 3
 
 
-@pytest.mark.parametrize("kind", ["mixed", "ties", "infinite", "single", "three_objectives",
-                                  "no_objectives"])
+@pytest.mark.parametrize("kind", UNCERTAIN_KINDS)
 @pytest.mark.parametrize("mode_i", [0, 1])
 @pytest.mark.parametrize("qmode", [0, 1])
 def test_matches_reference_on_populations(kind, mode_i, qmode):
-    mu, s2 = population(kind, np.random.default_rng(len(kind)))
+    mu, s2 = uncertain(kind, np.random.default_rng(len(kind)))
     args = (mu, s2, 33, 0.25, 2024 + mode_i, mode_i, 0, qmode)
     want, _ = reference_detailed(*args)
     assert_same_result(detailed(*args), want)

@@ -7,13 +7,12 @@ import pytest
 
 hypothesis = pytest.importorskip("hypothesis")
 from hypothesis import HealthCheck, given, settings, strategies as st  # noqa: E402
-from test_leaks import ASAN, Bad, Boom  # noqa: E402
-from test_threads import canon  # noqa: E402
 
 from kestrovane.pareto_core._pareto_rating_cy import rate_population  # noqa: E402
 from kestrovane.selection_core import _mc_rank  # noqa: E402
 from kestrovane.selection_core._mc_rank import (  # noqa: E402
     mc_rank_counts, mc_rank_select, mc_rank_select_detailed)
+from helpers import ASAN, Bad, Boom, canon  # noqa: E402
 
 
 Sub = type("Sub", (np.ndarray,), {})

@@ -4,7 +4,6 @@ import gc
 import sys
 import time
 import tracemalloc
-from pathlib import Path
 
 import numpy as np
 import pytest
@@ -12,27 +11,8 @@ import pytest
 from kestrovane.pareto_core._pareto_rating_cy import rate_population as rate
 from kestrovane.selection_core._mc_rank import (
     mc_rank_counts as counts, mc_rank_select as select, mc_rank_select_detailed as detailed)
+from helpers import ASAN, Bad, Boom
 
-
-class Boom(Exception):
-    pass
-
-
-class Bad:
-    def __int__(self):
-        raise Boom
-
-    __float__ = __int__
-
-    def __array__(self, dtype=None, copy=None):
-        raise Boom
-
-
-# Under AddressSanitizer freed memory sits in quarantine (RSS says nothing), and
-# a request beyond its 1 TiB limit aborts the process (or, allowed to return
-# null, is slow): impossible sizes are left to plain builds.
-MAPS = Path("/proc/self/maps")
-ASAN = MAPS.exists() and "libasan" in MAPS.read_text()
 MU, S2, BAD = np.random.default_rng(3).random((4, 2)), np.full((4, 2), 0.1), Bad()
 NAN_MU, EMPTY = np.where(MU > MU.min(), MU, np.nan), np.zeros((0, 2))
 HUGE = np.empty((2**24, 0))  # its n x n dominance matrix would take 256 TiB

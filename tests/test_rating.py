@@ -4,6 +4,7 @@ import numpy as np
 import pytest
 
 from kestrovane.pareto_core._pareto_rating_cy import rate_population
+from helpers import VALUE_KINDS, values
 from rating_ctypes import SLOTS, capsule_name, rate_fn, rate_inplace, work_arrays
 
 
@@ -48,38 +49,12 @@ def assert_same(got, want):
         assert g.tobytes() == w.tobytes()  # bit for bit
 
 
-def population(kind, n, m, rng):
-    if kind == "normal":
-        return rng.normal(size=(n, m))
-    if kind == "grid":  # many ties
-        return rng.integers(0, 3, size=(n, m)).astype(float)
-    if kind == "duplicates":
-        return rng.normal(size=(max(n // 4, 1), m))[rng.integers(0, max(n // 4, 1), n)]
-    if kind == "infinite":
-        X = rng.integers(-2, 3, size=(n, m)).astype(float)
-        X[X == 2] = np.inf
-        X[X == -2] = -np.inf
-        return X
-    if kind == "front":  # on a sphere: one large front
-        X = np.abs(rng.normal(size=(n, m)))
-        return X / np.maximum(np.linalg.norm(X, axis=1, keepdims=True), 1e-300)
-    if kind == "huge":  # spans overflow a double
-        X = rng.uniform(-1, 1, size=(n, m)) * 1.7e308
-        mask = rng.random((n, m)) < 0.3
-        X[mask] = rng.choice([0.0, 1e-300, -np.finfo(float).max, 5e-324], size=mask.sum())
-        return X
-    raise AssertionError(kind)
-
-
-KINDS = ["normal", "grid", "duplicates", "infinite", "huge", "front"]
-
-
-@pytest.mark.parametrize("kind", KINDS)
+@pytest.mark.parametrize("kind", VALUE_KINDS)
 @pytest.mark.parametrize("m", range(6))
 def test_matches_oracle(kind, m):
-    rng = np.random.default_rng([m, KINDS.index(kind)])
+    rng = np.random.default_rng([m, VALUE_KINDS.index(kind)])
     for n in (0, 1, 2, 3, 4, 7, 20, 64, 300):
-        X = population(kind, n, m, rng)
+        X = values(kind, n, m, rng)
         for mode_i in (0, 1):
             assert_same(rate_population(X, mode_i), oracle(X, mode_i))
 
@@ -88,7 +63,7 @@ def test_matches_oracle(kind, m):
 @pytest.mark.parametrize("m", [3, 4])
 def test_matches_oracle_large(kind, m):
     # Large fronts: deep search trees over each front.
-    X = population(kind, 2000, m, np.random.default_rng(m))
+    X = values(kind, 2000, m, np.random.default_rng(m))
     assert_same(rate_population(X, 0), oracle(X, 0))
 
 
@@ -159,7 +134,7 @@ def test_stale_work_arrays(m):
     for n in (0, 1, 2, 5, 150):
         w = work_arrays(n, m)  # junk first, then whatever the previous call left
         for kind in ("grid", "normal", "infinite", "grid"):
-            X = np.ascontiguousarray(population(kind, n, m, rng))
+            X = np.ascontiguousarray(values(kind, n, m, rng))
             for mode_i in (1, 0):
                 code = rate_inplace(X, w, mode_i, fn=fn)
                 got = (code, w["front_id"].copy(), w["within"].copy(), w["order"].copy())

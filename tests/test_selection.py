@@ -4,14 +4,8 @@ import numpy as np
 import pytest
 
 from kestrovane.selection_core._mc_rank import mc_rank_counts, mc_rank_select
+from helpers import population
 from reference_loop import reference_select, winners_per_sample
-
-
-def population(n, m, seed=0):
-    g = np.random.default_rng(seed)
-    sigma2 = g.uniform(0.1, 2.0, size=(n, m))
-    sigma2[g.random((n, m)) < 0.2] = 0.0
-    return g.normal(size=(n, m)), sigma2
 
 
 def check_int64(*arrays):
@@ -68,6 +62,17 @@ def test_overlap_when_more_than_half_selected():
     mu, sigma2 = population(7, 2, seed=3)
     winners, losers, *_ = mc_rank_select(mu, sigma2, 20, 0.6, 1)  # k = 5, 2k > N
     assert len(set(winners.tolist()) & set(losers.tolist())) >= 3
+
+
+@pytest.mark.parametrize("m", [1, 2])
+def test_noisy_individual_both_winner_and_loser_with_small_k(m):
+    # Equal means; individual 4 is ten times noisier: it is first or last far more
+    # often than anyone else, so it leads both lists although 2k <= N.
+    mu, sigma2 = np.zeros((10, m)), np.ones((10, m))
+    sigma2[4] = 100.0
+    winners, losers, win, lose, _ = mc_rank_select(mu, sigma2, 2000, 0.1, 0)
+    assert winners.tolist() == losers.tolist() == [4]
+    assert win[4] > 2 * np.delete(win, 4).max() and lose[4] > 1.5 * np.delete(lose, 4).max()
 
 
 # One objective and no variance: every sample is mu, so the rating order is

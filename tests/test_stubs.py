@@ -1,11 +1,18 @@
 """The .pyi stubs of the extension modules agree with the runtime and type the API."""
 
+import ast
+import importlib
 import re
 import subprocess
 import sys
 import textwrap
+from pathlib import Path
 
+import numpy as np
 import pytest
+
+from kestrovane.selection_core._mc_rank import mc_rank_select_detailed
+from kestrovane.selection_core.result_types import MetricStats
 
 pytest.importorskip("mypy")
 
@@ -33,6 +40,7 @@ import numpy as np
 from numpy.typing import NDArray
 from kestrovane.pareto_core._pareto_rating_cy import rate_population
 from kestrovane.selection_core._mc_rank import mc_rank_counts, mc_rank_select_detailed
+from kestrovane.selection_core.result_types import MetricStats
 
 mu = np.zeros((3, 2))
 win, lose, rank_sum = mc_rank_counts(mu, mu, 10, np.float64(0.5), seed=np.uint64(1))
@@ -51,6 +59,9 @@ mc_rank_counts(mu, mu, 10, n_draws=3)  # E
 res[7]["mode"]  # E
 win, lose = mc_rank_counts(mu, mu, 10)  # E
 rate_population(mu, 1.0)  # E
+assert_type(res[5], MetricStats)
+from kestrovane.selection_core._mc_rank import MetricStats as Stats  # E
+from kestrovane.selection_core._mc_rank import _MetricStats  # E
 """
 
 
@@ -69,3 +80,37 @@ def test_mypy_types_the_api(tmp_path):
     reported = {int(n) for n in re.findall(r"^snippet\.py:(\d+): error", r.stdout, re.M)}
     expected = {i for i, line in enumerate(SNIPPET.splitlines(), 1) if line.endswith("# E")}
     assert reported == expected, textwrap.indent(r.stdout + r.stderr, "  ")
+
+
+def stub_names(body):
+    """The names a type checker lets a script import from a stub: its own
+    definitions and the imports it re-exports (`import a as a`)."""
+    for node in body:
+        if isinstance(node, (ast.FunctionDef, ast.AsyncFunctionDef, ast.ClassDef)):
+            yield node.name
+        elif isinstance(node, ast.AnnAssign) and isinstance(node.target, ast.Name):
+            yield node.target.id
+        elif isinstance(node, ast.Assign):
+            yield from (t.id for t in node.targets if isinstance(t, ast.Name))
+        elif isinstance(node, (ast.Import, ast.ImportFrom)):
+            yield from (a.asname for a in node.names if a.asname and a.asname == a.name)
+        elif isinstance(node, ast.If):
+            yield from stub_names(node.body + node.orelse)
+
+
+@pytest.mark.parametrize("module", MODULES)
+def test_every_name_of_the_stubs_exists_at_run_time(module):
+    # A name only the stub has would pass mypy and fail with ImportError when run.
+    mod = importlib.import_module(module)
+    stub = Path(mod.__file__).with_name(module.rpartition(".")[2] + ".pyi")
+    names = list(stub_names(ast.parse(stub.read_text()).body))
+    assert {"mc_rank_counts", "rate_population"} & set(names)
+    assert [n for n in names if not hasattr(mod, n)] == []
+
+
+def test_metric_stats_describes_the_returned_dicts():
+    stats = mc_rank_select_detailed([[0.0, 1.0], [1.0, 0.0]], [[0.1, 0.1]] * 2, 6)[5]
+    assert list(stats) == list(MetricStats.__annotations__)
+    empty = mc_rank_select_detailed(np.zeros((0, 2)), np.zeros((0, 2)), 6)[5]
+    assert set(empty) == MetricStats.__required_keys__
+    assert MetricStats.__optional_keys__ == {"quantiles_mode_used"}

@@ -15,19 +15,10 @@ import pytest
 
 from kestrovane.selection_core._mc_rank import (
     mc_rank_counts, mc_rank_select, mc_rank_select_detailed)
+from helpers import canon
 
 FUNCS = {f.__name__: f for f in (mc_rank_counts, mc_rank_select, mc_rank_select_detailed)}
 THREADS, REPEATS = 8, 5
-
-
-def canon(obj):
-    """Exact image of a result: array types, dtypes, shapes and bytes; dict key order."""
-    if isinstance(obj, np.ndarray):
-        return (type(obj), obj.dtype.str, obj.shape, obj.tobytes())
-    if isinstance(obj, (tuple, dict)):
-        items = obj.items() if isinstance(obj, dict) else enumerate(obj)
-        return (type(obj), [(k, canon(v)) for k, v in items])
-    return (type(obj), repr(obj))
 
 
 def outcome(name, args, kwargs):

@@ -50,6 +50,13 @@ PyRef new_array(int nd, const npy_intp* dims, int type_num) {
 
 PyArrayObject* as_array(const PyRef& r) { return reinterpret_cast<PyArrayObject*>(r.get()); }
 
+// Indices are int32 in the rating: true, with ValueError raised, beyond that.
+bool too_many_rows(npy_intp n) {
+    if (n <= INT32_MAX) return false;
+    PyErr_SetString(PyExc_ValueError, "X has too many rows (at most 2**31 - 1)");
+    return true;
+}
+
 PyObject* rate_population(PyObject*, PyObject* args, PyObject* kwargs) {
     static const char* kwlist[] = {"X", "mode_i", "within_mode_i", nullptr};
     PyObject* x_obj = nullptr;
@@ -59,6 +66,10 @@ PyObject* rate_population(PyObject*, PyObject* args, PyObject* kwargs) {
                                      &within_mode_i))
         return nullptr;
 
+    // An array is measured before it is copied: a broadcast view of 2**31
+    // rows would otherwise start a copy of many gigabytes only to be refused.
+    PyArrayObject* given = PyArray_Check(x_obj) ? reinterpret_cast<PyArrayObject*>(x_obj) : nullptr;
+    if (given && PyArray_NDIM(given) == 2 && too_many_rows(PyArray_DIM(given, 0))) return nullptr;
     PyRef X = PyRef::steal(PyArray_FROMANY(x_obj, NPY_FLOAT64, 0, 0, NPY_ARRAY_IN_ARRAY));
     if (!X) return nullptr;
     if (PyArray_NDIM(as_array(X)) != 2) {
@@ -66,10 +77,7 @@ PyObject* rate_population(PyObject*, PyObject* args, PyObject* kwargs) {
         return nullptr;
     }
     const npy_intp n = PyArray_DIM(as_array(X), 0), m = PyArray_DIM(as_array(X), 1);
-    if (n > INT32_MAX) {
-        PyErr_SetString(PyExc_ValueError, "X has too many rows (at most 2**31 - 1)");
-        return nullptr;
-    }
+    if (too_many_rows(n)) return nullptr;
     const npy_intp nm[2] = {n, m}, nn[2] = {n, n}, n1 = n + 1;
     PyRef front_id = new_array(1, &n, NPY_INT64), within = new_array(1, &n, NPY_FLOAT64),
           order = new_array(1, &n, NPY_INT64), offsets = new_array(1, &n1, NPY_INT64),

@@ -10,20 +10,22 @@
 namespace kestrovane::pareto {
 
 // C-contiguous with the given extents (strides of extent-1 dimensions are
-// free, as in NumPy); extents beyond `ndim` are not looked at.
+// free, as in NumPy); extents beyond `ndim` are not looked at.  Every size
+// product is overflow-checked: a wrapped product could match a small stride
+// and pass a view far larger than its memory.
 inline bool view_fits(const ArrayView& v, int ndim, const std::int64_t* extents,
                       std::int64_t itemsize) {
     std::int64_t total = 1;
     for (int d = 0; d < ndim; ++d) {
-        if (v.shape[d] != extents[d]) return false;
-        total *= extents[d];
+        if (extents[d] < 0 || v.shape[d] != extents[d]) return false;
+        if (__builtin_mul_overflow(total, extents[d], &total)) return false;
     }
     if (total == 0) return true;
     if (v.data == nullptr) return false;
     std::int64_t expected = itemsize;
     for (int d = ndim - 1; d >= 0; --d) {
         if (extents[d] > 1 && v.strides[d] != expected) return false;
-        expected *= extents[d];
+        if (__builtin_mul_overflow(expected, extents[d], &expected)) return false;
     }
     return true;
 }

@@ -229,6 +229,16 @@ bool import_rating_function() {
     return g.rate != nullptr;
 }
 
+// `import numpy as np`: what builtins.__import__ returns is bound, also when an
+// import hook hands back something other than sys.modules['numpy'].
+PyRef import_as_np(PyObject* globals, PyObject* builtins) {
+    PyRef import = PyRef::steal(PyObject_GetAttrString(builtins, "__import__"));
+    if (!import) return {};
+    // As the statement at module level: locals are the globals, no fromlist.
+    return PyRef::steal(PyObject_CallFunction(import.get(), "OOOOi", g.c.s_numpy, globals,
+                                              globals, Py_None, 0));
+}
+
 bool add_function(PyObject* module, kestrovane::mc::EntryPoint* entry) {
     PyRef f = kestrovane::mc::make_function(entry);
     return f && PyModule_AddObjectRef(module, entry->params.function_name, f.get()) == 0;
@@ -247,7 +257,7 @@ bool exec_steps(PyObject* module, bool* constants_made) {
     if (PyType_Ready(&kestrovane::mc::FunctionType) < 0) return false;
     if (!check_builtin_type(builtins) || !resolve_numpy_types() || !import_rating_function())
         return false;
-    PyRef np = PyRef::steal(PyImport_Import(g.c.s_numpy));
+    PyRef np = import_as_np(dict, builtins);
     if (!np || PyDict_SetItem(dict, g.c.s_np, np.get()) < 0) return false;
 
     if (!add_function(module, &kestrovane::mc::counts_entry) ||

@@ -8,37 +8,15 @@ global order of each draw.  Same inputs and seed give the same results, bit
 for bit.  The numeric work runs without the interpreter lock.
 """
 
-from typing import (
-    NotRequired,
-    SupportsFloat,
-    SupportsIndex,
-    SupportsInt,
-    TypedDict,
-    type_check_only,
-)
+from typing import SupportsFloat, SupportsIndex, SupportsInt
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
+# Imported without re-export: the extension module has no such attribute.
+from kestrovane.selection_core.result_types import MetricStats
+
 __test__: dict[str, object]
-
-@type_check_only
-class _MetricStats(TypedDict):
-    """Distribution of one per-individual metric over the samples.
-
-    Every array is float64 of shape (N,).  ``mean`` and ``std`` (population
-    standard deviation) are exact; the quantiles are exact or P² estimates
-    as ``quantiles_mode_used`` says (0 exact, 1 P²).  An empty population
-    returns one dict without ``quantiles_mode_used``, shared by all three
-    metrics.
-    """
-
-    mean: NDArray[np.float64]
-    quantiles_mode_used: NotRequired[int]
-    median: NDArray[np.float64]
-    std: NDArray[np.float64]
-    q25: NDArray[np.float64]
-    q75: NDArray[np.float64]
 
 def mc_rank_counts(
     mu_obj: ArrayLike,
@@ -143,9 +121,9 @@ def mc_rank_select_detailed(
     NDArray[np.int32],
     NDArray[np.int32],
     NDArray[np.int64],
-    _MetricStats,
-    _MetricStats,
-    _MetricStats,
+    MetricStats,
+    MetricStats,
+    MetricStats,
     NDArray[np.float64],
 ]:
     """Monte-Carlo winner/loser selection plus per-individual statistics.
@@ -162,8 +140,10 @@ def mc_rank_select_detailed(
         N * n_samples would exceed ``quantiles_budget`` (or the budget is
         <= 0) and ``n_samples`` >= 5.
     quantiles_budget:
-        Number of stored observations above which the default mode
-        switches to P².
+        Number of stored observations (N * n_samples) above which the
+        default mode switches to P².  Exact quantiles peak at 32 to 36
+        bytes per observation: the three metrics' buffers plus NumPy's
+        working copies.
     quality_w_place, quality_w_front, quality_w_within:
         Weights of the mean place, mean front and mean within-front rank in
         ``quality_score``.
@@ -175,8 +155,9 @@ def mc_rank_select_detailed(
     (winners, losers, win_count, lose_count, rank_sum, place_stats,
     front_stats, within_stats, quality_score)
         The first five as from :func:`mc_rank_select`.  The three stats
-        dicts describe, per individual, its 0-based place in the global
-        order, its 0-based front and its 0-based rank inside its front.
+        dicts (``MetricStats`` of ``kestrovane.selection_core.result_types``)
+        describe, per individual, its 0-based place in the global order,
+        its 0-based front and its 0-based rank inside its front.
         ``quality_score`` (float64, shape (N,)) is (w_place * place mean +
         w_front * front mean + w_within * within mean) * sign.
     """

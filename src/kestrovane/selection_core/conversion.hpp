@@ -53,9 +53,11 @@ inline bool to_int32(PyObject* o, std::int32_t* out) {
 inline bool to_uint64(PyObject* o, std::uint64_t* out) {
     PyRef v = to_int_object(o);
     if (!v) return false;
-    const int negative = PyObject_RichCompareBool(v.get(), g.c.i_0, Py_LT);
-    if (negative < 0) return false;
-    if (negative) {
+    // The sign from the value itself: an int subclass's own __lt__ is not asked.
+    int overflow = 0;
+    const long long small = PyLong_AsLongLongAndOverflow(v.get(), &overflow);
+    if (small == -1 && overflow == 0 && PyErr_Occurred()) return false;
+    if (overflow < 0 || (overflow == 0 && small < 0)) {
         PyErr_SetString(PyExc_OverflowError,
                         "can't convert negative value to unsigned PY_LONG_LONG");
         return false;

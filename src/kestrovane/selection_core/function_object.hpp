@@ -5,6 +5,9 @@
 
 #include <Python.h>
 
+#include <memory>
+#include <new>
+
 #include "kestrovane/_native/py_ref.hpp"
 #include "kestrovane/selection_core/binding.hpp"
 #include "kestrovane/selection_core/module_globals.hpp"
@@ -48,6 +51,29 @@ inline PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size
         result = entry->impl(bound);
     if (!result) add_traceback(entry->traceback_name);
     return result;
+}
+
+// The classic call (f.__call__(*args, **kwargs)) reaches this slot with the
+// keyword dict unchecked; it is unpacked here, not by PyVectorcall_Call, so a
+// non-string key gets the function's own message, in the order of binding.
+inline PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs) {
+    const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+    const Py_ssize_t nkw = kwargs ? PyDict_GET_SIZE(kwargs) : 0;
+    // Own references to the keywords and values: binding may run Python code.
+    PyRef names = PyRef::steal(PyTuple_New(nkw)), values = PyRef::steal(PyTuple_New(nkw));
+    std::unique_ptr<PyObject*[]> stack(new (std::nothrow) PyObject*[nargs + nkw + 1]);
+    if (!names || !values) return nullptr;
+    if (!stack) return PyErr_NoMemory();
+    for (Py_ssize_t i = 0; i < nargs; ++i) stack[i] = PyTuple_GET_ITEM(args, i);
+    Py_ssize_t pos = 0, j = 0;
+    PyObject *key, *value;
+    while (j < nkw && PyDict_Next(kwargs, &pos, &key, &value)) {
+        PyTuple_SET_ITEM(names.get(), j, Py_NewRef(key));
+        PyTuple_SET_ITEM(values.get(), j, Py_NewRef(value));
+        stack[nargs + j++] = value;
+    }
+    return function_vectorcall(self, stack.get(), static_cast<size_t>(nargs),
+                               nkw ? names.get() : nullptr);
 }
 
 inline void function_dealloc(PyObject* self) {
@@ -105,7 +131,7 @@ inline PyTypeObject FunctionType = [] {
     t.tp_dealloc = function_dealloc;
     t.tp_vectorcall_offset = offsetof(FunctionObject, vectorcall);
     t.tp_repr = function_repr;
-    t.tp_call = PyVectorcall_Call;
+    t.tp_call = function_call;
     t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL;
     t.tp_methods = function_methods;
     t.tp_members = function_members;

@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "kestrovane/_native/py_ref.hpp"
+#include "kestrovane/selection_core/kernels/memory_map.hpp"
 #include "kestrovane/selection_core/kernels/metric_accumulators.hpp"
 #include "kestrovane/selection_core/kernels/numpy_calls.hpp"
 
@@ -30,6 +31,33 @@ struct AccumulatorArrays {
         if (mode.use_p2 && !create_p2(n)) return false;
         view = make_view(n, mode);
         return true;
+    }
+
+    void add_to(MemoryMap* map) const {
+        static const char* const moment_names[kMetrics][3] = {
+            {"place_mean", "place_M2", "place_buf"},
+            {"front_mean", "front_M2", "front_buf"},
+            {"within_mean", "within_M2", "within_buf"}};
+        static const char* const p2_names[kMetrics][3][kQuantiles] = {
+            {{"q_place25", "q_place50", "q_place75"},
+             {"npos_place25", "npos_place50", "npos_place75"},
+             {"des_place25", "des_place50", "des_place75"}},
+            {{"q_front25", "q_front50", "q_front75"},
+             {"npos_front25", "npos_front50", "npos_front75"},
+             {"des_front25", "des_front50", "des_front75"}},
+            {{"q_within25", "q_within50", "q_within75"},
+             {"npos_within25", "npos_within50", "npos_within75"},
+             {"des_within25", "des_within50", "des_within75"}}};
+        for (int m = 0; m < kMetrics; ++m) {
+            map->add(moment_names[m][0], mean[m]);
+            map->add(moment_names[m][1], M2[m]);
+            map->add(moment_names[m][2], buf[m]);
+            for (int j = 0; j < kQuantiles; ++j) {
+                map->add(p2_names[m][0][j], q[m][j]);
+                map->add(p2_names[m][1][j], npos[m][j]);
+                map->add(p2_names[m][2][j], des[m][j]);
+            }
+        }
     }
 
   private:

@@ -31,6 +31,15 @@ struct MonteCarloCall {
 
     bool create_arrays() { return work.create(pop.n, pop.m) && counts.create(pop.n); }
 
+    // Every array of the call so far, for the check that each has its own memory.
+    MemoryMap memory_map() const {
+        MemoryMap map;
+        pop.add_to(&map);
+        work.add_to(&map);
+        counts.add_to(&map);
+        return map;
+    }
+
     // Seeds the generator and runs every sample; false with an error raised.
     template <class Observer>
     bool sample(std::int32_t n_samples, const RankOptions& o, Observer& observer) {
@@ -56,7 +65,7 @@ inline PyObject* counting_kernel(PyObject* mu_obj, PyObject* sigma2_obj, std::in
     const Prepared st = prepare_population(mu_obj, sigma2_obj, n_samples, o.percentile, &mc.pop);
     if (st != Prepared::ready) return st == Prepared::empty ? empty_counts() : nullptr;
     NoObserver observer;
-    if (!mc.create_arrays() || !mc.work.allocate_scratch(mc.pop.n) ||
+    if (!mc.create_arrays() || !mc.memory_map().check() || !mc.work.allocate_scratch(mc.pop.n) ||
         !mc.sample(n_samples, o, observer))
         return nullptr;
     const CountArrays& c = mc.counts;

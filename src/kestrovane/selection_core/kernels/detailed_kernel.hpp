@@ -80,6 +80,10 @@ inline PyObject* detailed_kernel(PyObject* mu_obj, PyObject* sigma2_obj, std::in
         return nullptr;
     PyRef front_counts = new_i32(g.c.s_empty, n);
     if (!front_counts) return nullptr;
+    MemoryMap map = mc.memory_map();
+    acc.add_to(&map);
+    map.add("front_counts", front_counts);
+    if (!map.check()) return nullptr;
     // Per-sample place and within-front rank of every individual.
     std::unique_ptr<std::int32_t[]> observed(new (std::nothrow) std::int32_t[2 * std::size_t(n)]);
     if (!observed) return PyErr_NoMemory();

@@ -5,6 +5,7 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <utility>
 
 #include "kestrovane/_native/numpy_api.hpp"
 #include "kestrovane/_native/py_ref.hpp"
@@ -84,30 +85,33 @@ inline PyRef as_int64_nocopy(PyObject* a) {
     return PyRef::steal(PyObject_VectorcallMethod(g.c.s_astype, argv, 2, g.c.kw_copy));
 }
 
-// Any object -> a 2-D C-contiguous float64 ndarray (the same object when it
-// already is one).
-inline PyRef as_contig_f64_2d(PyObject* obj) {
-    PyRef a = np_call_with_dtype(g.c.s_asarray, obj, g.c.s_float64);
+// False, with ValueError raised, unless `a` is two-dimensional.
+inline bool require_2d(PyArrayObject* a) {
+    if (PyArray_NDIM(a) == 2) return true;
+    PyErr_SetString(PyExc_ValueError, "expected a 2D array");
+    return false;
+}
+
+// `a` when it is a two-dimensional ndarray, else null with the error raised.
+inline PyRef checked_2d(PyRef a) {
     if (a && !PyArray_Check(a.get())) {
         PyErr_Format(PyExc_TypeError, "Cannot convert %.200s to numpy.ndarray",
                      Py_TYPE(a.get())->tp_name);
-        a = PyRef();
+        return {};
     }
-    if (a && PyArray_NDIM(arr(a)) != 2) {
-        PyErr_SetString(PyExc_ValueError, "expected a 2D array");
-        a = PyRef();
-    }
+    return a && require_2d(arr(a)) ? std::move(a) : PyRef();
+}
+
+// Any object -> a 2-D C-contiguous float64 ndarray (the same object when it
+// already is one).  np may be replaced, so its results are checked again.
+inline PyRef as_contig_f64_2d(PyObject* obj) {
+    PyRef a = checked_2d(np_call_with_dtype(g.c.s_asarray, obj, g.c.s_float64));
     // 2**31 or more rows or columns are refused by shape (prepare_population)
     // and never read: no copy, which for a broadcast view could take gigabytes.
     if (a && !PyArray_IS_C_CONTIGUOUS(arr(a)) && PyArray_DIM(arr(a), 0) <= INT32_MAX &&
         PyArray_DIM(arr(a), 1) <= INT32_MAX) {
         PyRef fn = np_attr(g.c.s_ascontiguousarray);
-        a = fn ? PyRef::steal(PyObject_CallOneArg(fn.get(), a.get())) : PyRef();
-        if (a && !PyArray_Check(a.get())) {
-            PyErr_Format(PyExc_TypeError, "Cannot convert %.200s to numpy.ndarray",
-                         Py_TYPE(a.get())->tp_name);
-            a = PyRef();
-        }
+        a = checked_2d(fn ? PyRef::steal(PyObject_CallOneArg(fn.get(), a.get())) : PyRef());
     }
     if (!a) add_traceback("kestrovane.selection_core._mc_rank._as_contig_f64_2d");
     return a;

@@ -8,6 +8,7 @@
 
 #include "kestrovane/_native/py_ref.hpp"
 #include "kestrovane/selection_core/conversion.hpp"
+#include "kestrovane/selection_core/kernels/memory_map.hpp"
 #include "kestrovane/selection_core/kernels/numpy_calls.hpp"
 #include "kestrovane/selection_core/kernels/sampling_loop.hpp"
 
@@ -20,6 +21,12 @@ struct Population {
     std::int32_t n = 0;
     std::int32_t m = 0;
     std::int32_t k = 0;
+
+    void add_to(MemoryMap* map) const {
+        map->add("mu", mu, false);
+        map->add("sigma2", sigma2, false);
+        map->add("sigma", sigma);
+    }
 };
 
 // max(1, ceil(n * percentile)), the product taken in double precision and
@@ -54,18 +61,21 @@ inline Prepared prepare_population(PyObject* mu_obj, PyObject* sigma2_obj, std::
     if (!pop->sigma2) return Prepared::error;
     PyArrayObject* mu = arr(pop->mu);
     PyArrayObject* sigma2 = arr(pop->sigma2);
+    // Converting sigma2 runs the caller's code (__array__, a replaced np),
+    // which may have reshaped mu in place, say to 0-d: look again.
+    if (!require_2d(mu) || !require_2d(sigma2)) return Prepared::error;
     if (PyArray_DIM(mu, 0) != PyArray_DIM(sigma2, 0) || PyArray_DIM(mu, 1) != PyArray_DIM(sigma2, 1)) {
         PyErr_SetString(PyExc_ValueError, "mu and sigma2 must have the same shape");
         return Prepared::error;
     }
     const npy_intp n = PyArray_DIM(mu, 0), m = PyArray_DIM(mu, 1);
+    if (n == 0) return Prepared::empty;
     // Sizes are 32-bit in the loops; refuse rather than wrap.
     if (n > INT32_MAX || m > INT32_MAX) {
         PyErr_SetString(PyExc_ValueError,
                         "mu and sigma2 must have fewer than 2**31 rows and columns");
         return Prepared::error;
     }
-    if (n == 0) return Prepared::empty;
     if (n_samples < 1) {
         PyErr_SetString(PyExc_ValueError, "n_samples must be > 0");
         return Prepared::error;
@@ -86,6 +96,9 @@ inline Prepared prepare_population(PyObject* mu_obj, PyObject* sigma2_obj, std::
         return Prepared::error;
     pop->sigma = new_f64(g.c.s_empty, n, m);
     if (!pop->sigma) return Prepared::error;
+    MemoryMap inputs;  // sigma must not be written into the caller's arrays
+    pop->add_to(&inputs);
+    if (!inputs.check()) return Prepared::error;
     {
         GilRelease nogil;
         fill_sigma(data_of<const double>(pop->sigma2), data_of<double>(pop->sigma), n * m);

@@ -5,9 +5,11 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <iterator>
 
 #include "kestrovane/_native/numpy_view.hpp"
 #include "kestrovane/_native/py_ref.hpp"
+#include "kestrovane/selection_core/kernels/memory_map.hpp"
 #include "kestrovane/selection_core/kernels/numpy_calls.hpp"
 #include "kestrovane/selection_core/kernels/sampling_loop.hpp"
 
@@ -26,6 +28,14 @@ struct RatingWork {
                (dom = np_new(empty, n, n, g.c.s_uint8, NPY_UINT8)) &&
                (n_dom = new_i32(empty, n)) && (cur = new_i32(empty, n)) &&
                (nxt = new_i32(empty, n));
+    }
+
+    void add_to(MemoryMap* map) const {
+        const PyRef* arrays[] = {&X, &R, &front_id, &within, &order, &items,
+                                 &offsets, &dom, &n_dom, &cur, &nxt};
+        const char* names[] = {"X", "R", "front_id", "within", "order", "items",
+                               "offsets", "dom", "n_dom", "cur", "nxt"};
+        for (std::size_t i = 0; i < std::size(arrays); ++i) map->add(names[i], *arrays[i]);
     }
 
     // After create(): the raw scratch blocks (MemoryError when missing).
@@ -61,6 +71,12 @@ struct CountArrays {
     bool create(npy_intp n) {
         return (win_count = new_i32(g.c.s_zeros, n)) && (lose_count = new_i32(g.c.s_zeros, n)) &&
                (rank_sum = new_i64(g.c.s_zeros, n));
+    }
+
+    void add_to(MemoryMap* map) const {
+        map->add("win_count", win_count);
+        map->add("lose_count", lose_count);
+        map->add("rank_sum", rank_sum);
     }
 
     Counts raw() const {
