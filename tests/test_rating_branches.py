@@ -152,12 +152,16 @@ def test_staircases(n: int, kind: str) -> None:
         assert rate_population(X, 0)[0] > 20  # many fronts, not one
 
 
-def test_radix_orders_of_equal_keys() -> None:
-    # A constant objective and one front per point: every key of a radix
-    # sort is equal (objective values, then crowding scores, all +inf).
-    n = 40
-    t = np.arange(n, dtype=np.float64)[::-1].copy()
-    for X in (np.stack([t, t], axis=1), np.stack([t, np.zeros(n), t], axis=1)):
+def test_equal_scores_keep_index_order() -> None:
+    # Fronts of two (a pair, or two copies): every score is +inf, so every
+    # key of the radix sort behind the global order is equal.
+    t = np.repeat(np.arange(20.0), 2)[::-1].copy()
+    shift = np.tile([0.0, 0.5], 20)
+    pairs = np.stack([t + shift, t + 0.5 - shift], axis=1)
+    for X in (pairs, np.stack([t, t], axis=1)):
+        n_fronts, _, score, order = rate_population(X, 0)
+        assert n_fronts == 20 and np.isinf(score).all()
+        assert order.tolist() == [38 - 2 * (j // 2) + j % 2 for j in range(40)]
         check(X)
 
 
