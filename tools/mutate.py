@@ -177,21 +177,32 @@ def run(cmd: list[str], cwd: Path, env: dict[str, str] | None = None,
     return proc.returncode, out
 
 
+def source_files(top: Path) -> set[Path]:
+    """The files of COPIED below `top`, relative to it."""
+    found = set()
+    for name in COPIED:
+        base = top / name
+        for path in [base] if base.is_file() else base.rglob("*"):
+            rel = path.relative_to(top)
+            if path.is_file() and not {"__pycache__", ".hypothesis"} & set(rel.parts) \
+                    and path.suffix not in (".so", ".pyc"):
+                found.add(rel)
+    return found
+
+
 def sync_tree() -> None:
     """Makes TREE a copy of the sources.  Only files whose content differs
     are written, with a fresh time stamp, so the builds stay incremental and
     never keep objects of an earlier fault."""
-    for name in COPIED:
-        src = ROOT / name
-        paths = [src] if src.is_file() else [p for p in src.rglob("*") if p.is_file()]
-        for path in paths:
-            if "__pycache__" in path.parts or path.suffix in (".so", ".pyc"):
-                continue
-            dst = TREE / path.relative_to(ROOT)
-            data = path.read_bytes()
-            if not dst.exists() or dst.read_bytes() != data:
-                dst.parent.mkdir(parents=True, exist_ok=True)
-                dst.write_bytes(data)
+    wanted = source_files(ROOT)
+    for rel in source_files(TREE) - wanted:
+        (TREE / rel).unlink()
+    for rel in wanted:
+        data = (ROOT / rel).read_bytes()
+        dst = TREE / rel
+        if not dst.exists() or dst.read_bytes() != data:
+            dst.parent.mkdir(parents=True, exist_ok=True)
+            dst.write_bytes(data)
 
 
 def apply(fault: Fault) -> bool:
