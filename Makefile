@@ -9,7 +9,7 @@ TEST_DEPS := "pytest>=7" "hypothesis>=6" mypy
 BUILD_TYPE ?= Release
 ASAN_RUNTIME = $(shell g++ -print-file-name=libasan.so)
 
-.PHONY: install demo test test-cpp test-headers test-py test-numpy1 test-sanitize bench clean
+.PHONY: install demo test test-cpp test-headers test-py test-numpy1 test-sanitize mutate bench clean
 
 $(PY):
 	$(PYTHON312) -m venv $(VENV)
@@ -56,6 +56,11 @@ test-sanitize:
 	  UBSAN_OPTIONS=print_stacktrace=1 ../.venv-asan/bin/python -m pytest -q -p no:cacheprovider
 
 test: test-cpp test-headers test-py test-numpy1 test-sanitize
+
+# Deliberate faults, each of which some test must catch (a few minutes; not
+# part of `make test`).  `make mutate MUTATE_ARGS="--only radix"` for a subset.
+mutate: install
+	$(PY) tools/mutate.py $(MUTATE_ARGS)
 
 # The peers (moocore, pymoo) go into the venv for the benchmarks only; they are
 # not dependencies of the package.  bench_mc.py builds its C++ floor into

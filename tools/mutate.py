@@ -1,0 +1,338 @@
+"""Deliberate faults, one per branch of the numeric code: each must make a test fail.
+
+For every fault the source tree is synchronised into build/mutate/tree, the
+fault (an exact text replacement that must match once) is applied, the
+extensions (or the C++ tests) are rebuilt incrementally there and the tests
+that cover the branch run against that build.  Prints a table; exits 1 if a
+fault survived, did not apply or did not build, 2 if the unmutated tree
+fails its own tests.
+
+    python tools/mutate.py [--list] [--only NAME ...]
+"""
+from __future__ import annotations
+
+import argparse
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import time
+from dataclasses import dataclass, replace
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parent.parent
+SCRATCH = ROOT / "build" / "mutate"
+TREE = SCRATCH / "tree"
+SITE = SCRATCH / "site"
+PY_BUILD = SCRATCH / "build-py"
+CPP_BUILD = SCRATCH / "build-cpp"
+COPIED = ("CMakeLists.txt", "cmake", "src", "tests")
+TIMEOUT = 600  # seconds for one test run: a fault may make a loop endless
+
+RATING = ["test_rating.py", "test_rating_branches.py"]
+LOOP = ["test_counting.py", "test_selection.py", "test_detailed.py"]
+DETAILED = ["test_detailed.py"]
+CTEST = "ctest"  # stands for the C++ tests of the numeric headers
+
+PARETO = "src/kestrovane/pareto_core/"
+KERNELS = "src/kestrovane/selection_core/kernels/"
+P2 = "src/kestrovane/selection_core/quantiles/p2_quantile.hpp"
+RANDOM = "src/kestrovane/selection_core/random/xoshiro256ss.hpp"
+
+
+@dataclass(frozen=True)
+class Fault:
+    name: str
+    path: str
+    search: str
+    replace: str
+    tests: tuple[str, ...]
+
+
+FAULTS = [
+    # Front search.
+    Fault("one objective: ties split fronts", PARETO + "nondominated_sort.hpp",
+          "pts.v[order[j - 1]] < pts.v[order[j]]) ++f;",
+          "pts.v[order[j - 1]] <= pts.v[order[j]]) ++f;", tuple(RATING)),
+    Fault("two objectives: equal second value not dominated", PARETO + "nondominated_sort.hpp",
+          "if (n_fronts > 0 && *base <= p1) ++f;",
+          "if (n_fronts > 0 && *base < p1) ++f;", tuple(RATING)),
+    Fault("bit sets: runs of equal values split", PARETO + "nondominated_sort.hpp",
+          ": pts.row(ord[end])[k] == v));", ": pts.row(ord[end])[k] < v));", tuple(RATING)),
+    Fault("bit sets: runs of equal ranks split", PARETO + "nondominated_sort.hpp",
+          "ranks ? ranks[k * n + ord[end]] == j :", "ranks ? ranks[k * n + ord[end]] < j :",
+          tuple(RATING)),
+    Fault("bit sets, whole rows: last word dropped", PARETO + "nondominated_sort.hpp",
+          "stride <= kWholeRowWords ? stride :", "stride <= kWholeRowWords ? stride - 1 :",
+          tuple(RATING)),
+    Fault("bit sets, cut rows: last partial word dropped", PARETO + "nondominated_sort.hpp",
+          "? stride : (P + 63) >> 6;", "? stride : P >> 6;", tuple(RATING)),
+    Fault("bit sets: search skips the partial word", PARETO + "nondominated_sort.hpp",
+          "const std::int64_t w = (P + 63) >> 6;\n", "const std::int64_t w = P >> 6;\n",
+          tuple(RATING)),
+    Fault("bit sets: copies searched like other points", PARETO + "nondominated_sort.hpp",
+          "if (P > 0 && std::equal(rp, rp + m, pts.row(sorted[P - 1]))) {", "if (false) {",
+          tuple(RATING)),
+    Fault("staircases: everyone in one front", PARETO + "rating.hpp",
+          "n_fronts = fronts_3d(pts, a.cur, a.front_id, a.order, a.nxt, a.n_dom,\n"
+          "                                 aligned_block<double>(a.dom));",
+          "std::fill(a.front_id, a.front_id + n, 0);\n            n_fronts = 1;", tuple(RATING)),
+    Fault("staircases: long ones miss equal values", PARETO + "nondominated_sort.hpp",
+          "std::upper_bound(a, a + size[f], p1)", "std::lower_bound(a, a + size[f], p1)",
+          tuple(RATING)),
+    Fault("staircases: short ones miss equal values", PARETO + "nondominated_sort.hpp",
+          "c += a[t] <= p1;", "c += a[t] < p1;", tuple(RATING)),
+    Fault("staircases: growth loses the tail", PARETO + "nondominated_sort.hpp",
+          "std::copy(a + k, a + s, na + i + 1);\n            std::copy(b + k, b + s, nb + i + 1);\n",
+          "", tuple(RATING)),
+    Fault("staircases: last step kept though dominated", PARETO + "nondominated_sort.hpp",
+          "while (k < s && b[k] >= p2) ++k;", "while (k + 1 < s && b[k] >= p2) ++k;",
+          tuple(RATING)),
+    # Objective orders and radix sorts.
+    Fault("objective order below the radix size: index ties reversed",
+          PARETO + "objective_orders.hpp",
+          "a.val < b.val || (a.val == b.val && a.idx < b.idx)",
+          "a.val < b.val || (a.val == b.val && a.idx > b.idx)", tuple(RATING)),
+    Fault("min ranks: ties ranked one by one", PARETO + "objective_orders.hpp",
+          "if (j > 0 && pts.row(order[j - 1])[k] < pts.row(order[j])[k])",
+          "if (j > 0 && pts.row(order[j - 1])[k] <= pts.row(order[j])[k])", tuple(RATING)),
+    Fault("lexicographic order: ties in objective 0 left unsorted", PARETO + "objective_orders.hpp",
+          "if (end - begin > 1) std::sort(sorted + begin, sorted + end, rest_less);", "",
+          tuple(RATING)),
+    Fault("radix: keys equal in the top bits left unrefined", PARETO + "radix_order.hpp",
+          "if (shift == 0) return;", "return;", tuple(RATING)),
+    Fault("radix: all-equal keys reversed", PARETO + "radix_order.hpp",
+          "for (std::int64_t i = 0; i < n; ++i) out[i] = static_cast<std::int32_t>(i);",
+          "for (std::int64_t i = 0; i < n; ++i) out[i] = static_cast<std::int32_t>(n - 1 - i);",
+          tuple(RATING)),
+    # Crowding and the global order.
+    Fault("crowding: fronts of three scored as extremes only", PARETO + "crowding.hpp",
+          "if (offsets[f + 1] - offsets[f] > 2) {", "if (offsets[f + 1] - offsets[f] > 3) {",
+          tuple(RATING)),
+    Fault("crowding: overflowing span not halved", PARETO + "crowding.hpp",
+          "range = hi * 0.5 - lo * 0.5;", "range = hi - lo;", tuple(RATING)),
+    Fault("crowding: equal extremes not skipped", PARETO + "crowding.hpp",
+          "if (!(std::isfinite(lo) && std::isfinite(hi)) || lo == hi) return;",
+          "if (!(std::isfinite(lo) && std::isfinite(hi))) return;", tuple(RATING)),
+    Fault("global order below the radix size: index ties reversed", PARETO + "crowding.hpp",
+          "(a.neg_score == b.neg_score && a.idx < b.idx)",
+          "(a.neg_score == b.neg_score && a.idx > b.idx)", tuple(RATING)),
+    Fault("global order by radix: fronts not kept stable", PARETO + "crowding.hpp",
+          "const std::int64_t i = items[pos[j]];", "const std::int64_t i = items[pos[n - 1 - j]];",
+          tuple(RATING)),
+    # Sampling loop and kernels.
+    Fault("sampling loop: zero deviation still draws", KERNELS + "sampling_loop.hpp",
+          "X[c] = sd == 0.0 ? mu[c] : mu[c] + sd * _xoshiro_randn(rng);",
+          "X[c] = mu[c] + sd * _xoshiro_randn(rng);", tuple(LOOP)),
+    Fault("sampling loop: one loser too few", KERNELS + "sampling_loop.hpp",
+          "if (pos >= lose_from)", "if (pos > lose_from)", tuple(LOOP)),
+    Fault("sampling loop: places counted from 1", KERNELS + "sampling_loop.hpp",
+          "counts.rank_sum[idx] += pos;", "counts.rank_sum[idx] += pos + 1;", tuple(LOOP)),
+    Fault("sampling loop: order entry N let through", KERNELS + "sampling_loop.hpp",
+          "if (static_cast<std::uint64_t>(entry) >= static_cast<std::uint64_t>(n))",
+          "if (static_cast<std::uint64_t>(entry) > static_cast<std::uint64_t>(n))",
+          ("test_rating_contract.py",)),
+    Fault("selection: losers' rank-sum tie-break inverted", KERNELS + "selection_kernel.hpp",
+          "lexsort3(idx.get(), neg_rank.get(), neg_lose.get())",
+          "lexsort3(idx.get(), rank_sum, neg_lose.get())", tuple(LOOP)),
+    # Accumulators.
+    Fault("accumulators: Welford update uses the old mean twice", KERNELS + "metric_accumulators.hpp",
+          "M2[m][idx] = M2[m][idx] + delta * (x[m] - mean[m][idx]);",
+          "M2[m][idx] = M2[m][idx] + delta * delta;", tuple(DETAILED)),
+    Fault("accumulators: budget reached counts as exceeded", KERNELS + "metric_accumulators.hpp",
+          "(budget <= 0 || stored > budget)", "(budget <= 0 || stored >= budget)",
+          tuple(DETAILED)),
+    Fault("accumulators: P² started from unsorted samples", KERNELS + "metric_accumulators.hpp",
+          "                _sort5(tmp);\n", "", tuple(DETAILED)),
+    Fault("accumulators: sample standard deviation", KERNELS + "metric_accumulators.hpp",
+          "out[i] = std::sqrt(M2[i] / count);", "out[i] = std::sqrt(M2[i] / (count - 1.0));",
+          tuple(DETAILED)),
+    # P² and the generator.
+    Fault("P²: marker moves only past a full step", P2,
+          "const bool up = d >= 1.0 &&", "const bool up = d > 1.0 &&", (CTEST, *DETAILED)),
+    Fault("P²: parabola accepted on a neighbour's height", P2,
+          "if (!(q[i - 1] < qhat && qhat < q[i + 1])) {",
+          "if (!(q[i - 1] <= qhat && qhat <= q[i + 1])) {", (CTEST, *DETAILED)),
+    Fault("P²: equal values counted in the cell below", P2,
+          "while (k < 3 && !(x < q[k + 1])) ++k;", "while (k < 3 && x > q[k + 1]) ++k;",
+          (CTEST, *DETAILED)),
+    Fault("generator: spare normal repeats the cosine half", RANDOM,
+          "rng->spare = r * s;", "rng->spare = r * c;", (CTEST,)),
+]
+
+
+def run(cmd: list[str], cwd: Path, env: dict[str, str] | None = None,
+        timeout: float | None = None) -> tuple[int, str]:
+    """Exit status (-1 on timeout) and combined output; the whole process
+    group is ended on timeout, so spawned workers go too."""
+    proc = subprocess.Popen(cmd, cwd=cwd, env=env, stdout=subprocess.PIPE,
+                            stderr=subprocess.STDOUT, text=True, start_new_session=True)
+    try:
+        out, _ = proc.communicate(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        os.killpg(proc.pid, signal.SIGKILL)
+        out, _ = proc.communicate()
+        return -1, out
+    return proc.returncode, out
+
+
+def source_files(top: Path) -> set[Path]:
+    """The files of COPIED below `top`, relative to it."""
+    found = set()
+    for name in COPIED:
+        base = top / name
+        for path in [base] if base.is_file() else base.rglob("*"):
+            rel = path.relative_to(top)
+            if path.is_file() and not {"__pycache__", ".hypothesis"} & set(rel.parts) \
+                    and path.suffix not in (".so", ".pyc"):
+                found.add(rel)
+    return found
+
+
+def sync_tree() -> None:
+    """Makes TREE a copy of the sources.  Only files whose content differs
+    are written, with a fresh time stamp, so the builds stay incremental and
+    never keep objects of an earlier fault."""
+    wanted = source_files(ROOT)
+    for rel in source_files(TREE) - wanted:
+        (TREE / rel).unlink()
+    for rel in wanted:
+        data = (ROOT / rel).read_bytes()
+        dst = TREE / rel
+        if not dst.exists() or dst.read_bytes() != data:
+            dst.parent.mkdir(parents=True, exist_ok=True)
+            dst.write_bytes(data)
+
+
+def apply(fault: Fault) -> bool:
+    """Applies the fault to TREE; False if its text is not found exactly once."""
+    target = TREE / fault.path
+    text = target.read_text()
+    if text.count(fault.search) != 1:
+        return False
+    target.write_text(text.replace(fault.search, fault.replace))
+    return True
+
+
+def build(python: str) -> tuple[bool, str]:
+    """Rebuilds the extensions into SITE and the C++ tests."""
+    steps = [
+        ["cmake", "-S", str(TREE), "-B", str(PY_BUILD), "-DCMAKE_BUILD_TYPE=Release",
+         f"-DPython_EXECUTABLE={python}"],
+        ["cmake", "--build", str(PY_BUILD), "-j", "2"],
+        ["cmake", "--install", str(PY_BUILD), "--prefix", str(SITE)],
+        ["cmake", "-S", str(TREE / "tests" / "cpp"), "-B", str(CPP_BUILD),
+         "-DCMAKE_BUILD_TYPE=Release"],
+        ["cmake", "--build", str(CPP_BUILD), "-j", "2"],
+    ]
+    for cmd in steps:
+        code, out = run(cmd, ROOT)
+        if code != 0:
+            return False, out
+    # The Python half of the package beside the freshly built extensions.
+    package = TREE / "src" / "kestrovane"
+    for path in package.rglob("*"):
+        if path.is_file() and path.suffix not in (".cpp", ".hpp") and "__pycache__" not in path.parts:
+            dst = SITE / "kestrovane" / path.relative_to(package)
+            dst.parent.mkdir(parents=True, exist_ok=True)
+            shutil.copyfile(path, dst)
+    return True, ""
+
+
+def run_tests(python: str, tests: tuple[str, ...]) -> tuple[bool, str]:
+    """(True, output) if every selected test passed, else (False, what failed)."""
+    env = dict(os.environ, PYTHONPATH=str(SITE), PYTHONDONTWRITEBYTECODE="1")
+    outputs = []
+    if CTEST in tests:
+        code, out = run(["ctest", "--test-dir", str(CPP_BUILD), "--output-on-failure"], ROOT,
+                        timeout=TIMEOUT)
+        if code != 0:
+            failed = [line.split()[2] for line in out.splitlines() if line.endswith("(Failed)")]
+            return False, "timeout" if code < 0 else " ".join(failed) or "ctest"
+        outputs.append(out)
+    files = [t for t in tests if t != CTEST]
+    if files:
+        code, out = run([python, "-m", "pytest", "-q", "-x", "-p", "no:cacheprovider", *files],
+                        TREE / "tests", env=env, timeout=TIMEOUT)
+        if code != 0:
+            failed = [line.split()[1] for line in out.splitlines()
+                      if line.startswith(("FAILED ", "ERROR "))]
+            return False, "timeout" if code < 0 else " ".join(failed) or f"pytest exit {code}"
+        outputs.append(out)
+    return True, "".join(outputs)
+
+
+def check_site(python: str) -> None:
+    """The tests must import the scratch build, not an installed package."""
+    env = dict(os.environ, PYTHONPATH=str(SITE))
+    code, out = run([python, "-c", "import kestrovane.pareto_core._pareto_rating_cy as a, "
+                     "kestrovane.selection_core._mc_rank as b; print(a.__file__, b.__file__)"],
+                    ROOT, env=env)
+    if code != 0 or out.count(str(SITE)) != 2:
+        sys.exit(f"the scratch build is not the one imported:\n{out}")
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description="Deliberate faults that the tests must catch.")
+    parser.add_argument("--list", action="store_true", help="list the faults and stop")
+    parser.add_argument("--only", nargs="*", default=None, help="faults whose name contains TEXT")
+    parser.add_argument("--python", default=sys.executable,
+                        help="interpreter with NumPy, pytest and hypothesis")
+    parser.add_argument("--tests", nargs="+", default=None,
+                        help="run these test files (or 'ctest') for every fault instead")
+    args = parser.parse_args()
+    faults = [f for f in FAULTS
+              if args.only is None or any(o in f.name for o in args.only)]
+    if args.tests:
+        faults = [replace(f, tests=tuple(args.tests)) for f in faults]
+    if args.list:
+        for f in faults:
+            print(f"{f.name:58} {f.path}")
+        return 0
+
+    sync_tree()
+    ok, out = build(args.python)
+    if not ok:
+        print(out)
+        print("the unmutated tree does not build")
+        return 2
+    check_site(args.python)
+    selected = tuple(sorted({t for f in faults for t in f.tests}))
+    ok, out = run_tests(args.python, selected)
+    if not ok:
+        print(out)
+        print("the unmutated tree fails its tests")
+        return 2
+
+    rows: list[tuple[str, str, str]] = []
+    for fault in faults:
+        start = time.monotonic()
+        caught_by = ""
+        sync_tree()
+        if not apply(fault):
+            verdict = "NOT APPLIED"
+        else:
+            built, out = build(args.python)
+            if not built:
+                verdict = "BUILD FAILED"
+                print(out[-3000:])
+            else:
+                passed, out = run_tests(args.python, fault.tests)
+                verdict = "SURVIVED" if passed else "killed"
+                caught_by = "" if passed else out
+        rows.append((fault.name, verdict, caught_by))
+        print(f"{verdict:12} {time.monotonic() - start:6.1f} s  {fault.name}", flush=True)
+    sync_tree()  # leave the scratch tree as the sources are
+
+    width = max(len(r[0]) for r in rows)
+    print(f"\n{'fault':{width}}  {'result':11}  first failing test")
+    for name, verdict, caught_by in rows:
+        print(f"{name:{width}}  {verdict:11}  {caught_by}")
+    bad = [r for r in rows if r[1] != "killed"]
+    print(f"\n{len(rows) - len(bad)} of {len(rows)} faults killed")
+    return 1 if bad else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
