@@ -8,7 +8,7 @@
 
 #include "kestrovane/_native/py_ref.hpp"
 #include "kestrovane/selection_core/kernels/memory_map.hpp"
-#include "kestrovane/selection_core/kernels/metric_accumulators.hpp"
+#include "kestrovane/selection_core/kernels/numeric/metric_accumulators.hpp"
 #include "kestrovane/selection_core/kernels/numpy_calls.hpp"
 
 namespace kestrovane::mc {

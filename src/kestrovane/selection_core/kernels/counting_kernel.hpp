@@ -8,10 +8,10 @@
 #include <cstdint>
 
 #include "kestrovane/_native/py_ref.hpp"
-#include "kestrovane/selection_core/kernels/options.hpp"
+#include "kestrovane/selection_core/kernels/numeric/options.hpp"
 #include "kestrovane/selection_core/kernels/population.hpp"
 #include "kestrovane/selection_core/kernels/rating_work.hpp"
-#include "kestrovane/selection_core/kernels/sampling_loop.hpp"
+#include "kestrovane/selection_core/kernels/numeric/sampling_loop.hpp"
 
 namespace kestrovane::mc {
 

@@ -14,10 +14,10 @@
 #include "kestrovane/selection_core/kernels/accumulator_arrays.hpp"
 #include "kestrovane/selection_core/kernels/counting_kernel.hpp"
 #include "kestrovane/selection_core/kernels/detailed_result.hpp"
-#include "kestrovane/selection_core/kernels/options.hpp"
+#include "kestrovane/selection_core/kernels/numeric/options.hpp"
 #include "kestrovane/selection_core/kernels/population.hpp"
 #include "kestrovane/selection_core/kernels/rating_work.hpp"
-#include "kestrovane/selection_core/kernels/sampling_loop.hpp"
+#include "kestrovane/selection_core/kernels/numeric/sampling_loop.hpp"
 
 namespace kestrovane::mc {
 

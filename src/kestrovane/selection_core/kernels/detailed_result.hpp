@@ -8,7 +8,7 @@
 
 #include "kestrovane/_native/py_ref.hpp"
 #include "kestrovane/selection_core/kernels/accumulator_arrays.hpp"
-#include "kestrovane/selection_core/kernels/quality_score.hpp"
+#include "kestrovane/selection_core/kernels/numeric/quality_score.hpp"
 #include "kestrovane/selection_core/kernels/rating_work.hpp"
 #include "kestrovane/selection_core/kernels/selection_kernel.hpp"
 

@@ -9,7 +9,7 @@
 
 #include "kestrovane/_native/numpy_api.hpp"
 #include "kestrovane/_native/py_ref.hpp"
-#include "kestrovane/selection_core/module_globals.hpp"
+#include "kestrovane/selection_core/interface/module_state.hpp"
 
 namespace kestrovane::mc {
 

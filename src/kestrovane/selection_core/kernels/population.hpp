@@ -7,10 +7,10 @@
 #include <cstdint>
 
 #include "kestrovane/_native/py_ref.hpp"
-#include "kestrovane/selection_core/conversion.hpp"
+#include "kestrovane/selection_core/interface/int_protocol.hpp"
 #include "kestrovane/selection_core/kernels/memory_map.hpp"
 #include "kestrovane/selection_core/kernels/numpy_calls.hpp"
-#include "kestrovane/selection_core/kernels/sampling_loop.hpp"
+#include "kestrovane/selection_core/kernels/numeric/sampling_loop.hpp"
 
 namespace kestrovane::mc {
 

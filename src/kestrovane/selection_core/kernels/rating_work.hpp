@@ -11,7 +11,7 @@
 #include "kestrovane/_native/py_ref.hpp"
 #include "kestrovane/selection_core/kernels/memory_map.hpp"
 #include "kestrovane/selection_core/kernels/numpy_calls.hpp"
-#include "kestrovane/selection_core/kernels/sampling_loop.hpp"
+#include "kestrovane/selection_core/kernels/numeric/sampling_loop.hpp"
 
 namespace kestrovane::mc {
 

@@ -1,3 +1,5 @@
+// Part of the fixed calling contract (see README.md in this folder).
+//
 // One table per entry point: every parameter's name, the conversion of its
 // argument, and its default.  The tables drive the binding, the function
 // objects' __code__ and __defaults__, and the record a kernel receives.
@@ -7,9 +9,9 @@
 
 #include <cstdint>
 
-#include "kestrovane/selection_core/conversion.hpp"
-#include "kestrovane/selection_core/kernels/options.hpp"
-#include "kestrovane/selection_core/module_globals.hpp"
+#include "kestrovane/selection_core/interface/conversion.hpp"
+#include "kestrovane/selection_core/kernels/numeric/options.hpp"
+#include "kestrovane/selection_core/interface/module_state.hpp"
 
 namespace kestrovane::mc {
 

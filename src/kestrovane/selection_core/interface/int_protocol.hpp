@@ -1,6 +1,9 @@
-// Conversion of scalar arguments to machine types.  Integers go through the
-// __int__ protocol (not __index__), so 2.9 binds as 2 and a NumPy integer
-// scalar as its value; every failure raises with the interpreter's usual text.
+// Part of the fixed calling contract (see README.md in this folder).
+//
+// The integer-conversion protocol: __int__, not __index__, so 2.9 converts as
+// 2 and a NumPy integer scalar as its value.  The arguments use it, and so
+// does the kernels' k (the ceiling NumPy returns), which is why it stands
+// apart from the argument conversions.
 #pragma once
 
 #include <Python.h>
@@ -8,7 +11,6 @@
 #include <cstdint>
 
 #include "kestrovane/_native/py_ref.hpp"
-#include "kestrovane/selection_core/module_globals.hpp"
 
 namespace kestrovane::mc {
 
@@ -47,44 +49,6 @@ inline bool to_int32(PyObject* o, std::int32_t* out) {
         return false;
     }
     *out = static_cast<std::int32_t>(x);
-    return true;
-}
-
-inline bool to_uint64(PyObject* o, std::uint64_t* out) {
-    PyRef v = to_int_object(o);
-    if (!v) return false;
-    // The sign from the value itself: an int subclass's own __lt__ is not asked.
-    int overflow = 0;
-    const long long small = PyLong_AsLongLongAndOverflow(v.get(), &overflow);
-    if (small == -1 && overflow == 0 && PyErr_Occurred()) return false;
-    if (overflow < 0 || (overflow == 0 && small < 0)) {
-        PyErr_SetString(PyExc_OverflowError,
-                        "can't convert negative value to unsigned PY_LONG_LONG");
-        return false;
-    }
-    const unsigned long long x = PyLong_AsUnsignedLongLong(v.get());
-    if (x == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
-    *out = x;
-    return true;
-}
-
-inline bool to_int64(PyObject* o, std::int64_t* out) {
-    PyRef v = to_int_object(o);
-    if (!v) return false;
-    const long long x = PyLong_AsLongLong(v.get());
-    if (x == -1 && PyErr_Occurred()) return false;
-    *out = x;
-    return true;
-}
-
-inline bool to_double(PyObject* o, double* out) {
-    if (PyFloat_CheckExact(o)) {
-        *out = PyFloat_AS_DOUBLE(o);
-        return true;
-    }
-    const double x = PyFloat_AsDouble(o);
-    if (x == -1.0 && PyErr_Occurred()) return false;
-    *out = x;
     return true;
 }
 

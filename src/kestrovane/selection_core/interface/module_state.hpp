@@ -1,5 +1,9 @@
+// Part of the fixed calling contract (see README.md in this folder).
+//
 // Process-wide state of _mc_rank: written once during start-up, read-only
-// afterwards (also by kernels running without the interpreter lock).
+// afterwards (also by kernels running without the interpreter lock).  It also
+// holds the two services the kernels' glue uses from this layer: `np`, looked
+// up in the module namespace at every use, and the traceback entries.
 #pragma once
 
 #include <Python.h>

@@ -1,3 +1,5 @@
+// Part of the fixed calling contract (see README.md in this folder).
+//
 // The entry points: each runs its parameter table over the bound arguments,
 // converting strictly in parameter order (absent ones keep their defaults),
 // and hands the record to its kernel.
@@ -11,13 +13,13 @@
 #include <type_traits>
 
 #include "kestrovane/_native/py_ref.hpp"
-#include "kestrovane/selection_core/binding.hpp"
-#include "kestrovane/selection_core/function_object.hpp"
+#include "kestrovane/selection_core/interface/binding.hpp"
+#include "kestrovane/selection_core/interface/function_object.hpp"
 #include "kestrovane/selection_core/kernels/counting_kernel.hpp"
 #include "kestrovane/selection_core/kernels/detailed_kernel.hpp"
 #include "kestrovane/selection_core/kernels/selection_kernel.hpp"
-#include "kestrovane/selection_core/module_globals.hpp"
-#include "kestrovane/selection_core/parameters.hpp"
+#include "kestrovane/selection_core/interface/module_state.hpp"
+#include "kestrovane/selection_core/interface/parameters.hpp"
 
 namespace kestrovane::mc {
 

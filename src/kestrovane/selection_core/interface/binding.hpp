@@ -1,11 +1,13 @@
+// Part of the fixed calling contract (see README.md in this folder).
+//
 // Binding of positional and keyword arguments to a fixed parameter list.
-// Every parameter may be given by position or by keyword; the first three are
-// required.  The messages are CPython's own for these situations.
+// Every parameter may be given by position or by keyword; those without a
+// default are required.  The messages are CPython's own for these situations.
 #pragma once
 
 #include <Python.h>
 
-#include "kestrovane/selection_core/module_globals.hpp"
+#include "kestrovane/selection_core/interface/module_state.hpp"
 
 namespace kestrovane::mc {
 

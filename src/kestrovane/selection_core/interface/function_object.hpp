@@ -1,3 +1,5 @@
+// Part of the fixed calling contract (see README.md in this folder).
+//
 // The callable type of the entry points: a vectorcall function object that
 // introspects like a Python function (name, defaults, a real code object), so
 // inspect.signature() shows the parameter list.
@@ -9,8 +11,8 @@
 #include <new>
 
 #include "kestrovane/_native/py_ref.hpp"
-#include "kestrovane/selection_core/binding.hpp"
-#include "kestrovane/selection_core/module_globals.hpp"
+#include "kestrovane/selection_core/interface/binding.hpp"
+#include "kestrovane/selection_core/interface/module_state.hpp"
 
 namespace kestrovane::mc {
 
