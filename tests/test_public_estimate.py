@@ -45,6 +45,11 @@ def test_ragged_agrees_with_numpy_and_with_the_padded_array(counts, m, seed, sca
     np.testing.assert_allclose(mu, want_mu, rtol=1e-13)
     np.testing.assert_allclose(sigma2, want_s2, rtol=1e-9, atol=0)
     assert np.isfinite(sigma2).all() and (sigma2 >= 0).all()
+    as_objects = np.empty(len(members), dtype=object)
+    for i, x in enumerate(members):
+        as_objects[i] = x
+    mu_o, sigma2_o = estimate(as_objects)
+    assert np.array_equal(mu_o, mu) and np.array_equal(sigma2_o, sigma2)
     mu3, sigma23 = estimate(padded(members))
     np.testing.assert_allclose(mu3, mu, rtol=1e-13)
     np.testing.assert_allclose(sigma23, sigma2, rtol=1e-12)

@@ -65,8 +65,9 @@ def estimate(evaluations: ArrayLike | Sequence[ArrayLike], *,
     ----------
     evaluations:
         Either a sequence with one (k_i, M) array per member (k_i evaluations
-        of M objectives; members may have different k_i), or one (N, K, M)
-        array.  NaN marks a missing value in both forms.
+        of M objectives; members may have different k_i; a 1-D object array
+        of such arrays too), or one (N, K, M) array.  NaN marks a missing
+        value in both forms.
     maximize:
         As for `kestrovane.select`.  The returned means of maximised objectives
         are negated exactly, ready to be minimised: do not pass `maximize`
@@ -93,7 +94,8 @@ def estimate(evaluations: ArrayLike | Sequence[ArrayLike], *,
     TypeError
         Masked, complex, text or object input.
     """
-    if isinstance(evaluations, np.ndarray):
+    if isinstance(evaluations, np.ndarray) and not (evaluations.dtype == object
+                                                    and evaluations.ndim == 1):
         block = v.real_array(evaluations, "evaluations")
         if block.ndim != 3:
             raise ValueError("evaluations as one array must be 3-D (N members x K evaluations "
