@@ -46,8 +46,8 @@ def run_detailed(mu: NDArray[np.float64], sigma2: NDArray[np.float64], n_samples
     default quality weights), reporting progress through `report`.
 
     The results are those of `mc_rank_select_detailed` with the same
-    arguments, bit for bit.  Progress is reported at the start and at the end
-    only for now.
+    arguments, bit for bit.  Progress is reported when sampling starts and
+    when it ends.
     """
     if report is not None:
         report(0, n_samples)
