@@ -14,8 +14,10 @@ ASAN_RUNTIME = $(shell g++ -print-file-name=libasan.so)
 $(PY):
 	$(PYTHON312) -m venv $(VENV)
 
+# The main environment also has the optional extras (tqdm, pandas) so that
+# their code paths are tested; the NumPy 1.26 and sanitizer runs go without.
 install: $(PY)
-	$(PY) $(PIP) "numpy>=1.23" $(TEST_DEPS) matplotlib
+	$(PY) $(PIP) "numpy>=1.23" $(TEST_DEPS) matplotlib tqdm pandas
 	$(PY) $(PIP) .
 
 demo: install

@@ -1,0 +1,63 @@
+"""Monte-Carlo Pareto selection for population-based training under uncertain scores.
+
+    import kestrovane
+    sel = kestrovane.select(mu, sigma2, ids=names, objectives=["accuracy", "latency"],
+                            maximize=["accuracy"])
+    for loser, winner in sel.replacements:
+        ...  # copy the winner's weights and hyper-parameters into the loser
+
+`select` draws populations from the per-member Normal scores, rates each by
+Pareto dominance and reports winners, losers and an exploit plan by member
+id; `rate` rates one population of known scores; `estimate` turns repeated
+evaluations into means and variances of the mean.  The low-level kernels
+underneath are `kestrovane.selection_core._mc_rank` and
+`kestrovane.pareto_core._pareto_rating_cy`.
+"""
+
+from __future__ import annotations
+
+import importlib
+from importlib import metadata
+from typing import TYPE_CHECKING
+
+if TYPE_CHECKING:
+    from kestrovane._api.estimate import estimate as estimate
+    from kestrovane._api.progress import Progress as Progress
+    from kestrovane._api.rate import Rating as Rating
+    from kestrovane._api.rate import rate as rate
+    from kestrovane._api.select import select as select
+    from kestrovane._api.selection import MetricStats as MetricStats
+    from kestrovane._api.selection import Selection as Selection
+
+try:
+    __version__: str = metadata.version("kestrovane")
+except metadata.PackageNotFoundError:  # run from a source tree
+    __version__ = "0+unknown"
+
+__all__ = ["MetricStats", "Progress", "Rating", "Selection", "__version__", "estimate",
+           "rate", "select"]
+
+# The public names load on first use, so that importing a low-level module
+# (kestrovane.selection_core._mc_rank) does not also import the public layer.
+_LAZY = {
+    "select": "kestrovane._api.select",
+    "rate": "kestrovane._api.rate",
+    "Rating": "kestrovane._api.rate",
+    "estimate": "kestrovane._api.estimate",
+    "Selection": "kestrovane._api.selection",
+    "MetricStats": "kestrovane._api.selection",
+    "Progress": "kestrovane._api.progress",
+}
+
+
+def __getattr__(name: str) -> object:
+    module = _LAZY.get(name)
+    if module is None:
+        raise AttributeError(f"module 'kestrovane' has no attribute {name!r}")
+    value = getattr(importlib.import_module(module), name)
+    globals()[name] = value
+    return value
+
+
+def __dir__() -> list[str]:
+    return sorted(set(globals()) | set(_LAZY))

@@ -1,0 +1,155 @@
+"""`kestrovane.select`: Monte-Carlo Pareto selection with named results."""
+
+from __future__ import annotations
+
+from collections.abc import Hashable, Sequence
+from typing import Any, TypeVar, overload
+
+from numpy.typing import ArrayLike
+
+from kestrovane._api import validate as v
+from kestrovane._api.native import run_detailed
+from kestrovane._api.progress import Progress, check_progress, reporting
+from kestrovane._api.selection import MetricStats, Selection
+
+IdT = TypeVar("IdT", bound=Hashable)
+
+
+@overload
+def select(mu: ArrayLike, sigma2: ArrayLike, *, n_samples: int = 10_000,
+           percentile: float = 0.2, seed: int = 0, mode: v.Mode = "ranks",
+           quantiles: v.Quantiles = "auto", quantiles_budget: int = 2_500_000,
+           maximize: v.Maximize = None, ids: None = None,
+           objectives: Sequence[str] | None = None,
+           progress: Progress = None) -> Selection[int]: ...
+
+
+@overload
+def select(mu: ArrayLike, sigma2: ArrayLike, *, n_samples: int = 10_000,
+           percentile: float = 0.2, seed: int = 0, mode: v.Mode = "ranks",
+           quantiles: v.Quantiles = "auto", quantiles_budget: int = 2_500_000,
+           maximize: v.Maximize = None, ids: Sequence[IdT],
+           objectives: Sequence[str] | None = None,
+           progress: Progress = None) -> Selection[IdT]: ...
+
+
+def select(mu: ArrayLike, sigma2: ArrayLike, *, n_samples: int = 10_000,
+           percentile: float = 0.2, seed: int = 0, mode: v.Mode = "ranks",
+           quantiles: v.Quantiles = "auto", quantiles_budget: int = 2_500_000,
+           maximize: v.Maximize = None, ids: Sequence[Any] | None = None,
+           objectives: Sequence[str] | None = None,
+           progress: Progress = None) -> Selection[Any]:
+    """Choose winners and losers of a population whose scores are uncertain.
+
+    Each of `n_samples` samples draws every score from Normal(mean, variance),
+    rates the drawn population by Pareto dominance (fronts, then crowding
+    inside a front) into a global order, best first, and counts the first
+    k = min(N, max(1, ceil(N * percentile))) members as winners and the last
+    k as losers of that sample.  The same arguments give the same result, bit
+    for bit.
+
+    Parameters
+    ----------
+    mu, sigma2:
+        Means and variances, (N members x M objectives) real arrays of equal
+        shape.  A variance of 0 marks a score known exactly.
+    n_samples:
+        Number of Monte-Carlo samples, 1 to 2**31 - 1.
+    percentile:
+        Fraction of the population that wins and that loses per sample, in (0, 1].
+    seed:
+        Seed of the random stream, 0 to 2**64 - 1.
+    mode:
+        "ranks" (default) compares each objective by rank, which makes the
+        crowding inside a front scale-free; "values" compares the values.
+    quantiles:
+        How the quantiles of place, front and within-front rank are taken:
+        "exact" keeps every observation, "p2" uses the constant-memory P²
+        estimator (from five samples on), "auto" uses P² when N * n_samples
+        exceeds `quantiles_budget`.
+    quantiles_budget:
+        The number of stored observations above which "auto" switches to P².
+    maximize:
+        Objectives to maximise; all others are minimised.  None, one bool for
+        all objectives, one bool per objective, or a collection of objective
+        names (with `objectives`).  A maximised column of `mu` is negated
+        exactly before sampling: the result equals that of the negated input.
+    ids:
+        One distinct hashable label per member (default 0..N-1); results
+        name members by these ids.
+    objectives:
+        One distinct name per objective, used in messages and displays.
+    progress:
+        None shows a bar on stderr when it is a terminal and the call runs
+        over about a second; True always shows it, False never; a callable is
+        called with (samples_done, n_samples), non-decreasing, the last call
+        being (n_samples, n_samples).  The bar is tqdm's when tqdm is
+        installed (`kestrovane[progress]`), else one plain line.
+
+    Returns
+    -------
+    Selection
+        Winners, losers and the exploit plan by id, per-member win and loss
+        shares and place statistics, and the settings used.
+
+    Raises
+    ------
+    TypeError
+        An argument of the wrong kind: masked, complex, text or object arrays,
+        unhashable ids, a non-integer `n_samples`, ...
+    ValueError
+        A bad value, named by member id and objective: NaN or infinite means;
+        NaN, infinite or negative variances; shapes that differ or have no
+        objectives; `ids` of the wrong length or with duplicates; `percentile`
+        outside (0, 1]; `n_samples` outside its range; unknown `mode` or
+        `quantiles`; `maximize` of the wrong length or naming an unknown
+        objective.  Every check runs before sampling starts.
+    """
+    n = v.sample_count(n_samples)
+    share = v.percentile_value(percentile)
+    seed_i = v.seed_value(seed)
+    mode_i = v.choice(mode, "mode", v.MODE_CODES)
+    quantiles_i = v.choice(quantiles, "quantiles", v.QUANTILES_CODES)
+    budget = v.budget_value(quantiles_budget)
+    check_progress(progress)
+
+    mu_arr = v.table(mu, "mu")
+    sigma2_arr = v.table(sigma2, "sigma2")
+    if mu_arr.shape != sigma2_arr.shape:
+        raise ValueError(f"mu and sigma2 must have the same shape; got {mu_arr.shape} and "
+                         f"{sigma2_arr.shape}")
+    v.require_objectives(mu_arr, "mu")
+    n_members, n_objectives = mu_arr.shape
+    member_ids = v.member_ids(ids, n_members)
+    names = v.objective_names(objectives, n_objectives)
+    flags = v.maximized(maximize, n_objectives, names)
+    labels = v.Labels(None if ids is None else member_ids, names)
+    v.check_finite(mu_arr, "mu", labels)
+    v.check_variances(sigma2_arr, "sigma2", labels)
+
+    with reporting(progress, n, "kestrovane.select") as report:
+        run = run_detailed(v.minimised(mu_arr, flags), sigma2_arr, n, share, seed_i, mode_i,
+                           quantiles_i, budget, report)
+    return Selection(
+        ids=member_ids,
+        winners=tuple(member_ids[i] for i in run.winners.tolist()),
+        losers=tuple(member_ids[i] for i in run.losers.tolist()),
+        winner_rows=run.winners,
+        loser_rows=run.losers,
+        win_count=run.win_count,
+        lose_count=run.lose_count,
+        rank_sum=run.rank_sum,
+        place=MetricStats.from_mapping(run.place),
+        front=MetricStats.from_mapping(run.front),
+        within=MetricStats.from_mapping(run.within),
+        quality=run.quality,
+        quantiles_used="p2" if run.quantiles_mode_used == 1 else "exact",
+        n_samples=n,
+        seed=seed_i,
+        percentile=share,
+        mode=mode,
+        quantiles=quantiles,
+        quantiles_budget=budget,
+        maximize=flags,
+        objectives=names,
+    )

@@ -1,0 +1,302 @@
+"""The result of `kestrovane.select`: named fields, the exploit plan, export."""
+
+from __future__ import annotations
+
+import dataclasses
+import importlib
+from collections.abc import Hashable, Iterator, Mapping, Sequence
+from dataclasses import dataclass, field
+from typing import TYPE_CHECKING, Any, Generic, Literal, TypeVar, cast
+
+import numpy as np
+from numpy.typing import NDArray
+
+from kestrovane._api.validate import Mode, Quantiles
+
+if TYPE_CHECKING:
+    # pandas is optional and may come without types; DataFrame is Any then.
+    from pandas import DataFrame  # type: ignore[import-not-found, import-untyped, unused-ignore]
+
+IdT = TypeVar("IdT", bound=Hashable)
+ScalarT = TypeVar("ScalarT", bound=np.generic)
+
+STAT_KEYS = ("mean", "std", "median", "q25", "q75")
+METRICS = ("place", "front", "within")
+
+
+def frozen_array(values: object, dtype: type[ScalarT]) -> NDArray[ScalarT]:
+    """A read-only 1-D view of `values` as `dtype`; the array it views is left writable."""
+    arr: NDArray[ScalarT] = np.asarray(values, dtype=dtype).view()
+    if arr.ndim != 1:
+        raise ValueError(f"expected a 1-D array; got shape {arr.shape}")
+    arr.setflags(write=False)
+    return arr
+
+
+def _same(a: object, b: object) -> bool:
+    if isinstance(a, np.ndarray) or isinstance(b, np.ndarray):
+        return (isinstance(a, np.ndarray) and isinstance(b, np.ndarray)
+                and a.dtype == b.dtype and bool(np.array_equal(a, b)))
+    return bool(a == b)
+
+
+def _fields_equal(a: object, b: object) -> bool:
+    return all(_same(getattr(a, f.name), getattr(b, f.name))
+               for f in dataclasses.fields(cast(Any, a)) if f.init)
+
+
+def _init_values(obj: object) -> tuple[object, ...]:
+    return tuple(getattr(obj, f.name) for f in dataclasses.fields(cast(Any, obj)) if f.init)
+
+
+def _plain(value: object) -> object:
+    """NumPy scalars as Python scalars, so that `json` accepts them."""
+    return value.item() if isinstance(value, np.generic) else value
+
+
+@dataclass(frozen=True, eq=False)
+class MetricStats:
+    """Distribution of one per-member metric over the samples.
+
+    Each field is a read-only float64 array with one entry per member: the
+    mean, the population standard deviation, the median and the 25 % and
+    75 % quantiles (exact, or P² estimates; see `Selection.quantiles_used`).
+    """
+
+    mean: NDArray[np.float64]
+    std: NDArray[np.float64]
+    median: NDArray[np.float64]
+    q25: NDArray[np.float64]
+    q75: NDArray[np.float64]
+
+    def __post_init__(self) -> None:
+        for key in STAT_KEYS:
+            object.__setattr__(self, key, frozen_array(getattr(self, key), np.float64))
+
+    @classmethod
+    def from_mapping(cls, stats: Mapping[str, object]) -> MetricStats:
+        return cls(**{key: np.asarray(stats[key], dtype=np.float64) for key in STAT_KEYS})
+
+    def to_dict(self) -> dict[str, list[float]]:
+        return {key: getattr(self, key).tolist() for key in STAT_KEYS}
+
+    def __eq__(self, other: object) -> bool:
+        if not isinstance(other, MetricStats):
+            return NotImplemented
+        return _fields_equal(self, other)
+
+    __hash__ = None  # type: ignore[assignment]
+
+    def __reduce__(self) -> tuple[type[MetricStats], tuple[object, ...]]:
+        return (type(self), _init_values(self))
+
+
+@dataclass(frozen=True, eq=False)
+class Selection(Generic[IdT]):
+    """Result of `kestrovane.select`, immutable; every array is read-only.
+
+    Members are named by their ids everywhere.  `winners` are the k members
+    that most often placed among the best k of a sample (best first: most
+    wins, then lower mean place, then input order); `losers` the k that most
+    often placed among the worst k (worst first).  With
+    k = min(N, max(1, ceil(N * percentile))).  A member can be in both lists
+    (its score is so uncertain that it often lands at either end);
+    `replacements` keeps such a member: it is neither replaced nor copied.
+
+    Built by `kestrovane.select`; `from_dict` rebuilds one from `to_dict()`.
+    """
+
+    ids: tuple[IdT, ...]
+    winners: tuple[IdT, ...]
+    losers: tuple[IdT, ...]
+    #: Rows of the winners and losers in the input, in the same order.
+    winner_rows: NDArray[np.int64]
+    loser_rows: NDArray[np.int64]
+    #: Samples in which each member was among the first k / last k.
+    win_count: NDArray[np.int32]
+    lose_count: NDArray[np.int32]
+    #: Sum of each member's 0-based places over the samples.
+    rank_sum: NDArray[np.int64]
+    #: Each member's 0-based place in the global order, its 0-based front and
+    #: its 0-based rank among the members of its front, over the samples.
+    place: MetricStats
+    front: MetricStats
+    within: MetricStats
+    #: -(mean place + mean front + mean within-front rank): higher is better, 0 is best.
+    quality: NDArray[np.float64]
+    #: How the quantiles of place, front and within were taken.
+    quantiles_used: Literal["exact", "p2"]
+    # The settings of the call.
+    n_samples: int
+    seed: int
+    percentile: float
+    mode: Mode
+    quantiles: Quantiles
+    quantiles_budget: int
+    maximize: tuple[bool, ...]
+    objectives: tuple[str, ...] | None
+    #: win_count / n_samples and lose_count / n_samples.
+    p_win: NDArray[np.float64] = field(init=False)
+    p_lose: NDArray[np.float64] = field(init=False)
+    #: rank_sum / n_samples, exact (place.mean is a running mean and can
+    #: differ from it in the last bits).
+    mean_place: NDArray[np.float64] = field(init=False)
+
+    def __post_init__(self) -> None:
+        put = object.__setattr__
+        for name in ("ids", "winners", "losers", "maximize"):
+            put(self, name, tuple(getattr(self, name)))
+        if self.objectives is not None:
+            put(self, "objectives", tuple(self.objectives))
+        put(self, "winner_rows", frozen_array(self.winner_rows, np.int64))
+        put(self, "loser_rows", frozen_array(self.loser_rows, np.int64))
+        put(self, "win_count", frozen_array(self.win_count, np.int32))
+        put(self, "lose_count", frozen_array(self.lose_count, np.int32))
+        put(self, "rank_sum", frozen_array(self.rank_sum, np.int64))
+        put(self, "quality", frozen_array(self.quality, np.float64))
+        n = float(self.n_samples)
+        put(self, "p_win", frozen_array(self.win_count / n, np.float64))
+        put(self, "p_lose", frozen_array(self.lose_count / n, np.float64))
+        put(self, "mean_place", frozen_array(self.rank_sum / n, np.float64))
+
+    @property
+    def k(self) -> int:
+        """Number of winners and of losers."""
+        return len(self.winners)
+
+    @property
+    def replacements(self) -> list[tuple[IdT, IdT]]:
+        """The exploit plan: (loser_id, winner_id) pairs, "replace loser by a copy of winner".
+
+        A member that is both a winner and a loser is kept: it is neither
+        replaced nor copied.  The remaining winners, best first, are paired
+        with the remaining losers, worst first, so the first pair replaces
+        the worst loser by the best winner.  No member appears twice, no
+        member replaces itself, and no member is copied while it is replaced.
+        """
+        both = set(self.winners).intersection(self.losers)
+        donors = [w for w in self.winners if w not in both]
+        replaced = [loser for loser in self.losers if loser not in both]
+        return list(zip(replaced, donors))
+
+    def __eq__(self, other: object) -> bool:
+        if not isinstance(other, Selection):
+            return NotImplemented
+        return _fields_equal(self, other)
+
+    __hash__ = None  # type: ignore[assignment]
+
+    def __reduce__(self) -> tuple[type[Selection[IdT]], tuple[object, ...]]:
+        return (type(self), _init_values(self))
+
+    # -- export -----------------------------------------------------------------
+
+    def to_dict(self) -> dict[str, Any]:
+        """Plain lists, numbers and strings; `json.dumps` takes it when the ids
+        are str, int, float, bool or None."""
+        ids: list[object] = [_plain(i) for i in self.ids]
+        return {
+            "ids": ids,
+            "winners": [_plain(i) for i in self.winners],
+            "losers": [_plain(i) for i in self.losers],
+            "replacements": [[_plain(a), _plain(b)] for a, b in self.replacements],
+            "winner_rows": self.winner_rows.tolist(),
+            "loser_rows": self.loser_rows.tolist(),
+            "win_count": self.win_count.tolist(),
+            "lose_count": self.lose_count.tolist(),
+            "rank_sum": self.rank_sum.tolist(),
+            "p_win": self.p_win.tolist(),
+            "p_lose": self.p_lose.tolist(),
+            "mean_place": self.mean_place.tolist(),
+            "place": self.place.to_dict(),
+            "front": self.front.to_dict(),
+            "within": self.within.to_dict(),
+            "quality": self.quality.tolist(),
+            "quantiles_used": self.quantiles_used,
+            "n_samples": self.n_samples,
+            "seed": self.seed,
+            "percentile": self.percentile,
+            "mode": self.mode,
+            "quantiles": self.quantiles,
+            "quantiles_budget": self.quantiles_budget,
+            "maximize": list(self.maximize),
+            "objectives": None if self.objectives is None else list(self.objectives),
+        }
+
+    @classmethod
+    def from_dict(cls, data: Mapping[str, Any]) -> Selection[Any]:
+        """Rebuild a result from `to_dict()` output (after a JSON round trip too)."""
+        values: dict[str, Any] = {f.name: data[f.name] for f in dataclasses.fields(cls) if f.init}
+        for metric in METRICS:
+            values[metric] = MetricStats.from_mapping(data[metric])
+        return cls(**values)
+
+    def to_pandas(self) -> DataFrame:
+        """One row per member, indexed by id.  Needs pandas."""
+        try:
+            pd = importlib.import_module("pandas")
+        except ImportError:
+            raise ImportError("Selection.to_pandas() needs pandas "
+                              "(pip install 'kestrovane[pandas]')") from None
+        winners, losers = set(self.winners), set(self.losers)
+        columns: dict[str, object] = {
+            "winner": [i in winners for i in self.ids],
+            "loser": [i in losers for i in self.ids],
+            "p_win": self.p_win.copy(), "p_lose": self.p_lose.copy(),
+            "win_count": self.win_count.copy(), "lose_count": self.lose_count.copy(),
+            "mean_place": self.mean_place.copy(),
+        }
+        for metric in METRICS:
+            stats: MetricStats = getattr(self, metric)
+            for key in STAT_KEYS:
+                columns[f"{metric}_{key}"] = getattr(stats, key).copy()
+        columns["quality"] = self.quality.copy()
+        index = pd.Index(list(self.ids), name="id", tupleize_cols=False)
+        return pd.DataFrame(columns, index=index)
+
+    # -- display ----------------------------------------------------------------
+
+    def __repr__(self) -> str:
+        return "\n".join(self._lines())
+
+    def _lines(self, head: int = 8, tail: int = 4) -> Iterator[str]:
+        n, m = len(self.ids), len(self.maximize)
+        names = self.objectives or [str(j) for j in range(m)]
+        shown_names = ", ".join(f"{name} (max)" if up else name
+                                for name, up in zip(names, self.maximize))
+        yield (f"Selection: {n} members x {m} objectives ({shown_names}); "
+               f"{self.n_samples} samples, seed {self.seed}, percentile {self.percentile:g} "
+               f"(k = {self.k}), {self.mode}, {self.quantiles_used} quantiles")
+        yield f"  winners: {_short_list(self.winners)}"
+        yield f"  losers:  {_short_list(self.losers)}"
+        if n == 0:
+            return
+        both = set(self.winners).intersection(self.losers)
+        marks = {i: "W" for i in self.winners} | {i: "L" for i in self.losers}
+        marks |= {i: "W+L" for i in both}
+        yield (f"  {'id':<14} {'p_win':>6} {'p_lose':>6}  {'place mean ± std':>17} "
+               f"{'median':>7} {'front':>6} {'quality':>8}")
+        order = np.argsort(self.mean_place, kind="stable")
+        shown: list[int | None] = [int(r) for r in order]
+        if n > head + tail + 1:
+            shown = shown[:head] + [None] + shown[n - tail:]
+        for row in shown:
+            if row is None:
+                yield f"  ... {n - head - tail} more"
+                continue
+            label = _clip(str(self.ids[row]), 14)
+            yield (f"  {label:<14} {self.p_win[row]:6.3f} {self.p_lose[row]:6.3f}  "
+                   f"{self.place.mean[row]:8.2f} ± {self.place.std[row]:6.2f} "
+                   f"{self.place.median[row]:7.1f} {self.front.mean[row]:6.2f} "
+                   f"{self.quality[row]:8.2f} {marks.get(self.ids[row], '')}".rstrip())
+
+
+def _clip(text: str, width: int) -> str:
+    return text if len(text) <= width else text[:width - 1] + "…"
+
+
+def _short_list(items: Sequence[Hashable], limit: int = 8) -> str:
+    shown = ", ".join(_clip(repr(_plain(i)), 20) for i in items[:limit])
+    if len(items) > limit:
+        shown += f", ... ({len(items) - limit} more)"
+    return shown or "(none)"

@@ -1,0 +1,258 @@
+"""Argument checks of the public functions.
+
+Every check runs before any sampling.  A bad entry is named by member (its id,
+and its row when ids were given) and by objective (its name and column, or
+its column), so that a scheduler's log points at the run to look at.  Wrong
+kinds of object raise TypeError, wrong values ValueError.
+"""
+
+from __future__ import annotations
+
+import numbers
+from collections.abc import Collection, Hashable, Mapping, Sequence, Set
+from typing import Final, Literal
+
+import numpy as np
+from numpy.typing import NDArray
+
+INT32_MAX: Final = 2**31 - 1
+INT64_MIN: Final = -(2**63)
+INT64_MAX: Final = 2**63 - 1
+UINT64_MAX: Final = 2**64 - 1
+
+Mode = Literal["ranks", "values"]
+Quantiles = Literal["auto", "exact", "p2"]
+# The integer codes of the native kernels.
+MODE_CODES: Final[Mapping[str, int]] = {"ranks": 1, "values": 0}
+QUANTILES_CODES: Final[Mapping[str, int]] = {"auto": 2, "exact": 0, "p2": 1}
+
+# A str is itself a Collection[str]: one objective name.
+Maximize = bool | Sequence[bool] | Collection[str] | None
+
+_REAL_KINDS: Final = "biuf"
+
+
+class Labels:
+    """How messages name members and objectives."""
+
+    def __init__(self, ids: Sequence[Hashable] | None = None,
+                 objectives: Sequence[str] | None = None) -> None:
+        self.ids = ids
+        self.objectives = objectives
+
+    def member(self, i: int) -> str:
+        if self.ids is None:
+            return f"member {i}"
+        return f"member {self.ids[i]!r} (row {i})"
+
+    def objective(self, j: int) -> str:
+        if self.objectives is None:
+            return f"objective {j}"
+        return f"objective {self.objectives[j]!r} (column {j})"
+
+    def cell(self, i: int, j: int) -> str:
+        return f"{self.member(i)}, {self.objective(j)}"
+
+
+def _alternatives(options: Collection[str]) -> str:
+    quoted = [repr(o) for o in options]
+    return quoted[0] if len(quoted) == 1 else ", ".join(quoted[:-1]) + " or " + quoted[-1]
+
+
+def _is_bool(value: object) -> bool:
+    return isinstance(value, (bool, np.bool_))
+
+
+def real_array(value: object, what: str) -> NDArray[np.float64]:
+    """`value` as a float64 array; masked, complex, text and object input is refused."""
+    if isinstance(value, np.ma.MaskedArray):
+        raise TypeError(f"{what} is a masked array; fill or drop the masked entries first "
+                        "(their fill values would otherwise be used)")
+    try:
+        arr = np.asarray(value)
+    except ValueError as exc:  # ragged nested lists
+        raise ValueError(f"{what} is not a rectangular array: {exc}") from None
+    if arr.dtype.kind not in _REAL_KINDS:
+        raise TypeError(f"{what} must hold real numbers; got dtype {arr.dtype}")
+    return np.asarray(arr, dtype=np.float64)
+
+
+def table(value: object, what: str) -> NDArray[np.float64]:
+    """A 2-D float64 table, one row per member and one column per objective."""
+    arr = real_array(value, what)
+    if arr.ndim != 2:
+        raise ValueError(f"{what} must be 2-D (N members x M objectives); got shape {arr.shape}")
+    return arr
+
+
+def require_objectives(arr: NDArray[np.float64], what: str) -> None:
+    if arr.shape[1] == 0:
+        raise ValueError(f"{what} has no objectives (shape {arr.shape}); at least one column "
+                         "is needed")
+
+
+def _first_bad(bad: NDArray[np.bool_]) -> tuple[int, int, str] | None:
+    """Row and column of the first flagged cell in row order, and a note on the others."""
+    flagged = np.flatnonzero(bad)
+    if flagged.size == 0:
+        return None
+    i, j = divmod(int(flagged[0]), bad.shape[1])
+    more = "" if flagged.size == 1 else f" ({flagged.size} invalid entries in all)"
+    return i, j, more
+
+
+def check_finite(arr: NDArray[np.float64], what: str, labels: Labels) -> None:
+    found = _first_bad(~np.isfinite(arr))
+    if found is not None:
+        i, j, more = found
+        v = float(arr[i, j])
+        kind = "NaN" if v != v else f"infinite ({v!r})"
+        raise ValueError(f"{what} of {labels.cell(i, j)} is {kind}{more}")
+
+
+def check_variances(arr: NDArray[np.float64], what: str, labels: Labels) -> None:
+    """Variances must be finite and >= 0; 0 means a score known exactly."""
+    found = _first_bad(~((arr >= 0.0) & (arr < np.inf)))
+    if found is not None:
+        i, j, more = found
+        v = float(arr[i, j])
+        if v != v:
+            kind = "NaN"
+        elif v < 0.0:
+            kind = f"negative ({v!r}); a variance must be >= 0"
+        else:
+            kind = f"infinite ({v!r})"
+        raise ValueError(f"{what} of {labels.cell(i, j)} is {kind}{more}")
+
+
+def member_ids(ids: object, n: int) -> tuple[Hashable, ...]:
+    """One distinct hashable label per member; 0..N-1 by default."""
+    if ids is None:
+        return tuple(range(n))
+    if isinstance(ids, (str, bytes, Set, Mapping)) or not isinstance(ids, Collection):
+        raise TypeError("ids must be a sequence of hashable labels, one per member; "
+                        f"got {type(ids).__name__}")
+    if isinstance(ids, np.ndarray) and ids.ndim != 1:
+        raise ValueError(f"ids must be 1-D; got shape {ids.shape}")
+    # NumPy scalars become Python ones: they print and serialise plainly.
+    labels: list[object] = ids.tolist() if isinstance(ids, np.ndarray) else list(ids)
+    if len(labels) != n:
+        raise ValueError(f"ids has {len(labels)} labels but there are {n} members (rows of mu)")
+    seen: dict[Hashable, int] = {}
+    for i, label in enumerate(labels):
+        if not isinstance(label, Hashable):
+            raise TypeError(f"id of row {i} is not hashable: {label!r}")
+        try:
+            first = seen.setdefault(label, i)
+        except TypeError:  # a tuple holding an unhashable item
+            raise TypeError(f"id of row {i} is not hashable: {label!r}") from None
+        if first != i:
+            raise ValueError(f"duplicate id {label!r} at rows {first} and {i}")
+    return tuple(seen)
+
+
+def objective_names(objectives: object, m: int) -> tuple[str, ...] | None:
+    if objectives is None:
+        return None
+    if isinstance(objectives, (str, bytes, Set, Mapping)) or not isinstance(objectives,
+                                                                          Collection):
+        raise TypeError("objectives must be a sequence of names, one per objective; "
+                        f"got {type(objectives).__name__}")
+    names = list(objectives)
+    for j, name in enumerate(names):
+        if not isinstance(name, str):
+            raise TypeError(f"objective name of column {j} must be a str; got {name!r}")
+    if len(names) != m:
+        raise ValueError(f"objectives has {len(names)} names but there are {m} objectives "
+                         "(columns of mu)")
+    first: dict[str, int] = {}
+    for j, name in enumerate(names):
+        if first.setdefault(name, j) != j:
+            raise ValueError(f"duplicate objective name {name!r} at columns {first[name]} "
+                             f"and {j}")
+    return tuple(str(name) for name in names)
+
+
+def maximized(maximize: object, m: int, objectives: Sequence[str] | None) -> tuple[bool, ...]:
+    """One flag per objective: None, one bool for all, one bool each, or names."""
+    if maximize is None:
+        return (False,) * m
+    if _is_bool(maximize):
+        return (bool(maximize),) * m
+    usage = ("maximize must be None, a bool, one bool per objective or a collection of "
+             f"objective names; got {maximize!r}")
+    if isinstance(maximize, str):
+        entries: list[object] = [maximize]
+    elif isinstance(maximize, np.ndarray) and maximize.ndim == 1:
+        entries = maximize.tolist()
+    elif isinstance(maximize, Collection) and not isinstance(maximize, (bytes, Mapping)):
+        entries = list(maximize)
+    else:
+        raise TypeError(usage)
+    if entries and all(_is_bool(e) for e in entries):
+        if len(entries) != m:
+            raise ValueError(f"maximize has {len(entries)} entries but there are {m} "
+                             "objectives")
+        return tuple(bool(e) for e in entries)
+    if not all(isinstance(e, str) for e in entries):
+        raise TypeError(usage)
+    names = {str(e) for e in entries}
+    if objectives is None:
+        if not names:
+            raise ValueError(f"maximize has 0 entries but there are {m} objectives")
+        raise ValueError(f"maximize names objective {sorted(names)[0]!r} but no objective "
+                         "names were given (pass objectives=...)")
+    unknown = sorted(names.difference(objectives))
+    if unknown:
+        raise ValueError(f"maximize names unknown objective {unknown[0]!r}; the objectives "
+                         f"are {', '.join(map(repr, objectives))}")
+    return tuple(name in names for name in objectives)
+
+
+def minimised(mu: NDArray[np.float64], maximize: Sequence[bool]) -> NDArray[np.float64]:
+    """`mu` with every maximised column negated exactly; the caller's array is not changed."""
+    if not any(maximize):
+        return mu
+    out = np.array(mu, dtype=np.float64, order="C", copy=True)
+    cols = np.flatnonzero(np.asarray(maximize, dtype=bool))
+    out[:, cols] = np.negative(out[:, cols])
+    return out
+
+
+def integer(value: object, what: str, low: int, high: int, high_text: str = "") -> int:
+    if _is_bool(value) or not isinstance(value, numbers.Integral):
+        raise TypeError(f"{what} must be an integer; got {value!r}")
+    v = int(value)
+    if not low <= v <= high:
+        raise ValueError(f"{what} must be in [{low}, {high_text or high}]; got {v}")
+    return v
+
+
+def sample_count(value: object) -> int:
+    return integer(value, "n_samples", 1, INT32_MAX)
+
+
+def seed_value(value: object) -> int:
+    return integer(value, "seed", 0, UINT64_MAX, "2**64 - 1")
+
+
+def budget_value(value: object) -> int:
+    return integer(value, "quantiles_budget", INT64_MIN, INT64_MAX)
+
+
+def percentile_value(value: object) -> float:
+    if _is_bool(value) or not isinstance(value, numbers.Real):
+        raise TypeError(f"percentile must be a real number in (0, 1]; got {value!r}")
+    v = float(value)
+    if not 0.0 < v <= 1.0:  # also false for NaN
+        raise ValueError(f"percentile must be in (0, 1]; got {v!r}")
+    return v
+
+
+def choice(value: object, what: str, codes: Mapping[str, int]) -> int:
+    """The native code of a string option."""
+    if not isinstance(value, str):
+        raise TypeError(f"{what} must be {_alternatives(codes)}; got {value!r}")
+    if value not in codes:
+        raise ValueError(f"{what} must be {_alternatives(codes)}; got {value!r}")
+    return codes[value]
