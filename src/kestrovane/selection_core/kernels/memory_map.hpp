@@ -80,7 +80,7 @@ private:
         return false;
     }
 
-    // The detailed kernel's 72 arrays at most, with room to spare.
+    // The detailed kernel's 46 arrays at most, with room to spare.
     static constexpr int kCapacity = 96;
     Block blocks_[kCapacity];
     int count_ = 0;
