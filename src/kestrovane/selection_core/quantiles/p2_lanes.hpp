@@ -67,6 +67,8 @@ typedef double Duo __attribute__((vector_size(16)));
 
 template <class V>
 using MaskOf = decltype(V{} < V{});
+using DuoMask = MaskOf<Duo>;
+inline constexpr int kDuoLanes = 2;
 
 template <class V>
 inline V load(const double* p) {
@@ -107,12 +109,10 @@ inline unsigned bits(M m) {
 inline unsigned p2_lanes_observe(double* set, const double* x, double d1) {
     using namespace p2v;
     using V = Duo;
-    using M = MaskOf<V>;
-    constexpr int kWidth = sizeof(V) / sizeof(double);
-    const V desired = splat<V>(d1);
-    const V one = splat<V>(1.0);
+    using M = DuoMask;
+    const V desired = splat<V>(d1), one = splat<V>(1.0);
     unsigned mask = 0;
-    for (int l = 0; l < kP2Lanes; l += kWidth) {
+    for (int l = 0; l < kP2Lanes; l += kDuoLanes) {
         double* at = set + l;
         const V xl = load<V>(x + l);
         const V q0 = load<V>(at + p2_q(0)), q4 = load<V>(at + p2_q(4));
@@ -143,18 +143,15 @@ inline unsigned p2_lanes_test(const double* set, double desired, double n) {
     static_assert(I == 2 || I == 3, "markers 2 and 3; marker 1 is tested by p2_lanes_observe");
     using namespace p2v;
     using V = Duo;
-    using M = MaskOf<V>;
-    constexpr int kWidth = sizeof(V) / sizeof(double);
-    const V want = splat<V>(desired);
-    const V one = splat<V>(1.0);
+    const V want = splat<V>(desired), one = splat<V>(1.0);
     unsigned mask = 0;
-    for (int l = 0; l < kP2Lanes; l += kWidth) {
+    for (int l = 0; l < kP2Lanes; l += kDuoLanes) {
         const double* at = set + l;
         const V below = load<V>(at + p2_n(I - 1));
         const V here = load<V>(at + p2_n(I));
         const V above = I == 3 ? splat<V>(n) : load<V>(at + p2_n(I + 1));
         const V d = want - here;
-        const M moves =
+        const DuoMask moves =
             ((d >= one) & (above - here > one)) | ((d <= -one) & (below - here < -one));
         mask |= bits(moves) << l;
     }
@@ -169,7 +166,7 @@ template <int I>
 inline void p2_lane_move(double* lane, double desired, double n) {
     static_assert(I >= 1 && I <= 3, "inner markers only");
     using namespace p2v;
-    using M = MaskOf<Duo>;
+    using M = DuoMask;
     const double qm = lane[p2_q(I - 1)];
     const double qi = lane[p2_q(I)];
     const double qp = lane[p2_q(I + 1)];
