@@ -2,6 +2,7 @@
 and no sampling before it."""
 
 import re
+import types
 
 import numpy as np
 import pytest
@@ -130,7 +131,7 @@ SELECT_ERRORS = [
 def no_sampling(monkeypatch):
     def refuse(*args, **kwargs):
         raise AssertionError("sampling started")
-    monkeypatch.setattr(native, "mc_rank_select_detailed", refuse)
+    monkeypatch.setattr(native, "_engine", types.SimpleNamespace(select_detailed=refuse))
 
 
 @pytest.mark.parametrize("kwargs,exc,message", [row[1:] for row in SELECT_ERRORS],

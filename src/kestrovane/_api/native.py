@@ -1,26 +1,28 @@
 """The one place where the public layer runs the detailed Monte-Carlo kernel.
 
-Everything `select` needs from the native side goes through `run_detailed`,
-so that a kernel loop reporting progress while it runs can take the place of
-the plain call without any other change.
+`run_detailed` calls the same kernel as `mc_rank_select_detailed`, through
+`kestrovane._api._engine`, whose sampling loop takes the interpreter lock back
+every few milliseconds to report progress and let Ctrl-C through.
 """
 
 from __future__ import annotations
 
 from collections.abc import Callable
-from typing import TYPE_CHECKING, NamedTuple
+from typing import NamedTuple
 
 import numpy as np
 from numpy.typing import NDArray
 
-from kestrovane.selection_core._mc_rank import mc_rank_select_detailed
-
-if TYPE_CHECKING:
-    from kestrovane.selection_core._mc_rank import _MetricStats
+from kestrovane._api import _engine
+from kestrovane.selection_core.result_types import MetricStats
 
 #: Called with (samples_done, n_samples): non-decreasing, the last call is
 #: (n_samples, n_samples).  An exception raised by it ends the call.
 Report = Callable[[int, int], None]
+
+#: Seconds of sampling between two checkpoints (signals, then the report):
+#: short enough for Ctrl-C to feel immediate, long enough to cost nothing.
+CHECK_INTERVAL = 0.005
 
 
 class DetailedRun(NamedTuple):
@@ -46,14 +48,16 @@ def run_detailed(mu: NDArray[np.float64], sigma2: NDArray[np.float64], n_samples
     default quality weights), reporting progress through `report`.
 
     The results are those of `mc_rank_select_detailed` with the same
-    arguments, bit for bit.  Progress is reported when sampling starts and
-    when it ends.
+    arguments, bit for bit.  Progress is reported when sampling starts, about
+    every `CHECK_INTERVAL` seconds while it runs, and when it ends.  Ctrl-C
+    stops the sampling at the next checkpoint with KeyboardInterrupt.
     """
     if report is not None:
         report(0, n_samples)
     (winners, losers, win_count, lose_count, rank_sum, place, front, within,
-     quality) = mc_rank_select_detailed(mu, sigma2, n_samples, percentile, seed, mode_i, 0,
-                                        quantiles_mode_i, quantiles_budget)
+     quality) = _engine.select_detailed(mu, sigma2, n_samples, percentile, seed, mode_i,
+                                        quantiles_mode_i, quantiles_budget, report,
+                                        CHECK_INTERVAL)
     if report is not None:
         report(n_samples, n_samples)
     return DetailedRun(winners, losers, win_count, lose_count, rank_sum, _arrays(place),
@@ -61,6 +65,6 @@ def run_detailed(mu: NDArray[np.float64], sigma2: NDArray[np.float64], n_samples
                        place.get("quantiles_mode_used"))
 
 
-def _arrays(stats: _MetricStats) -> dict[str, NDArray[np.float64]]:
+def _arrays(stats: MetricStats) -> dict[str, NDArray[np.float64]]:
     return {"mean": stats["mean"], "std": stats["std"], "median": stats["median"],
             "q25": stats["q25"], "q75": stats["q75"]}

@@ -53,6 +53,20 @@ public:
     GilRelease(const GilRelease&) = delete;
     GilRelease& operator=(const GilRelease&) = delete;
 
+    // Holds the lock again, briefly, inside a released stretch.
+    class Reacquire {
+    public:
+        explicit Reacquire(GilRelease& released) : released_(released) {
+            PyEval_RestoreThread(released_.state_);
+        }
+        ~Reacquire() { released_.state_ = PyEval_SaveThread(); }
+        Reacquire(const Reacquire&) = delete;
+        Reacquire& operator=(const Reacquire&) = delete;
+
+    private:
+        GilRelease& released_;
+    };
+
 private:
     PyThreadState* state_;
 };

@@ -14,7 +14,7 @@ import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 # Imported without re-export: the extension module has no such attribute.
-from kestrovane.selection_core.result_types import MetricStats
+from kestrovane.selection_core.result_types import DetailedResult, MetricStats
 
 __test__: dict[str, object]
 
@@ -115,17 +115,7 @@ def mc_rank_select_detailed(
     quality_w_front: SupportsFloat | SupportsIndex = 1.0,
     quality_w_within: SupportsFloat | SupportsIndex = 1.0,
     quality_sign: SupportsFloat | SupportsIndex = -1.0,
-) -> tuple[
-    NDArray[np.int64],
-    NDArray[np.int64],
-    NDArray[np.int32],
-    NDArray[np.int32],
-    NDArray[np.int64],
-    MetricStats,
-    MetricStats,
-    MetricStats,
-    NDArray[np.float64],
-]:
+) -> DetailedResult:
     """Monte-Carlo winner/loser selection plus per-individual statistics.
 
     The first seven parameters and the errors are those of

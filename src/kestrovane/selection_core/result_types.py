@@ -13,7 +13,7 @@ from typing import NotRequired, TypedDict
 import numpy as np
 from numpy.typing import NDArray
 
-__all__ = ["MetricStats"]
+__all__ = ["DetailedResult", "MetricStats"]
 
 
 class MetricStats(TypedDict):
@@ -32,3 +32,18 @@ class MetricStats(TypedDict):
     std: NDArray[np.float64]
     q25: NDArray[np.float64]
     q75: NDArray[np.float64]
+
+
+#: The nine results of `mc_rank_select_detailed`: winners, losers, win_count,
+#: lose_count, rank_sum, place, front and within statistics, quality score.
+DetailedResult = tuple[
+    NDArray[np.int64],
+    NDArray[np.int64],
+    NDArray[np.int32],
+    NDArray[np.int32],
+    NDArray[np.int64],
+    MetricStats,
+    MetricStats,
+    MetricStats,
+    NDArray[np.float64],
+]

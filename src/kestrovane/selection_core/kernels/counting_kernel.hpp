@@ -6,6 +6,7 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <type_traits>
 
 #include "kestrovane/_native/py_ref.hpp"
 #include "kestrovane/selection_core/kernels/numeric/options.hpp"
@@ -41,17 +42,21 @@ struct MonteCarloCall {
     }
 
     // Seeds the generator and runs every sample; false with an error raised.
-    template <class Observer>
-    bool sample(std::int32_t n_samples, const RankOptions& o, Observer& observer) {
+    // A pacer other than NoPacer is handed the released lock, to take it back
+    // between samples.
+    template <class Observer, class Pacer = NoPacer>
+    bool sample(std::int32_t n_samples, const RankOptions& o, Observer& observer,
+                Pacer&& pacer = Pacer{}) {
         const RatingCall rate = work.call(o.mode_i, o.within_mode_i);
         Xoshiro256ss rng;
         _xoshiro_seed(&rng, o.seed);
         LoopResult result;
         {
             GilRelease nogil;
+            if constexpr (!std::is_same_v<std::decay_t<Pacer>, NoPacer>) pacer.attach(nogil);
             result = sampling_loop(data_of<const double>(pop.mu), data_of<const double>(pop.sigma),
                                    pop.n, pop.m, n_samples, pop.k, rate, &rng, counts.raw(),
-                                   observer);
+                                   observer, pacer);
         }
         work.scratch = RatingScratch{};
         return check_loop_result(result);
@@ -59,17 +64,23 @@ struct MonteCarloCall {
 };
 
 // Returns (win_count, lose_count, rank_sum).
-inline PyObject* counting_kernel(PyObject* mu_obj, PyObject* sigma2_obj, std::int32_t n_samples,
-                                 const RankOptions& o) {
+template <class Pacer = NoPacer>
+PyObject* counting_kernel_paced(PyObject* mu_obj, PyObject* sigma2_obj, std::int32_t n_samples,
+                                const RankOptions& o, Pacer&& pacer = Pacer{}) {
     MonteCarloCall mc;
     const Prepared st = prepare_population(mu_obj, sigma2_obj, n_samples, o.percentile, &mc.pop);
     if (st != Prepared::ready) return st == Prepared::empty ? empty_counts() : nullptr;
     NoObserver observer;
     if (!mc.create_arrays() || !mc.memory_map().check() || !mc.work.allocate_scratch(mc.pop.n) ||
-        !mc.sample(n_samples, o, observer))
+        !mc.sample(n_samples, o, observer, pacer))
         return nullptr;
     const CountArrays& c = mc.counts;
     return PyTuple_Pack(3, c.win_count.get(), c.lose_count.get(), c.rank_sum.get());
+}
+
+inline PyObject* counting_kernel(PyObject* mu_obj, PyObject* sigma2_obj, std::int32_t n_samples,
+                                 const RankOptions& o) {
+    return counting_kernel_paced(mu_obj, sigma2_obj, n_samples, o);
 }
 
 }  // namespace kestrovane::mc

@@ -60,8 +60,9 @@ struct DetailedObserver {
     std::int64_t bad_value() const { return bad_front; }
 };
 
-inline PyObject* detailed_kernel(PyObject* mu_obj, PyObject* sigma2_obj, std::int32_t n_samples,
-                                 const DetailedOptions& o) {
+template <class Pacer = NoPacer>
+PyObject* detailed_kernel_paced(PyObject* mu_obj, PyObject* sigma2_obj, std::int32_t n_samples,
+                                const DetailedOptions& o, Pacer&& pacer = Pacer{}) {
     MonteCarloCall mc;
     const Prepared st =
         prepare_population(mu_obj, sigma2_obj, n_samples, o.percentile, &mc.pop);
@@ -83,11 +84,16 @@ inline PyObject* detailed_kernel(PyObject* mu_obj, PyObject* sigma2_obj, std::in
     DetailedObserver observer{acc.view, data_of<const std::int64_t>(mc.work.front_id),
                               data_of<std::int32_t>(front_counts), observed.get(),
                               observed.get() + n};
-    if (!mc.sample(n_samples, o, observer)) return nullptr;
+    if (!mc.sample(n_samples, o, observer, pacer)) return nullptr;
     const DetailedState state{n, n_samples, mc.pop.k, &mc.counts, &acc,
                               QualityWeights{o.quality_w_place, o.quality_w_front,
                                              o.quality_w_within, o.quality_sign}};
     return assemble_detailed_result(state);
+}
+
+inline PyObject* detailed_kernel(PyObject* mu_obj, PyObject* sigma2_obj, std::int32_t n_samples,
+                                 const DetailedOptions& o) {
+    return detailed_kernel_paced(mu_obj, sigma2_obj, n_samples, o);
 }
 
 }  // namespace kestrovane::mc

@@ -96,6 +96,8 @@ inline bool check_loop_result(const LoopResult& r) {
         "pareto_core returned front id %lld outside 0..n_fronts-1",
     };
     if (r.status == LoopStatus::ok) return true;
+    // The pacer stops the loop only with its exception already raised.
+    if (r.status == LoopStatus::stopped) return false;
     PyErr_Format(PyExc_ValueError, formats[static_cast<int>(r.status)],
                  static_cast<long long>(r.value));
     return false;

@@ -57,6 +57,7 @@ enum class LoopStatus {
     too_many_fronts, // more fronts than individuals (count in `value`)
     bad_order,       // an order entry outside 0..N-1 (entry in `value`)
     bad_front,       // a front id outside 0..n_fronts-1 (id in `value`)
+    stopped,         // the pacer asked to stop after `value` samples
 };
 
 struct LoopResult {
@@ -75,12 +76,20 @@ struct NoObserver {
     std::int64_t bad_value() const { return 0; }
 };
 
+// Pacer interface of the loop, asked after every sample:
+//   bool after_sample(int32 samples_done);  // false: stop now
+// The plain kernels' pacer never stops and compiles to nothing.
+struct NoPacer {
+    bool after_sample(std::int32_t) { return true; }
+};
+
 // Draws, rates and counts n_samples populations.  The rating is an outside
 // component, so its order entries and front count are checked before use.
-template <class Observer>
+template <class Observer, class Pacer = NoPacer>
 LoopResult sampling_loop(const double* mu, const double* sigma, std::int32_t n, std::int32_t m,
                          std::int32_t n_samples, std::int32_t k, const RatingCall& rate,
-                         Xoshiro256ss* rng, const Counts& counts, Observer& observer) {
+                         Xoshiro256ss* rng, const Counts& counts, Observer& observer,
+                         Pacer&& pacer = Pacer{}) {
     double* X = reinterpret_cast<double*>(rate.X.data);
     const std::int64_t* order = reinterpret_cast<const std::int64_t*>(rate.order.data);
     const std::int64_t cells = static_cast<std::int64_t>(n) * m;
@@ -103,6 +112,7 @@ LoopResult sampling_loop(const double* mu, const double* sigma, std::int32_t n, 
                 return {LoopStatus::bad_front, observer.bad_value()};
         }
         observer.end_sample(s);
+        if (!pacer.after_sample(s + 1)) return {LoopStatus::stopped, s + 1};
     }
     return {LoopStatus::ok, 0};
 }

@@ -1,0 +1,71 @@
+"""What the public layer costs on top of the detailed kernel.
+
+Three timings per cell, interleaved round by round so that load on the
+machine hits all of them alike:
+  kernel   mc_rank_select_detailed (no checks inside the sampling loop);
+  paced    the same kernel as kestrovane.select runs it: the sampling loop
+           takes the interpreter lock back every few milliseconds for signals
+           and progress (no report callable);
+  select   kestrovane.select end to end: argument checks, the paced kernel,
+           the result object.
+The ratios paced/kernel (the price of Ctrl-C and progress, goal <= 1.02) and
+select/kernel are printed beside the times.
+
+    python benchmarks/bench_public.py [--rounds R]
+"""
+
+import argparse
+import statistics
+import time
+
+import numpy as np
+
+import kestrovane
+from kestrovane._api import _engine
+from kestrovane._api.native import CHECK_INTERVAL
+from kestrovane.selection_core._mc_rank import mc_rank_select_detailed
+
+# (N, M, samples): a small, a typical and a large population.
+CELLS = ((10, 2, 20_000), (128, 3, 2_000), (2048, 3, 100))
+
+
+def timed(fn):
+    start = time.perf_counter()
+    fn()
+    return time.perf_counter() - start
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--rounds", type=int, default=7)
+    args = parser.parse_args()
+    rng = np.random.default_rng(0)
+    print(f"{'N':>5} {'M':>2} {'samples':>8} {'kernel ms':>10} {'paced ms':>9} "
+          f"{'select ms':>10} {'paced/kernel':>13} {'select/kernel':>14}")
+    for n, m, samples in CELLS:
+        mu = rng.random((n, m))
+        s2 = np.full_like(mu, 0.05)
+        runs = {
+            "kernel": lambda: mc_rank_select_detailed(mu, s2, samples, 0.2, 1, 1, 0, 2),
+            "paced": lambda: _engine.select_detailed(mu, s2, samples, 0.2, 1, 1, 2, 2_500_000,
+                                                     None, CHECK_INTERVAL),
+            "select": lambda: kestrovane.select(mu, s2, n_samples=samples, seed=1,
+                                                progress=False),
+        }
+        for fn in runs.values():
+            fn()  # warm up
+        times = {name: [] for name in runs}
+        for _ in range(args.rounds):
+            for name, fn in runs.items():
+                times[name].append(timed(fn))
+        best = {name: min(t) for name, t in times.items()}
+        med = {name: statistics.median(t) for name, t in times.items()}
+        print(f"{n:>5} {m:>2} {samples:>8} {best['kernel'] * 1e3:>10.1f} "
+              f"{best['paced'] * 1e3:>9.1f} {best['select'] * 1e3:>10.1f} "
+              f"{best['paced'] / best['kernel']:>13.3f} {best['select'] / best['kernel']:>14.3f}"
+              f"   (medians {med['paced'] / med['kernel']:.3f}, "
+              f"{med['select'] / med['kernel']:.3f})")
+
+
+if __name__ == "__main__":
+    main()
