@@ -16,7 +16,7 @@ from numpy.typing import NDArray
 from kestrovane.selection_core._mc_rank import mc_rank_select_detailed
 
 if TYPE_CHECKING:
-    from kestrovane.selection_core._mc_rank import _MetricStats
+    from kestrovane.selection_core.result_types import MetricStats as _MetricStats
 
 #: Called with (samples_done, n_samples): non-decreasing, the last call is
 #: (n_samples, n_samples).  An exception raised by it ends the call.
