@@ -123,8 +123,8 @@ def _plot_module(path: str) -> ModuleType:
     except ImportError:
         raise _Fail("--plot needs matplotlib; install it with "
                     "pip install 'kestrovane[plot]'") from None
-    plot.check_format(path)
     check_writable(path, "--plot")
+    plot.check_format(path)
     return plot
 
 

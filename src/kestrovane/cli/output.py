@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import os
 import tempfile
-from collections.abc import Callable, Iterator
+from collections.abc import Iterator
 from contextlib import contextmanager
 
 
@@ -59,8 +59,3 @@ def atomic_path(path: str) -> Iterator[str]:
             pass
         raise
 
-
-def write_text_atomically(path: str, write: Callable[[str], None]) -> None:
-    """Writes the text that `write` produces (called with the temporary path)."""
-    with atomic_path(path) as temp:
-        write(temp)
