@@ -5,8 +5,10 @@ closed output pipe."""
 import json
 import os
 import signal
+import stat
 import subprocess
 import sys
+import threading
 import time
 from pathlib import Path
 
@@ -253,3 +255,24 @@ def test_closed_output_pipe_gives_no_traceback(tmp_path):
     proc.stdout.close()  # like `| head -1`
     err = proc.stderr.read().decode()
     assert proc.wait(timeout=60) == 141 and err == ""
+
+
+def test_output_through_links_and_into_special_files(tmp_path):
+    real = tmp_path / "real.txt"
+    real.write_text("old")
+    real.chmod(0o640)
+    link = tmp_path / "link.txt"
+    link.symlink_to(real)
+    assert main(["--samples", "20", "-o", str(link)]) == 0
+    assert link.is_symlink() and real.read_text().startswith("12 individuals")
+    assert real.stat().st_mode & 0o777 == 0o640
+    # A FIFO (like /dev/null or /dev/stdout) is written into, never replaced.
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+    received = []
+    reader = threading.Thread(target=lambda: received.append(fifo.read_text()))
+    reader.start()
+    assert main(["--samples", "20", "--json", "-o", str(fifo)]) == 0
+    reader.join(timeout=30)
+    assert stat.S_ISFIFO(os.lstat(fifo).st_mode)
+    assert json.loads(received[0])["individuals_count"] == 12

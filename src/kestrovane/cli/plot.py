@@ -121,6 +121,10 @@ def _rows(ax: Axes, pop: Population, sel: Selection[str], order: NDArray[np.int6
     what = "every member" if n <= SMALL else "winners, losers and their neighbours"
     ax.set_title(f"{what}: box q25–q75, bar median, ◆ mean", fontsize=10)
     ax.grid(axis="x", alpha=0.3)
+    # Winners sit at the left and losers at the bottom: the top right is free.
+    ax.legend([Patch(color=c, alpha=0.5) for c in (WINNER, LOSER, BOTH, OTHER)],
+              ["winner", "loser", "both", "other"], loc="upper right", fontsize=7,
+              frameon=False)
 
 
 def _overview(ax: Axes, sel: Selection[str], winner: NDArray[np.bool_],
