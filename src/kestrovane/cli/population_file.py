@@ -19,7 +19,7 @@ import zipfile
 import zlib
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass
-from typing import IO
+from typing import Any
 
 import numpy as np
 from numpy.typing import NDArray
@@ -355,9 +355,11 @@ _ARCHIVE_ERRORS = (ValueError, OSError, EOFError, KeyError, zipfile.BadZipFile,
                    MemoryError, OverflowError, RuntimeError)
 
 
-def _npz_array(archive: IO[bytes] | object, key: str, path: str) -> np.ndarray:
+def _npz_array(archive: Any, key: str, path: str) -> NDArray[Any]:
+    """One member of an open NpzFile (typed loosely: its stubs differ between
+    NumPy versions)."""
     try:
-        value = archive[key]  # type: ignore[index]
+        value: object = archive[key]
     except _ARCHIVE_ERRORS as e:
         reason = "it holds Python objects" if "allow_pickle" in str(e) else \
             f"{type(e).__name__}: {_short(str(e), 80)}"
@@ -368,7 +370,7 @@ def _npz_array(archive: IO[bytes] | object, key: str, path: str) -> np.ndarray:
     return value
 
 
-def _npz_matrix(archive: object, key: str, path: str) -> F64:
+def _npz_matrix(archive: Any, key: str, path: str) -> F64:
     a = _npz_array(archive, key, path)
     if a.dtype.kind not in "iuf":
         raise PopulationFileError(f"{path}: {key}: not a numeric array (dtype {a.dtype})")
@@ -377,7 +379,7 @@ def _npz_matrix(archive: object, key: str, path: str) -> F64:
     return np.array(a, dtype=np.float64)
 
 
-def _npz_names(archive: object, files: list[str], key: str, count: int,
+def _npz_names(archive: Any, files: list[str], key: str, count: int,
                path: str) -> list[str]:
     if key not in files:
         return [str(i) for i in range(count)]

@@ -51,8 +51,9 @@ def selection_order(sel: Selection[str]) -> I64:
     winner = np.zeros(n, dtype=bool)
     winner[sel.winner_rows] = True
     losers_only = sel.loser_rows[~winner[sel.loser_rows]][::-1]
-    return np.concatenate([sel.winner_rows, by_wins[~flag[by_wins]], losers_only]).astype(
-        np.int64)
+    order: I64 = np.concatenate([sel.winner_rows, by_wins[~flag[by_wins]],
+                                 losers_only]).astype(np.int64)
+    return order
 
 
 def summarise(pop: Population, sel: Selection[str], top: int | None) -> dict[str, Any]:
