@@ -175,7 +175,8 @@ def test_picture_is_bounded_for_any_population(tmp_path, n, m):
     from kestrovane.cli.table import selection_order
 
     rng = np.random.default_rng(n)
-    pop = Population([f"member-{i}" for i in range(n)], [f"o{j}" for j in range(m)],
+    # "$" would start a formula in matplotlib's labels.
+    pop = Population([f"member-{i} $\\frac$" for i in range(n)], [f"o{j}" for j in range(m)],
                      rng.random((n, m)), rng.random((n, m)) * 0.01)
     sel = kestrovane.select(pop.mu, pop.sigma2, n_samples=30, ids=pop.ids,
                             objectives=pop.objectives, maximize=[True] + [False] * (m - 1))

@@ -207,6 +207,9 @@ def run_cli(args: argparse.Namespace) -> int:
         except OSError as e:
             raise _Fail(f"--plot {args.plot}: cannot write the picture ({e.strerror or e})",
                         EXIT_FAILED) from None
+        except (ValueError, RuntimeError, MemoryError) as e:  # from matplotlib's drawing
+            raise _Fail(f"--plot {args.plot}: cannot draw the picture ({type(e).__name__}: "
+                        f"{str(e).splitlines()[0] if str(e) else ''})", EXIT_FAILED) from None
         if not args.json and args.output is None:
             print(f"plot written to {args.plot}")
             sys.stdout.flush()

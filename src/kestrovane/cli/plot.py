@@ -51,8 +51,15 @@ def check_format(path: str) -> None:
                               f"use one of {', '.join('.' + f for f in sorted(formats))}")
 
 
+def _label(text: str, width: int) -> str:
+    """`text` clipped to `width`, with `$` escaped: matplotlib would read it as
+    the start of a formula."""
+    text = text if len(text) <= width else text[:width - 1] + "…"
+    return text.replace("$", r"\$")
+
+
 def _short_list(ids: list[str], limit: int = 6) -> str:
-    shown = ", ".join(i if len(i) <= 20 else i[:19] + "…" for i in ids[:limit])
+    shown = ", ".join(_label(i, 20) for i in ids[:limit])
     more = len(ids) - limit
     return shown + (f" … ({more} more)" if more > 0 else "") if ids else "(none)"
 
@@ -110,8 +117,7 @@ def _rows(ax: Axes, pop: Population, sel: Selection[str], order: NDArray[np.int6
         ax.plot(float(sel.mean_place[i]), yi, marker="D", color="black", ms=4)
         ax.text(1.01, yi, f"{sel.p_win[i]:.2f} / {sel.p_lose[i]:.2f}", va="center",
                 fontsize=7, transform=ax.get_yaxis_transform())
-        label = pop.ids[i]
-        labels.append(label if len(label) <= 24 else label[:23] + "…")
+        labels.append(_label(pop.ids[i], 24))
     ax.set_yticks(y, labels, fontsize=8 if len(positions) <= 30 else 7)
     ax.set_ylim(-0.7, len(positions) - 0.3)
     ax.set_xlim(-0.5, n - 0.5)
@@ -193,13 +199,12 @@ def _means(fig: Figure, ax: Axes, pop: Population, sel: Selection[str],
     named = range(n) if n <= SMALL else \
         list(sel.winner_rows[:3].tolist()) + list(sel.loser_rows[:3].tolist())
     for i in named:
-        label = pop.ids[i] if len(pop.ids[i]) <= 16 else pop.ids[i][:15] + "…"
-        ax.annotate(label, (float(mu[i, 0]), float(mu[i, 1])), textcoords="offset points",
+        ax.annotate(_label(pop.ids[i], 16), (float(mu[i, 0]), float(mu[i, 1])), textcoords="offset points",
                     xytext=(4, 4), fontsize=7)
     fig.colorbar(points, ax=ax, label="mean front", fraction=0.05, shrink=0.8)
     way = ["maximised" if up else "minimised" for up in sel.maximize]
-    ax.set_xlabel(f"{pop.objectives[0]} ({way[0]})")
-    ax.set_ylabel(f"{pop.objectives[1]} ({way[1]})")
+    ax.set_xlabel(f"{_label(pop.objectives[0], 40)} ({way[0]})")
+    ax.set_ylabel(f"{_label(pop.objectives[1], 40)} ({way[1]})")
     ax.set_title("means" + (" with ±2 sd ellipses" if n <= MAX_ELLIPSES else ""), fontsize=10)
     ax.legend(fontsize=7, loc="best", frameon=False)
     ax.autoscale_view()

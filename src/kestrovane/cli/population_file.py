@@ -126,8 +126,15 @@ def _variances(spread: F64, kind: str, cell: Callable[[str, int, int], str]) -> 
 
 
 def _check_unique(names: Sequence[str], where: Callable[[int], str], what: str) -> None:
+    """Distinct names that are valid text (JSON escapes and NumPy strings can
+    hold lone surrogates, which no output can encode)."""
     seen: dict[str, int] = {}
     for i, name in enumerate(names):
+        try:
+            name.encode("utf-8")
+        except UnicodeEncodeError:
+            raise PopulationFileError(f"{where(i)}: {what} {ascii(name)} is not valid "
+                                      "Unicode text (a lone surrogate)") from None
         if seen.setdefault(name, i) != i:
             raise PopulationFileError(f"{where(i)}: duplicate {what} {name!r}")
 

@@ -30,6 +30,7 @@ TEXT = {
     "duplicate_objective.json": b'{"mu": [[1, 2]], "sigma2": [[1, 1]], '
                                 b'"objectives": ["a", "a"]}',
     "bad_id.json": b'{"mu": [[1]], "sigma2": [[1]], "ids": [null]}',
+    "surrogate_id.json": b'{"mu": [[1]], "sigma2": [[1]], "ids": ["\\ud800"]}',
     "maximize.json": b'{"mu": [[0.9, 3], [0.5, 1], [0.7, 2]], "sigma2": [[0, 0], [0, 0], '
                      b'[0, 0]], "ids": ["x", "y", "z"], "objectives": ["acc", "cost"]}',
 }
