@@ -199,8 +199,8 @@ def _means(fig: Figure, ax: Axes, pop: Population, sel: Selection[str],
     named = range(n) if n <= SMALL else \
         list(sel.winner_rows[:3].tolist()) + list(sel.loser_rows[:3].tolist())
     for i in named:
-        ax.annotate(_label(pop.ids[i], 16), (float(mu[i, 0]), float(mu[i, 1])), textcoords="offset points",
-                    xytext=(4, 4), fontsize=7)
+        ax.annotate(_label(pop.ids[i], 16), (float(mu[i, 0]), float(mu[i, 1])),
+                    textcoords="offset points", xytext=(4, 4), fontsize=7)
     fig.colorbar(points, ax=ax, label="mean front", fraction=0.05, shrink=0.8)
     way = ["maximised" if up else "minimised" for up in sel.maximize]
     ax.set_xlabel(f"{_label(pop.objectives[0], 40)} ({way[0]})")
