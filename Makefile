@@ -75,6 +75,7 @@ bench: install
 	$(PY) benchmarks/bench_public.py
 	$(PY) benchmarks/bench_mc.py $(BENCH_ARGS)
 	$(PY) benchmarks/bench_memory.py $(filter --write,$(BENCH_ARGS))
+	$(PY) benchmarks/bench_cli.py
 
 clean:
 	rm -rf build $(VENV) .venv-numpy1 .venv-asan

@@ -1,177 +1,259 @@
 """kestrovane-select: Monte-Carlo Pareto selection from the command line.
 
 Reads a population of uncertain scores (or uses a built-in example), runs
-mc_rank_select_detailed on it and prints the winners, the losers and each
-individual's place statistics, best first.
+`kestrovane.select` on it and prints the winners, the losers, every member's
+win and loss probabilities and place statistics in the order of the
+selection, and the exploit plan.
+
+Exit status: 0 done; 1 the run failed (out of memory, the picture could not
+be written); 2 a bad argument or input file, with one line naming the file
+and the place in it; 130 interrupted (Ctrl-C); 141 standard output closed
+early (a pipe into `head`).
 """
 
 from __future__ import annotations
 
 import argparse
+import io
 import json
+import os
 import sys
-import time
-from concurrent.futures import ThreadPoolExecutor
+from collections.abc import Callable, Iterable
+from types import ModuleType
+from typing import Any, NoReturn
 
-import numpy as np
-
-from kestrovane.selection_core._mc_rank import mc_rank_select_detailed
+import kestrovane
+from kestrovane import Selection
+from kestrovane.cli import running
 from kestrovane.cli.example import example_population
-from kestrovane.cli.population_file import (Population, PopulationFileError,
-                                                       read_population)
+from kestrovane.cli.output import OutputPathError, atomic_path, check_writable
+from kestrovane.cli.population_file import (FORMATS, Population, PopulationFileError,
+                                            read_population)
+from kestrovane.cli.table import selection_order, summarise, table_lines
 
 PROG = "kestrovane-select"
-MODES = {"values": 0, "ranks": 1}
-QUANTILES = {"exact": 0, "p2": 1, "auto": 2}
+INT32_MAX = 2**31 - 1
+EXIT_FAILED, EXIT_INPUT, EXIT_INTERRUPTED, EXIT_PIPE = 1, 2, 130, 141
+STDIN = "<stdin>"
+
+DESCRIPTION = """\
+Monte-Carlo Pareto selection under uncertain scores. All objectives are
+minimised unless named with --maximize.
+
+FILE is a .csv (UTF-8, a byte-order mark is fine; a header row of 'id'
+(optional) and per objective 'mu_<name>' with exactly one of 'var_<name>' or
+'sd_<name>'; other columns are an error unless --ignore-extra-columns), a .npz
+with arrays 'mu' and 'sigma2', or a .json object with 'mu' and 'sigma2' or 'sd'
+(both: optional 'ids', 'objectives'). '-' reads standard input (give
+--format). Means must be finite; variances and standard deviations finite and
+>= 0 (a standard deviation whose square overflows is refused). Without FILE a
+built-in example population is used."""
+
+
+class _Parser(argparse.ArgumentParser):
+    def error(self, message: str) -> NoReturn:
+        self.print_usage(sys.stderr)
+        self.exit(EXIT_INPUT, f"{self.prog}: error: {message}\n")
+
+
+def _positive(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not an integer: {text!r}") from None
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"must be at least 1, got {value}")
+    return value
 
 
 def parse_args(argv: list[str] | None) -> argparse.Namespace:
-    p = argparse.ArgumentParser(
-        prog=PROG,
-        description="Monte-Carlo Pareto selection under uncertain scores (all objectives "
-                    "minimised). FILE is a .csv (header row; optional 'id' column; "
-                    "'mu_<name>' with 'var_<name>' or 'sd_<name>' per objective), a .npz "
-                    "with arrays 'mu' and 'sigma2', or a .json object with 'mu' and "
-                    "'sigma2' or 'sd' (both: optional 'ids', 'objectives'). Without FILE "
-                    "a built-in example population is used.")
-    p.add_argument("file", nargs="?", metavar="FILE", help="population file")
-    p.add_argument("--samples", type=int, default=10000, help="Monte-Carlo samples (default 10000)")
+    p = _Parser(prog=PROG, description=DESCRIPTION,
+                formatter_class=argparse.RawDescriptionHelpFormatter)
+    p.add_argument("file", nargs="?", metavar="FILE", help="population file, or - for stdin")
+    p.add_argument("--format", choices=FORMATS,
+                   help="read FILE as this format (default: by its extension)")
+    p.add_argument("--ignore-extra-columns", action="store_true",
+                   help="skip CSV columns that are not id, mu_, var_ or sd_")
+    p.add_argument("--maximize", action="append", metavar="NAME[,NAME]", default=[],
+                   help="objectives to maximise (repeatable)")
+    p.add_argument("--samples", type=int, default=10000,
+                   help=f"Monte-Carlo samples, 1 .. {INT32_MAX} (default 10000)")
     p.add_argument("--percentile", type=float, default=0.2,
                    help="fraction that wins and loses per sample, in (0, 1] (default 0.2)")
     p.add_argument("--seed", type=int, default=0, help="random seed, 0 .. 2**64-1 (default 0)")
-    p.add_argument("--mode", choices=MODES, default="ranks",
+    p.add_argument("--mode", choices=("values", "ranks"), default="ranks",
                    help="compare raw values or per-objective ranks (default ranks)")
-    p.add_argument("--quantiles", choices=QUANTILES, default="auto",
+    p.add_argument("--quantiles", choices=("exact", "p2", "auto"), default="auto",
                    help="place quantiles: exact, p2 (constant memory) or auto (default)")
+    p.add_argument("--top", type=_positive, metavar="K",
+                   help="show only the first K members of the table and K pairs of the plan")
     p.add_argument("--json", action="store_true", help="print the result as JSON")
-    p.add_argument("--plot", metavar="FILE.png", help="also draw the place distributions")
+    p.add_argument("-o", "--output", metavar="FILE",
+                   help="write the table (or JSON) to FILE instead of standard output")
+    p.add_argument("--plot", metavar="FILE.png",
+                   help="also draw the selection (.png, .svg, .pdf, ...)")
     p.add_argument("--progress", action="store_true",
-                   help="show elapsed time on stderr even when it is not a terminal")
+                   help="show progress on stderr at once, even when it is not a terminal")
     args = p.parse_args(argv)
-    if args.samples < 1:
-        p.error("--samples must be at least 1")
+    if not 1 <= args.samples <= INT32_MAX:
+        p.error(f"--samples must be in 1 .. {INT32_MAX}, got {args.samples}")
     if not 0.0 < args.percentile <= 1.0:
         p.error("--percentile must be in (0, 1]")
     if not 0 <= args.seed < 2**64:
         p.error("--seed must be in 0 .. 2**64-1")
+    if args.file == "-" and args.format is None:
+        p.error("reading standard input (-) needs --format csv, json or npz")
+    args.maximize = [name.strip() for item in args.maximize for name in item.split(",")
+                     if name.strip()]
     return args
 
 
-def run_with_progress(job, show: bool):
-    """Runs `job` in a worker thread (the kernel releases the interpreter lock)
-    while this thread reports the elapsed time on stderr after one second."""
-    start = time.monotonic()
-    shown = False
-    with ThreadPoolExecutor(max_workers=1) as pool:
-        future = pool.submit(job)
-        try:
-            while True:
-                try:
-                    return future.result(timeout=0.1)
-                except TimeoutError:
-                    elapsed = time.monotonic() - start
-                    if show and elapsed >= 1.0:
-                        sys.stderr.write(f"\rsampling... {elapsed:5.1f} s")
-                        sys.stderr.flush()
-                        shown = True
-        finally:
-            if shown:
-                sys.stderr.write("\r" + " " * 24 + "\r")
-                sys.stderr.flush()
+class _Fail(Exception):
+    """One line for stderr and the exit status."""
+
+    def __init__(self, message: str, status: int = EXIT_INPUT) -> None:
+        super().__init__(message)
+        self.status = status
 
 
-def summarise(pop: Population, args: argparse.Namespace, result) -> dict:
-    winners, losers, wins, losses, rank_sum, place, front, within, quality = result
-    best_first = np.lexsort((np.arange(len(wins)), rank_sum, -wins.astype(np.int64)))
-    rows = [{
-        "id": pop.ids[i],
-        "wins": int(wins[i]),
-        "losses": int(losses[i]),
-        "place_mean": float(place["mean"][i]),
-        "place_std": float(place["std"][i]),
-        "place_q25": float(place["q25"][i]),
-        "place_median": float(place["median"][i]),
-        "place_q75": float(place["q75"][i]),
-        "front_mean": float(front["mean"][i]),
-        "within_mean": float(within["mean"][i]),
-        "quality": float(quality[i]),
-        "winner": bool(np.isin(i, winners)),
-        "loser": bool(np.isin(i, losers)),
-    } for i in best_first]
-    return {
-        "individuals_count": len(pop.ids),
-        "objectives": pop.objectives,
-        "samples": args.samples,
-        "percentile": args.percentile,
-        "seed": args.seed,
-        "mode": args.mode,
-        "quantiles": "p2" if place.get("quantiles_mode_used") else "exact",
-        "winners": [pop.ids[i] for i in winners],
-        "losers": [pop.ids[i] for i in losers],
-        "individuals": rows,
-    }
+def _plot_module(path: str) -> ModuleType:
+    """The plotting module, after checking `path` (before any work)."""
+    try:
+        from kestrovane.cli import plot
+    except ImportError:
+        raise _Fail("--plot needs matplotlib; install it with "
+                    "pip install 'kestrovane[plot]'") from None
+    check_writable(path, "--plot")
+    plot.check_format(path)
+    return plot
 
 
-def print_table(summary: dict, out) -> None:
-    print(f"{summary['individuals_count']} individuals, objectives "
-          f"{', '.join(summary['objectives'])}; {summary['samples']} samples, seed "
-          f"{summary['seed']}, top/bottom {summary['percentile']:g}, {summary['mode']}, "
-          f"{summary['quantiles']} quantiles", file=out)
-    print(f"winners: {' '.join(summary['winners'])}", file=out)
-    print(f"losers:  {' '.join(summary['losers'])}", file=out)
+def _population(args: argparse.Namespace) -> Population:
+    if args.file is None:
+        return example_population()
+    if args.file == "-":
+        return read_population(STDIN, args.format, data=sys.stdin.buffer.read(),
+                               ignore_extra_columns=args.ignore_extra_columns)
+    return read_population(args.file, args.format,
+                           ignore_extra_columns=args.ignore_extra_columns)
+
+
+def _check_maximize(names: list[str], pop: Population) -> None:
+    for name in names:
+        if name not in pop.objectives:
+            raise _Fail(f"--maximize: unknown objective {name!r}; the objectives are "
+                        f"{', '.join(map(repr, pop.objectives))}")
+
+
+def _select(pop: Population, args: argparse.Namespace, source: str) -> Selection[str]:
+    def job(report: Callable[[int, int], None]) -> Selection[str]:
+        return kestrovane.select(
+            pop.mu, pop.sigma2, n_samples=args.samples, percentile=args.percentile,
+            seed=args.seed, mode=args.mode, quantiles=args.quantiles,
+            maximize=args.maximize or None, ids=pop.ids, objectives=pop.objectives,
+            progress=report)
+
+    stream = sys.stderr
+    terminal = stream is not None and stream.isatty()
+    line = running.ProgressLine(stream, terminal, args.progress) \
+        if stream is not None and (terminal or args.progress) else None
+    try:
+        return running.run(job, line)
+    except (ValueError, TypeError) as e:
+        raise _Fail(f"{source}: {e}") from None
+    except MemoryError:
+        raise _Fail("not enough memory for this run (--quantiles p2 needs less)",
+                    EXIT_FAILED) from None
+
+
+def _write(lines: Iterable[str], path: str | None) -> None:
+    if path is None:
+        out = sys.stdout
+        for text in lines:
+            out.write(text + "\n")
+        out.flush()
+        return
+    with atomic_path(path) as temp:
+        with open(temp, "w", encoding="utf-8", errors="backslashreplace") as f:
+            for text in lines:
+                f.write(text + "\n")
+
+
+def _json_lines(summary: dict[str, Any]) -> Iterable[str]:
+    """The summary as indented JSON; each member's row on one line, written
+    by the fast encoder (indenting 100 000 rows key by key takes seconds)."""
     rows = summary["individuals"]
-    width = max([2] + [len(r["id"]) for r in rows])
-    print(f"\n{'id':<{width}} {'wins':>7} {'losses':>7}  {'place mean ± std':>16} "
-          f"{'q25':>6} {'median':>6} {'q75':>6} {'front':>6} {'quality':>8}", file=out)
-    for r in rows:
-        mark = "+" if r["winner"] else ("-" if r["loser"] else " ")
-        place = f"{r['place_mean']:.2f} ± {r['place_std']:.2f}"
-        print(f"{r['id']:<{width}} {r['wins']:>7} {r['losses']:>7}  {place:>16} "
-              f"{r['place_q25']:>6.1f} {r['place_median']:>6.1f} {r['place_q75']:>6.1f} "
-              f"{r['front_mean']:>6.2f} {r['quality']:>8.2f} {mark}", file=out)
-    print("\n+ winner, - loser; place 0 is best; quality = -(mean place + mean front + "
-          "mean rank in front)", file=out)
+    head = json.dumps({k: v for k, v in summary.items() if k != "individuals"}, indent=2)
+    yield head[:-2] + ',\n  "individuals": ['
+    last = len(rows) - 1
+    for i, row in enumerate(rows):
+        yield "    " + json.dumps(row) + ("," if i < last else "")
+    yield "  ]\n}"
+
+
+def run_cli(args: argparse.Namespace) -> int:
+    plot = _plot_module(args.plot) if args.plot else None
+    if args.output:
+        check_writable(args.output, "-o")
+    pop = _population(args)
+    _check_maximize(args.maximize, pop)
+    source = STDIN if args.file == "-" else args.file or "example"
+    sel = _select(pop, args, source)
+    summary = summarise(pop, sel, args.top)
+    _write(_json_lines(summary) if args.json else table_lines(summary, args.top), args.output)
+    if plot is not None:
+        try:
+            plot.plot_selection(pop, sel, selection_order(sel), args.plot)
+        except OSError as e:
+            raise _Fail(f"--plot {args.plot}: cannot write the picture ({e.strerror or e})",
+                        EXIT_FAILED) from None
+        except (ValueError, RuntimeError, MemoryError) as e:  # from matplotlib's drawing
+            raise _Fail(f"--plot {args.plot}: cannot draw the picture ({type(e).__name__}: "
+                        f"{str(e).splitlines()[0] if str(e) else ''})", EXIT_FAILED) from None
+        if not args.json and args.output is None:
+            print(f"plot written to {args.plot}")
+            sys.stdout.flush()
+    return 0
+
+
+def _say(message: str) -> None:
+    try:
+        print(f"{PROG}: {message}", file=sys.stderr)
+        sys.stderr.flush()
+    except (OSError, ValueError, AttributeError):  # stderr closed too
+        pass
+
+
+def _silence_stdout() -> None:
+    """After a closed pipe: the interpreter's final flush must not fail again."""
+    try:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        os.close(devnull)
+    except (OSError, ValueError, AttributeError, io.UnsupportedOperation):
+        pass
 
 
 def main(argv: list[str] | None = None) -> int:
-    args = parse_args(argv)
+    if isinstance(sys.stdout, io.TextIOWrapper):
+        sys.stdout.reconfigure(errors="backslashreplace")  # any id can be printed
     try:
-        pop = read_population(args.file) if args.file else example_population()
-    except PopulationFileError as e:
-        print(f"{PROG}: error: {e}", file=sys.stderr)
-        return 2
-    if len(pop.ids) == 0:
-        print(f"{PROG}: error: {args.file}: no individuals", file=sys.stderr)
-        return 2
-    plot_module = None
-    if args.plot:
-        try:
-            from kestrovane.cli import plot as plot_module
-        except ImportError:
-            print(f"{PROG}: error: --plot needs matplotlib; install it with "
-                  "pip install 'kestrovane[plot]'", file=sys.stderr)
-            return 2
-
-    def job():
-        return mc_rank_select_detailed(pop.mu, pop.sigma2, args.samples, args.percentile,
-                                       args.seed, MODES[args.mode], 0, QUANTILES[args.quantiles])
-
-    try:
-        result = run_with_progress(job, args.progress or sys.stderr.isatty())
-    except (ValueError, MemoryError) as e:
-        print(f"{PROG}: error: {type(e).__name__}: {e}", file=sys.stderr)
-        return 1
-    summary = summarise(pop, args, result)
-    if args.json:
-        json.dump(summary, sys.stdout, indent=2)
-        sys.stdout.write("\n")
-    else:
-        print_table(summary, sys.stdout)
-    if plot_module is not None:
-        plot_module.plot_selection(pop, summary, args.plot)
-        if not args.json:
-            print(f"plot written to {args.plot}")
-    return 0
+        return run_cli(parse_args(argv))
+    except (PopulationFileError, OutputPathError) as e:
+        _say(f"error: {e}")
+        return EXIT_INPUT
+    except _Fail as e:
+        _say(f"error: {e}")
+        return e.status
+    except BrokenPipeError:
+        _silence_stdout()
+        return EXIT_PIPE
+    except KeyboardInterrupt as e:
+        _say("interrupted")
+        if isinstance(e, running.Abandoned):
+            # The kernel is still running in its thread and cannot be joined.
+            os._exit(EXIT_INTERRUPTED)
+        return EXIT_INTERRUPTED
 
 
 if __name__ == "__main__":
