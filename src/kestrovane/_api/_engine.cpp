@@ -16,6 +16,7 @@
 #include "kestrovane/selection_core/interface/startup.hpp"
 #include "kestrovane/selection_core/kernels/detailed_kernel.hpp"
 #include "kestrovane/selection_core/kernels/progress_pacer.hpp"
+#include "kestrovane/selection_core/kernels/threaded_counting.hpp"
 
 namespace {
 
@@ -59,7 +60,38 @@ PyObject* select_detailed(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return detailed_kernel_paced(args[0], args[1], n_samples, o, pacer);
 }
 
+constexpr const char kCountsDoc[] =
+    "counts(mu, sigma2, n_samples, percentile, seed, mode_i, threads, report, interval, /)\n"
+    "--\n\n"
+    "The three results of mc_rank_counts, bit for bit, the samples split over\n"
+    "`threads` threads (at most one per sample and 64).  Progress and signals as\n"
+    "in select_detailed.";
+
+PyObject* counts(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 9) {
+        PyErr_Format(PyExc_TypeError, "counts() takes 9 arguments (%zd given)", nargs);
+        return nullptr;
+    }
+    std::int32_t n_samples = 0, threads = 1;
+    RankOptions o{};
+    o.within_mode_i = 0;
+    double interval = 0.0;
+    PyObject* report = args[7];
+    if (!to_int32(args[2], &n_samples) || !to_double(args[3], &o.percentile) ||
+        !to_uint64(args[4], &o.seed) || !to_int32(args[5], &o.mode_i) ||
+        !to_int32(args[6], &threads) || !to_double(args[8], &interval))
+        return nullptr;
+    if (report != Py_None && !PyCallable_Check(report)) {
+        PyErr_SetString(PyExc_TypeError, "report must be callable or None");
+        return nullptr;
+    }
+    ProgressPacer pacer(report, n_samples, interval);
+    return counting_kernel_threaded(args[0], args[1], n_samples, o, threads, pacer);
+}
+
 PyMethodDef methods[] = {
+    {"counts", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(counts)), METH_FASTCALL,
+     kCountsDoc},
     {"select_detailed", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(select_detailed)),
      METH_FASTCALL, kSelectDetailedDoc},
     {nullptr, nullptr, 0, nullptr},

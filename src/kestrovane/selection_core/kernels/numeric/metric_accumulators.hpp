@@ -75,18 +75,22 @@ struct MetricAccumulators {
 
     // Starts every estimator from the five buffered samples.
     void init_p2() {
-        for (std::int64_t i = 0; i < n; ++i)
-            for (int m = 0; m < kMetrics; ++m) {
-                double tmp[kP2Warmup];
-                for (int s = 0; s < kP2Warmup; ++s) tmp[s] = buf[m][s * n + i];
-                _sort5(tmp);
-                for (int j = 0; j < kQuantiles; ++j) {
-                    const P2Rows& r = p2[m][j];
-                    const std::int64_t row = i * kP2Markers;
-                    _p2_init(r.q + row, r.npos + row, r.des + row, kQuantileP[j], tmp[0], tmp[1],
-                             tmp[2], tmp[3], tmp[4]);
-                }
+        for (std::int64_t i = 0; i < n; ++i) init_p2_member(i);
+    }
+
+    // Starts individual i's estimators from its five buffered samples.
+    void init_p2_member(std::int64_t i) {
+        for (int m = 0; m < kMetrics; ++m) {
+            double tmp[kP2Warmup];
+            for (int s = 0; s < kP2Warmup; ++s) tmp[s] = buf[m][s * n + i];
+            _sort5(tmp);
+            for (int j = 0; j < kQuantiles; ++j) {
+                const P2Rows& r = p2[m][j];
+                const std::int64_t row = i * kP2Markers;
+                _p2_init(r.q + row, r.npos + row, r.des + row, kQuantileP[j], tmp[0], tmp[1],
+                         tmp[2], tmp[3], tmp[4]);
             }
+        }
     }
 };
 
