@@ -134,7 +134,9 @@ def run_child(index: int) -> dict[str, float | int | bool]:
     return result
 
 
-P2_BYTES = 6 * 8 + 3 * 5 * 8 + 9 * 5 * (8 + 4 + 8)  # moments, first samples, 9 estimators
+# moments, first samples, 9 estimators of 5 heights and 3 positions (blocks of 8
+# individuals: N is rounded up to a multiple of 8 in the estimators' share)
+P2_BYTES = 6 * 8 + 3 * 5 * 8 + 9 * 8 * 8
 
 
 def model_mb(case: Case, mode_used: int) -> tuple[float, float]:
@@ -184,7 +186,7 @@ def report(results: list[dict[str, float | int | bool]]) -> str:
         "- Kept by the kernel: exact mode, the observations of the three metrics, "
         "3 × N × samples × 8 bytes; P² mode, "
         f"{P2_BYTES:,} bytes per individual (moments, the first five samples, nine "
-        "estimators of five markers). NumPy's working copies (exact mode only): "
+        "estimators of five heights and three positions). NumPy's working copies (exact mode only): "
         "`np.median` and `np.quantile` each copy one metric's buffer "
         "(N × samples × 8 bytes) and partition the copy along the samples through one "
         "lane's buffer (samples × 8 bytes; none for N = 1, whose one lane is contiguous); "

@@ -38,6 +38,7 @@ CTEST = "ctest"  # stands for the C++ tests of the numeric headers
 PARETO = "src/kestrovane/pareto_core/"
 KERNELS = "src/kestrovane/selection_core/kernels/"
 P2 = "src/kestrovane/selection_core/quantiles/p2_quantile.hpp"
+P2_LANES = "src/kestrovane/selection_core/quantiles/p2_lanes.hpp"
 RANDOM = "src/kestrovane/selection_core/random/xoshiro256ss.hpp"
 
 
@@ -138,17 +139,25 @@ FAULTS = [
           "lexsort3(idx.get(), rank_sum, neg_lose.get())", tuple(LOOP)),
     # Accumulators.
     Fault("accumulators: Welford update uses the old mean twice", KERNELS + "numeric/metric_accumulators.hpp",
-          "M2[m][idx] = M2[m][idx] + delta * (x[m] - mean[m][idx]);",
-          "M2[m][idx] = M2[m][idx] + delta * delta;", tuple(DETAILED)),
+          "M2[t] = M2[t] + delta * (x[t] - mean[t]);",
+          "M2[t] = M2[t] + delta * delta;", (CTEST, *DETAILED)),
     Fault("accumulators: budget reached counts as exceeded", KERNELS + "numeric/metric_accumulators.hpp",
           "(budget <= 0 || stored > budget)", "(budget <= 0 || stored >= budget)",
           tuple(DETAILED)),
     Fault("accumulators: P² started from unsorted samples", KERNELS + "numeric/metric_accumulators.hpp",
-          "                _sort5(tmp);\n", "", tuple(DETAILED)),
+          "                _sort5(tmp);\n", "", (CTEST, *DETAILED)),
     Fault("accumulators: sample standard deviation", KERNELS + "numeric/metric_accumulators.hpp",
           "out[i] = std::sqrt(M2[i] / count);", "out[i] = std::sqrt(M2[i] / (count - 1.0));",
           tuple(DETAILED)),
-    # P² and the generator.
+    Fault("accumulators: P² markers 2 and 3 tested before marker 1 moves", KERNELS + "numeric/metric_accumulators.hpp",
+          "        move<1>(base, moving, size, desired, count);\n"
+          "        test_and_move<2>(base, blocks, moving, size, desired, count);\n",
+          "        test_and_move<2>(base, blocks, moving, size, desired, count);\n"
+          "        move<1>(base, moving, size, desired, count);\n", (CTEST, *DETAILED)),
+    Fault("accumulators: P² lanes of the last block of a chunk skipped", KERNELS + "numeric/metric_accumulators.hpp",
+          "(len + kP2Lanes - 1) / kP2Lanes, desired,", "len / kP2Lanes, desired,",
+          (CTEST, *DETAILED)),
+    # P²: the reference (C++ tests), then the side-by-side form the kernel runs.
     Fault("P²: marker moves only past a full step", P2,
           "const bool up = d >= 1.0 &&", "const bool up = d > 1.0 &&", (CTEST, *DETAILED)),
     Fault("P²: parabola accepted on a neighbour's height", P2,
@@ -157,6 +166,32 @@ FAULTS = [
     Fault("P²: equal values counted in the cell below", P2,
           "while (k < 3 && !(x < q[k + 1])) ++k;", "while (k < 3 && x > q[k + 1]) ++k;",
           (CTEST, *DETAILED)),
+    Fault("P² lanes: equal values counted in the cell below", P2_LANES,
+          "const M up2 = up1 | (inner & (xl < load<V>(at + p2_q(2))));",
+          "const M up2 = up1 | (inner & (xl <= load<V>(at + p2_q(2))));", (CTEST, *DETAILED)),
+    Fault("P² lanes: the maximum not replaced", P2_LANES,
+          "store(at + p2_q(4), select(top, xl, q4));", "store(at + p2_q(4), q4);",
+          (CTEST, *DETAILED)),
+    Fault("P² lanes: the minimum not replaced", P2_LANES,
+          "select(below, xl, q0)", "q0", (CTEST, *DETAILED)),
+    Fault("P² lanes: marker 1 moves only past a full step", P2_LANES,
+          "((d >= one) & (n2 - n1 > one))", "((d > one) & (n2 - n1 > one))", (CTEST, *DETAILED)),
+    Fault("P² lanes: markers 2 and 3 move down only past a full step", P2_LANES,
+          "((d <= -one) & (below - here < -one))", "((d < -one) & (below - here < -one))",
+          (CTEST, *DETAILED)),
+    Fault("P² lanes: top marker's gap from a stale count", P2_LANES,
+          "const V above = I == 3 ? splat<V>(n) : load<V>(at + p2_n(I + 1));",
+          "const V above = I == 3 ? splat<V>(n - 1.0) : load<V>(at + p2_n(I + 1));",
+          (CTEST, *DETAILED)),
+    Fault("P² lanes: parabola accepted on a neighbour's height", P2_LANES,
+          "const M inside = Duo{qm, qhat} < Duo{qhat, qp};",
+          "const M inside = Duo{qm, qhat} <= Duo{qhat, qp};", (CTEST, *DETAILED)),
+    Fault("P² lanes: linear step towards the wrong neighbour", P2_LANES,
+          "select(up, Duo{qp, np}, Duo{qm, nm})", "select(up, Duo{qm, nm}, Duo{qp, np})",
+          (CTEST, *DETAILED)),
+    Fault("P² lanes: desired position of marker 3 a step behind", P2_LANES,
+          "case 3: eighths = 24 + 2 * p8 + u * (4 + p8 / 2); break;",
+          "case 3: eighths = 24 + 2 * p8 + (u - 1) * (4 + p8 / 2); break;", (CTEST, *DETAILED)),
     Fault("generator: spare normal repeats the cosine half", RANDOM,
           "rng->spare = r * s;", "rng->spare = r * c;", (CTEST,)),
 ]

@@ -1,5 +1,7 @@
 // The NumPy arrays behind the metric accumulators, created in a fixed order:
-// the six moment arrays, then the buffers, then (P² mode) the estimator rows.
+// the six moment arrays, then the buffers, then (P² mode) the estimator
+// state: one array for all nine estimators of every individual, in the lane
+// layout of metric_accumulators.hpp (callers never see it).
 #pragma once
 
 #include <Python.h>
@@ -15,7 +17,7 @@ namespace kestrovane::mc {
 
 struct AccumulatorArrays {
     PyRef mean[kMetrics], M2[kMetrics], buf[kMetrics];
-    PyRef q[kMetrics][kQuantiles], npos[kMetrics][kQuantiles], des[kMetrics][kQuantiles];
+    PyRef p2_state;
     // The raw accumulators over these arrays with the quantile mode chosen,
     // set by create(); the mode is kept nowhere else.
     MetricAccumulators view{};
@@ -38,40 +40,19 @@ struct AccumulatorArrays {
             {"place_mean", "place_M2", "place_buf"},
             {"front_mean", "front_M2", "front_buf"},
             {"within_mean", "within_M2", "within_buf"}};
-        static const char* const p2_names[kMetrics][3][kQuantiles] = {
-            {{"q_place25", "q_place50", "q_place75"},
-             {"npos_place25", "npos_place50", "npos_place75"},
-             {"des_place25", "des_place50", "des_place75"}},
-            {{"q_front25", "q_front50", "q_front75"},
-             {"npos_front25", "npos_front50", "npos_front75"},
-             {"des_front25", "des_front50", "des_front75"}},
-            {{"q_within25", "q_within50", "q_within75"},
-             {"npos_within25", "npos_within50", "npos_within75"},
-             {"des_within25", "des_within50", "des_within75"}}};
         for (int m = 0; m < kMetrics; ++m) {
             map->add(moment_names[m][0], mean[m]);
             map->add(moment_names[m][1], M2[m]);
             map->add(moment_names[m][2], buf[m]);
-            for (int j = 0; j < kQuantiles; ++j) {
-                map->add(p2_names[m][0][j], q[m][j]);
-                map->add(p2_names[m][1][j], npos[m][j]);
-                map->add(p2_names[m][2][j], des[m][j]);
-            }
         }
+        map->add("p2_state", p2_state);
     }
 
   private:
     bool create_p2(std::int32_t n) {
-        for (int m = 0; m < kMetrics; ++m) {
-            for (int j = 0; j < kQuantiles; ++j)
-                if (!(q[m][j] = new_f64(g.c.s_empty, n, kP2Markers))) return false;
-            for (int j = 0; j < kQuantiles; ++j)
-                if (!(npos[m][j] = np_new(g.c.s_empty, n, kP2Markers, g.c.s_int32, NPY_INT32)))
-                    return false;
-            for (int j = 0; j < kQuantiles; ++j)
-                if (!(des[m][j] = new_f64(g.c.s_empty, n, kP2Markers))) return false;
-        }
-        return true;
+        const std::int64_t per_block = kEstimators * kP2SetDoubles;
+        p2_state = new_f64(g.c.s_empty, p2_state_doubles(n) / per_block, per_block);
+        return static_cast<bool>(p2_state);
     }
 
     MetricAccumulators make_view(std::int32_t n, QuantileMode mode) const {
@@ -82,11 +63,8 @@ struct AccumulatorArrays {
             a.mean[m] = data_of<double>(mean[m]);
             a.M2[m] = data_of<double>(M2[m]);
             a.buf[m] = data_of<double>(buf[m]);
-            if (!mode.use_p2) continue;
-            for (int j = 0; j < kQuantiles; ++j)
-                a.p2[m][j] = P2Rows{data_of<double>(q[m][j]), data_of<std::int32_t>(npos[m][j]),
-                                    data_of<double>(des[m][j])};
         }
+        if (mode.use_p2) a.p2 = data_of<double>(p2_state);
         return a;
     }
 };

@@ -24,9 +24,9 @@ namespace kestrovane::mc {
 // Derives place, front and within-front rank at each position of the global
 // order.  The front id comes from the outside rating and indexes
 // front_counts, so it is checked first.  The observations are recorded after
-// the walk, individual by individual: each individual's accumulators see the
-// same values in the same sample order, and the accumulator rows are then
-// visited in memory order rather than in the sample's random order.
+// the walk, all individuals at once: each individual's accumulators see the
+// same values in the same sample order, and the accumulators are visited in
+// memory order rather than in the sample's random order.
 struct DetailedObserver {
     MetricAccumulators acc;
     const std::int64_t* front_id;
@@ -34,13 +34,11 @@ struct DetailedObserver {
     std::int32_t* place_of;   // N: this sample's place of each individual
     std::int32_t* within_of;  // N: its rank within its front
     std::int32_t n_fronts = 0;
-    double n_d = 0.0;
     std::int64_t bad_front = 0;
 
-    void begin_sample(std::int32_t s, std::int32_t fronts) {
+    void begin_sample(std::int32_t, std::int32_t fronts) {
         n_fronts = fronts;
         std::fill(front_counts, front_counts + fronts, 0);
-        n_d = static_cast<double>(s + 1);
     }
 
     bool at_position(std::int32_t, std::int32_t pos, std::int32_t idx) {
@@ -55,12 +53,7 @@ struct DetailedObserver {
     }
 
     void end_sample(std::int32_t s) {
-        for (std::int32_t i = 0; i < acc.n; ++i) {
-            const double x[kMetrics] = {static_cast<double>(place_of[i]),
-                                        static_cast<double>(front_id[i]),
-                                        static_cast<double>(within_of[i])};
-            acc.record(i, s, n_d, x);
-        }
+        acc.record_sample(s, place_of, front_id, within_of);
         if (s == kP2Warmup - 1 && acc.mode.use_p2) acc.init_p2();
     }
 

@@ -117,9 +117,9 @@ inline PyObject* assemble_detailed_result(const DetailedState& st) {
         const MetricAccumulators& raw = acc.view;
         GilRelease nogil;
         for (int m = 0; m < kMetrics; ++m) {
-            read_p2_estimates(raw.p2[m][0], data_of<double>(qs[m].q25), n);
-            read_p2_estimates(raw.p2[m][1], data_of<double>(qs[m].median), n);
-            read_p2_estimates(raw.p2[m][2], data_of<double>(qs[m].q75), n);
+            read_p2_estimates(raw, m, 0, data_of<double>(qs[m].q25));
+            read_p2_estimates(raw, m, 1, data_of<double>(qs[m].median));
+            read_p2_estimates(raw, m, 2, data_of<double>(qs[m].q75));
         }
     }
 

@@ -19,7 +19,7 @@ namespace kestrovane::mc {
 
 class MemoryMap {
 public:
-    // The detailed kernel's 72 arrays at most, with room to spare; calls
+    // The detailed kernel's 46 arrays at most, with room to spare; calls
     // over several threads ask for more.
     static constexpr int kDefaultCapacity = 96;
 

@@ -27,14 +27,14 @@
 
 namespace kestrovane::mc {
 
-// Block rows take about this many bytes (three int32 per individual and
+// Block rows take about this many bytes (16 bytes per individual and
 // sample), so a block is large enough to pay for starting its threads.
 inline constexpr std::int64_t kBlockBytes = std::int64_t{4} << 20;
 
 // The observations of one block: row r holds sample `first` + r.
 struct BlockRows {
     std::int32_t* place;
-    std::int32_t* front;
+    std::int64_t* front;
     std::int32_t* within;
     std::int32_t n;
     std::int32_t first = 0;
@@ -67,7 +67,7 @@ struct BlockObserver {
         }
         const std::int64_t cell = rows.at(s, idx);
         rows.place[cell] = pos;
-        rows.front[cell] = static_cast<std::int32_t>(f);
+        rows.front[cell] = f;
         rows.within[cell] = front_counts[f]++;
         return true;
     }
@@ -80,15 +80,19 @@ struct BlockObserver {
 // sample order, into the accumulators (as DetailedObserver records them).
 inline void fold_rows(MetricAccumulators& acc, const BlockRows& rows, std::int32_t end,
                       SampleRange members) {
-    for (std::int32_t i = members.begin; i < members.end; ++i)
-        for (std::int32_t s = rows.first; s < end; ++s) {
-            const std::int64_t cell = rows.at(s, i);
-            const double x[kMetrics] = {static_cast<double>(rows.place[cell]),
-                                        static_cast<double>(rows.front[cell]),
-                                        static_cast<double>(rows.within[cell])};
-            acc.record(i, s, static_cast<double>(s + 1), x);
-            if (s == kP2Warmup - 1 && acc.mode.use_p2) acc.init_p2_member(i);
-        }
+    for (std::int32_t s = rows.first; s < end; ++s) {
+        const std::int64_t row = rows.at(s, 0);
+        acc.record_range(s, rows.place + row, rows.front + row, rows.within + row, members.begin,
+                         members.end);
+        if (s == kP2Warmup - 1 && acc.mode.use_p2) acc.init_p2_range(members.begin, members.end);
+    }
+}
+
+// Thread t's individuals for the fold: whole chunks (see record_range).
+inline SampleRange members_of(std::int32_t n, int threads, int t) {
+    const std::int32_t chunks = (n + kChunk - 1) / kChunk;
+    const SampleRange c = share_of(chunks, threads, t);
+    return SampleRange{std::min(n, c.begin * kChunk), std::min(n, c.end * kChunk)};
 }
 
 inline PyObject* detailed_kernel_threaded(PyObject* mu_obj, PyObject* sigma2_obj,
@@ -109,14 +113,15 @@ inline PyObject* detailed_kernel_threaded(PyObject* mu_obj, PyObject* sigma2_obj
 
     // Heap blocks, all taken before sampling: the block rows and each
     // thread's front counts.
-    const std::int64_t row_bytes = std::int64_t{3} * 4 * n;
+    const std::int64_t row_bytes = std::int64_t{16} * n;
     const std::int32_t block = static_cast<std::int32_t>(std::min<std::int64_t>(
         n_samples, std::max<std::int64_t>(std::int64_t{64} * threads, kBlockBytes / row_bytes)));
     const std::size_t cells = static_cast<std::size_t>(block) * static_cast<std::size_t>(n);
-    std::unique_ptr<std::int32_t[]> rows(new (std::nothrow) std::int32_t[3 * cells]);
+    std::unique_ptr<std::int32_t[]> rows(new (std::nothrow) std::int32_t[2 * cells]);
+    std::unique_ptr<std::int64_t[]> front_rows(new (std::nothrow) std::int64_t[cells]);
     std::unique_ptr<std::int32_t[]> front_counts(
         new (std::nothrow) std::int32_t[static_cast<std::size_t>(threads) * n]);
-    if (!rows || !front_counts) return PyErr_NoMemory();
+    if (!rows || !front_rows || !front_counts) return PyErr_NoMemory();
     const std::int64_t per_sample =
         normals_per_sample(data_of<const double>(pop.sigma), std::int64_t{n} * pop.m);
 
@@ -129,8 +134,7 @@ inline PyObject* detailed_kernel_threaded(PyObject* mu_obj, PyObject* sigma2_obj
         MetricAccumulators& raw = acc.view;
         for (std::int32_t first = 0; first < n_samples && started; first += block) {
             const std::int32_t end = std::min(n_samples, first + block);
-            const BlockRows block_rows{rows.get(), rows.get() + cells, rows.get() + 2 * cells, n,
-                                       first};
+            const BlockRows block_rows{rows.get(), front_rows.get(), rows.get() + cells, n, first};
             started = on_threads(threads, &shared, [&](int t) {
                 ThreadShare& s = shares[t];
                 SampleRange part = share_of(end - first, threads, t);
@@ -150,7 +154,7 @@ inline PyObject* detailed_kernel_threaded(PyObject* mu_obj, PyObject* sigma2_obj
             });
             if (!started || shared.stop.load(std::memory_order_relaxed)) break;
             started = on_threads(threads, &shared, [&](int t) {
-                fold_rows(raw, block_rows, end, share_of(n, threads, t));
+                fold_rows(raw, block_rows, end, members_of(n, threads, t));
             });
         }
     }

@@ -5,9 +5,11 @@
 // code; the arrays are owned by the caller.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 
+#include "kestrovane/selection_core/quantiles/p2_lanes.hpp"
 #include "kestrovane/selection_core/quantiles/p2_quantile.hpp"
 
 namespace kestrovane::mc {
@@ -38,59 +40,162 @@ inline QuantileMode choose_quantile_mode(std::int32_t quantiles_mode_i, std::int
     return QuantileMode{use_p2, use_p2 ? kP2Warmup : n_samples};
 }
 
-// One P² estimator set: N rows of kP2Markers slots each.
-struct P2Rows {
-    double* q;
-    std::int32_t* npos;
-    double* des;
-};
+// Individuals per pass of record_sample: its observations, converted to
+// doubles, and its lists of moving markers live on the stack.
+inline constexpr std::int32_t kChunk = 4 * kP2Lanes;
+inline constexpr int kEstimators = kMetrics * kQuantiles;
+inline constexpr std::int32_t kP2Eighths[kQuantiles] = {2, 4, 6};  // 8 p
+
+// Doubles of P² state for n individuals: per block of kP2Lanes individuals
+// one lane set per estimator, metric by metric, quantile by quantile.
+inline std::int64_t p2_state_doubles(std::int64_t n) {
+    return (n + kP2Lanes - 1) / kP2Lanes * kEstimators * kP2SetDoubles;
+}
 
 struct MetricAccumulators {
     std::int64_t n;
     QuantileMode mode;
     double* mean[kMetrics];
     double* M2[kMetrics];
-    double* buf[kMetrics];               // s_init x N, row = sample
-    P2Rows p2[kMetrics][kQuantiles];     // only with use_p2
+    double* buf[kMetrics];  // s_init x N, row = sample
+    double* p2;             // p2_state_doubles(n), only with use_p2
 
-    // One observation of individual idx in sample s (n_d = s + 1).
-    void record(std::int32_t idx, std::int32_t s, double n_d, const double (&x)[kMetrics]) {
-        for (int m = 0; m < kMetrics; ++m) {
-            const double delta = x[m] - mean[m][idx];
-            mean[m][idx] = mean[m][idx] + delta / n_d;
-            M2[m][idx] = M2[m][idx] + delta * (x[m] - mean[m][idx]);
-        }
-        if (s < mode.s_init) {
-            const std::int64_t at = static_cast<std::int64_t>(s) * n + idx;
-            for (int m = 0; m < kMetrics; ++m) buf[m][at] = x[m];
-        } else if (mode.use_p2) {
-            for (int m = 0; m < kMetrics; ++m)
-                for (int j = 0; j < kQuantiles; ++j) {
-                    const P2Rows& r = p2[m][j];
-                    const std::int64_t row = static_cast<std::int64_t>(idx) * kP2Markers;
-                    _p2_update(r.q + row, r.npos + row, r.des + row, kQuantileP[j], x[m]);
-                }
+    // Lane set of metric m, quantile j for the block holding individual i.
+    double* p2_set(std::int64_t i, int m, int j) const {
+        return p2 + ((i / kP2Lanes) * kEstimators + m * kQuantiles + j) * kP2SetDoubles;
+    }
+
+    // The observations of sample s: place, front and within-front rank of
+    // every individual.
+    void record_sample(std::int32_t s, const std::int32_t* place, const std::int64_t* front,
+                       const std::int32_t* within) {
+        record_range(s, place, front, within, 0, n);
+    }
+
+    // The same for individuals begin .. end - 1 only; begin is a multiple of
+    // kChunk and end one too or n, so that ranges share no lane set and
+    // threads may record disjoint ranges side by side.
+    void record_range(std::int32_t s, const std::int32_t* place, const std::int64_t* front,
+                      const std::int32_t* within, std::int64_t begin, std::int64_t end) {
+        const double n_d = static_cast<double>(s) + 1.0;
+        double desired[kQuantiles][4] = {};
+        if (s >= mode.s_init && mode.use_p2)
+            for (int j = 0; j < kQuantiles; ++j)
+                for (int i = 1; i <= 3; ++i) desired[j][i] = p2_desired(i, kP2Eighths[j], s + 1);
+        for (std::int64_t i0 = begin; i0 < end; i0 += kChunk) {
+            const std::int32_t len =
+                static_cast<std::int32_t>(std::min<std::int64_t>(kChunk, end - i0));
+            double x[kMetrics][kChunk];
+            for (std::int32_t t = 0; t < len; ++t) {
+                x[0][t] = static_cast<double>(place[i0 + t]);
+                x[1][t] = static_cast<double>(front[i0 + t]);
+                x[2][t] = static_cast<double>(within[i0 + t]);
+            }
+            for (int m = 0; m < kMetrics; ++m) {
+                // Lanes past the last individual see zeros; nothing reads them.
+                for (std::int32_t t = len; t < kChunk; ++t) x[m][t] = 0.0;
+                welford(mean[m] + i0, M2[m] + i0, x[m], len, n_d);
+            }
+            if (s < mode.s_init) {
+                for (int m = 0; m < kMetrics; ++m)
+                    std::copy(x[m], x[m] + len, buf[m] + static_cast<std::int64_t>(s) * n + i0);
+            } else if (mode.use_p2) {
+                p2_chunk(p2_set(i0, 0, 0), x, (len + kP2Lanes - 1) / kP2Lanes, desired,
+                         static_cast<double>(s) + 1.0);
+            }
         }
     }
 
     // Starts every estimator from the five buffered samples.
-    void init_p2() {
-        for (std::int64_t i = 0; i < n; ++i) init_p2_member(i);
+    void init_p2() { init_p2_range(0, n); }
+
+    // The same for individuals begin .. end - 1 (as in record_range), with
+    // the padding lanes of the last block when end is n.
+    void init_p2_range(std::int64_t begin, std::int64_t end) {
+        const std::int64_t lanes = end == n ? (n + kP2Lanes - 1) / kP2Lanes * kP2Lanes : end;
+        for (std::int64_t i = begin; i < lanes; ++i)
+            for (int m = 0; m < kMetrics; ++m) {
+                double tmp[kP2Warmup] = {};
+                if (i < n)
+                    for (int s = 0; s < kP2Warmup; ++s) tmp[s] = buf[m][s * n + i];
+                _sort5(tmp);
+                for (int j = 0; j < kQuantiles; ++j)
+                    p2_lane_init(p2_set(i, m, j), static_cast<int>(i % kP2Lanes), tmp);
+            }
     }
 
-    // Starts individual i's estimators from its five buffered samples.
-    void init_p2_member(std::int64_t i) {
-        for (int m = 0; m < kMetrics; ++m) {
-            double tmp[kP2Warmup];
-            for (int s = 0; s < kP2Warmup; ++s) tmp[s] = buf[m][s * n + i];
-            _sort5(tmp);
-            for (int j = 0; j < kQuantiles; ++j) {
-                const P2Rows& r = p2[m][j];
-                const std::int64_t row = i * kP2Markers;
-                _p2_init(r.q + row, r.npos + row, r.des + row, kQuantileP[j], tmp[0], tmp[1],
-                         tmp[2], tmp[3], tmp[4]);
-            }
+    // Marker height r (0..4) of the estimator of metric m, quantile j of
+    // individual i; marker 2 is the estimate.
+    double p2_height(std::int64_t i, int m, int j, int r) const {
+        return p2_set(i, m, j)[p2_q(r) + i % kP2Lanes];
+    }
+
+  private:
+    static void welford(double* __restrict mean, double* __restrict M2,
+                        const double* __restrict x, std::int32_t len, double n_d) {
+        for (std::int32_t t = 0; t < len; ++t) {
+            const double delta = x[t] - mean[t];
+            mean[t] = mean[t] + delta / n_d;
+            M2[t] = M2[t] + delta * (x[t] - mean[t]);
         }
+    }
+
+    // One observation for every estimator of `blocks` blocks from `base`:
+    // cells and marker 1's test for all, then the moves of marker 1, the test
+    // and moves of marker 2, then of marker 3 -- each estimator's markers in
+    // the reference's order.  Movers are listed per quantile (their desired
+    // positions differ), so the move loops do not branch on the data.
+    static void p2_chunk(double* base, const double (&x)[kMetrics][kChunk], std::int32_t blocks,
+                         const double (&desired)[kQuantiles][4], double count) {
+        constexpr int kCap = kChunk / kP2Lanes * kMetrics * kP2Lanes;
+        std::int32_t moving[kQuantiles][kCap];
+        std::int32_t size[kQuantiles] = {};
+        for (std::int32_t b = 0; b < blocks; ++b)
+            for (int m = 0; m < kMetrics; ++m)
+                for (int j = 0; j < kQuantiles; ++j) {
+                    double* set = base + (b * kEstimators + m * kQuantiles + j) * kP2SetDoubles;
+                    list(moving[j], &size[j], set - base,
+                         p2_lanes_observe(set, x[m] + b * kP2Lanes, desired[j][1]));
+                }
+        move<1>(base, moving, size, desired, count);
+        test_and_move<2>(base, blocks, moving, size, desired, count);
+        test_and_move<3>(base, blocks, moving, size, desired, count);
+    }
+
+    static void list(std::int32_t* moving, std::int32_t* size, std::int64_t offset,
+                     unsigned mask) {
+        std::int32_t k = *size;
+        for (int l = 0; l < kP2Lanes; ++l) {
+            moving[k] = static_cast<std::int32_t>(offset) + l;
+            k += static_cast<std::int32_t>((mask >> l) & 1u);
+        }
+        *size = k;
+    }
+
+    template <int I, int Cap>
+    static void move(double* base, std::int32_t (&moving)[kQuantiles][Cap],
+                     std::int32_t (&size)[kQuantiles], const double (&desired)[kQuantiles][4],
+                     double count) {
+        for (int j = 0; j < kQuantiles; ++j) {
+            for (std::int32_t t = 0; t < size[j]; ++t)
+                p2_lane_move<I>(base + moving[j][t], desired[j][I], count);
+            size[j] = 0;
+        }
+    }
+
+    template <int I, int Cap>
+    static void test_and_move(double* base, std::int32_t blocks,
+                              std::int32_t (&moving)[kQuantiles][Cap],
+                              std::int32_t (&size)[kQuantiles],
+                              const double (&desired)[kQuantiles][4], double count) {
+        for (std::int32_t b = 0; b < blocks; ++b)
+            for (int m = 0; m < kMetrics; ++m)
+                for (int j = 0; j < kQuantiles; ++j) {
+                    double* set = base + (b * kEstimators + m * kQuantiles + j) * kP2SetDoubles;
+                    list(moving[j], &size[j], set - base,
+                         p2_lanes_test<I>(set, desired[j][I], count));
+                }
+        move<I>(base, moving, size, desired, count);
     }
 };
 
@@ -100,9 +205,9 @@ inline void population_std(const double* M2, double* out, std::int64_t n, std::i
     for (std::int64_t i = 0; i < n; ++i) out[i] = std::sqrt(M2[i] / count);
 }
 
-// The estimate of every P² estimator in a set is its marker height 2.
-inline void read_p2_estimates(const P2Rows& rows, double* out, std::int64_t n) {
-    for (std::int64_t i = 0; i < n; ++i) out[i] = rows.q[i * kP2Markers + 2];
+// The estimates of metric m, quantile j: every individual's marker 2.
+inline void read_p2_estimates(const MetricAccumulators& acc, int m, int j, double* out) {
+    for (std::int64_t i = 0; i < acc.n; ++i) out[i] = acc.p2_height(i, m, j, 2);
 }
 
 }  // namespace kestrovane::mc
