@@ -21,6 +21,8 @@ from importlib import metadata
 from typing import TYPE_CHECKING
 
 if TYPE_CHECKING:
+    from kestrovane._api.counts import Counts as Counts
+    from kestrovane._api.counts import counts as counts
     from kestrovane._api.estimate import estimate as estimate
     from kestrovane._api.progress import Progress as Progress
     from kestrovane._api.rate import Rating as Rating
@@ -34,12 +36,14 @@ try:
 except metadata.PackageNotFoundError:  # run from a source tree
     __version__ = "0+unknown"
 
-__all__ = ["MetricStats", "Progress", "Rating", "Selection", "__version__", "estimate",
-           "rate", "select"]
+__all__ = ["Counts", "MetricStats", "Progress", "Rating", "Selection", "__version__",
+           "counts", "estimate", "rate", "select"]
 
 # The public names load on first use, so that importing a low-level module
 # (kestrovane.selection_core._mc_rank) does not also import the public layer.
 _LAZY = {
+    "counts": "kestrovane._api.counts",
+    "Counts": "kestrovane._api.counts",
     "select": "kestrovane._api.select",
     "rate": "kestrovane._api.rate",
     "Rating": "kestrovane._api.rate",

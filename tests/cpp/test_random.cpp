@@ -250,6 +250,26 @@ void test_randn_moments() {
     CHECK(std::fabs(kurt - 3.0) < 0.15);
 }
 
+void test_skip_normals() {
+    // Skipping k normals leaves the generator where k draws would: same
+    // state, same spare, so the next normals are the same bits.  Starts with
+    // and without a parked spare, odd and even k, zero.
+    for (const int start_draws : {0, 1, 2, 5}) {
+        for (const std::uint64_t k : {0ULL, 1ULL, 2ULL, 3ULL, 4ULL, 7ULL, 64ULL, 1001ULL}) {
+            Xoshiro256ss drawn = seeded(7);
+            for (int i = 0; i < start_draws; ++i) kestrovane::_xoshiro_randn(&drawn);
+            Xoshiro256ss skipped = drawn;
+            for (std::uint64_t i = 0; i < k; ++i) kestrovane::_xoshiro_randn(&drawn);
+            kestrovane::_xoshiro_skip_normals(&skipped, k);
+            CHECK(same_state(drawn, skipped));
+            CHECK_EQ(drawn.has_spare, skipped.has_spare);
+            for (int i = 0; i < 3; ++i)
+                CHECK_BITS(kestrovane::_xoshiro_randn(&skipped),
+                           kcheck::bits_of(kestrovane::_xoshiro_randn(&drawn)));
+        }
+    }
+}
+
 }  // namespace
 
 int main() {
@@ -262,5 +282,6 @@ int main() {
     RUN(test_randn_pairs);
     RUN(test_randn_zero_uniform);
     RUN(test_randn_moments);
+    RUN(test_skip_normals);
     return kcheck::finish();
 }

@@ -16,6 +16,8 @@
 #include "kestrovane/selection_core/interface/startup.hpp"
 #include "kestrovane/selection_core/kernels/detailed_kernel.hpp"
 #include "kestrovane/selection_core/kernels/progress_pacer.hpp"
+#include "kestrovane/selection_core/kernels/threaded_counting.hpp"
+#include "kestrovane/selection_core/kernels/threaded_detailed.hpp"
 
 namespace {
 
@@ -27,39 +29,73 @@ constexpr const char kEngineDoc[] =
 
 constexpr const char kSelectDetailedDoc[] =
     "select_detailed(mu, sigma2, n_samples, percentile, seed, mode_i, quantiles_mode_i,\n"
-    "                quantiles_budget, report, interval, /)\n"
+    "                quantiles_budget, threads, report, interval, /)\n"
     "--\n\n"
-    "The nine results of mc_rank_select_detailed, bit for bit.  Every `interval`\n"
+    "The nine results of mc_rank_select_detailed, bit for bit, the samples split\n"
+    "over `threads` threads (at most one per sample and 64).  Every `interval`\n"
     "seconds of sampling, signal handlers run and report(samples_done, n_samples)\n"
     "is called (report may be None).  The arguments are not checked beyond their\n"
     "types.";
 
-PyObject* select_detailed(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    if (nargs != 10) {
-        PyErr_Format(PyExc_TypeError, "select_detailed() takes 10 arguments (%zd given)", nargs);
-        return nullptr;
-    }
+constexpr const char kCountsDoc[] =
+    "counts(mu, sigma2, n_samples, percentile, seed, mode_i, threads, report, interval, /)\n"
+    "--\n\n"
+    "The three results of mc_rank_counts, bit for bit, over `threads` threads.\n"
+    "Progress and signals as in select_detailed.";
+
+// The arguments every function shares: mu, sigma2, n_samples, percentile,
+// seed, mode_i first; threads, report, interval last.
+struct CommonArgs {
     std::int32_t n_samples = 0;
+    std::int32_t threads = 1;
+    double interval = 0.0;
+    PyObject* report = nullptr;
+};
+
+bool parse_common(PyObject* const* args, Py_ssize_t nargs, Py_ssize_t expected, const char* name,
+                  CommonArgs* c, RankOptions* o) {
+    if (nargs != expected) {
+        PyErr_Format(PyExc_TypeError, "%s() takes %zd arguments (%zd given)", name, expected,
+                     nargs);
+        return false;
+    }
+    o->within_mode_i = 0;
+    c->report = args[nargs - 2];
+    if (!to_int32(args[2], &c->n_samples) || !to_double(args[3], &o->percentile) ||
+        !to_uint64(args[4], &o->seed) || !to_int32(args[5], &o->mode_i) ||
+        !to_int32(args[nargs - 3], &c->threads) || !to_double(args[nargs - 1], &c->interval))
+        return false;
+    if (c->report != Py_None && !PyCallable_Check(c->report)) {
+        PyErr_SetString(PyExc_TypeError, "report must be callable or None");
+        return false;
+    }
+    return true;
+}
+
+PyObject* select_detailed(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    CommonArgs c;
     DetailedOptions o{};
-    o.within_mode_i = 0;
     o.quality_w_place = o.quality_w_front = o.quality_w_within = 1.0;
     o.quality_sign = -1.0;
-    double interval = 0.0;
-    PyObject* report = args[8];
-    if (!to_int32(args[2], &n_samples) || !to_double(args[3], &o.percentile) ||
-        !to_uint64(args[4], &o.seed) || !to_int32(args[5], &o.mode_i) ||
-        !to_int32(args[6], &o.quantiles_mode_i) || !to_int64(args[7], &o.quantiles_budget) ||
-        !to_double(args[9], &interval))
+    if (!parse_common(args, nargs, 11, "select_detailed", &c, &o) ||
+        !to_int32(args[6], &o.quantiles_mode_i) || !to_int64(args[7], &o.quantiles_budget))
         return nullptr;
-    if (report != Py_None && !PyCallable_Check(report)) {
-        PyErr_SetString(PyExc_TypeError, "report must be callable or None");
-        return nullptr;
-    }
-    ProgressPacer pacer(report, n_samples, interval);
-    return detailed_kernel_paced(args[0], args[1], n_samples, o, pacer);
+    ProgressPacer pacer(c.report, c.n_samples, c.interval);
+    if (c.threads <= 1) return detailed_kernel_paced(args[0], args[1], c.n_samples, o, pacer);
+    return detailed_kernel_threaded(args[0], args[1], c.n_samples, o, c.threads, pacer);
+}
+
+PyObject* counts(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    CommonArgs c;
+    RankOptions o{};
+    if (!parse_common(args, nargs, 9, "counts", &c, &o)) return nullptr;
+    ProgressPacer pacer(c.report, c.n_samples, c.interval);
+    return counting_kernel_threaded(args[0], args[1], c.n_samples, o, c.threads, pacer);
 }
 
 PyMethodDef methods[] = {
+    {"counts", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(counts)), METH_FASTCALL,
+     kCountsDoc},
     {"select_detailed", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(select_detailed)),
      METH_FASTCALL, kSelectDetailedDoc},
     {nullptr, nullptr, 0, nullptr},

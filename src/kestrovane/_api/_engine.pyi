@@ -16,7 +16,20 @@ def select_detailed(
     mode_i: int,
     quantiles_mode_i: int,
     quantiles_budget: int,
+    threads: int,
     report: Callable[[int, int], object] | None,
     interval: float,
     /,
 ) -> DetailedResult: ...
+def counts(
+    mu: NDArray[np.float64],
+    sigma2: NDArray[np.float64],
+    n_samples: int,
+    percentile: float,
+    seed: int,
+    mode_i: int,
+    threads: int,
+    report: Callable[[int, int], object] | None,
+    interval: float,
+    /,
+) -> tuple[NDArray[np.int32], NDArray[np.int32], NDArray[np.int64]]: ...

@@ -43,7 +43,7 @@ class DetailedRun(NamedTuple):
 
 def run_detailed(mu: NDArray[np.float64], sigma2: NDArray[np.float64], n_samples: int,
                  percentile: float, seed: int, mode_i: int, quantiles_mode_i: int,
-                 quantiles_budget: int, report: Report | None) -> DetailedRun:
+                 quantiles_budget: int, threads: int, report: Report | None) -> DetailedRun:
     """`mc_rank_select_detailed` on checked arguments (crowding inside a front,
     default quality weights), reporting progress through `report`.
 
@@ -56,13 +56,28 @@ def run_detailed(mu: NDArray[np.float64], sigma2: NDArray[np.float64], n_samples
         report(0, n_samples)
     (winners, losers, win_count, lose_count, rank_sum, place, front, within,
      quality) = _engine.select_detailed(mu, sigma2, n_samples, percentile, seed, mode_i,
-                                        quantiles_mode_i, quantiles_budget, report,
+                                        quantiles_mode_i, quantiles_budget, threads, report,
                                         CHECK_INTERVAL)
     if report is not None:
         report(n_samples, n_samples)
     return DetailedRun(winners, losers, win_count, lose_count, rank_sum, _arrays(place),
                        _arrays(front), _arrays(within), quality,
                        place.get("quantiles_mode_used"))
+
+
+def run_counts(mu: NDArray[np.float64], sigma2: NDArray[np.float64], n_samples: int,
+               percentile: float, seed: int, mode_i: int, threads: int,
+               report: Report | None) -> tuple[NDArray[np.int32], NDArray[np.int32],
+                                               NDArray[np.int64]]:
+    """`mc_rank_counts` on checked arguments, bit for bit, with progress and
+    Ctrl-C as in `run_detailed`."""
+    if report is not None:
+        report(0, n_samples)
+    counts = _engine.counts(mu, sigma2, n_samples, percentile, seed, mode_i, threads, report,
+                            CHECK_INTERVAL)
+    if report is not None:
+        report(n_samples, n_samples)
+    return counts
 
 
 def _arrays(stats: MetricStats) -> dict[str, NDArray[np.float64]]:

@@ -11,6 +11,7 @@ from kestrovane._api import validate as v
 from kestrovane._api.native import run_detailed
 from kestrovane._api.progress import Progress, check_progress, reporting
 from kestrovane._api.selection import MetricStats, Selection
+from kestrovane._api.threads import thread_count
 
 IdT = TypeVar("IdT", bound=Hashable)
 
@@ -21,7 +22,7 @@ def select(mu: ArrayLike, sigma2: ArrayLike, *, n_samples: int = 10_000,
            quantiles: v.Quantiles = "auto", quantiles_budget: int = 2_500_000,
            maximize: v.Maximize = None, ids: None = None,
            objectives: Sequence[str] | None = None,
-           progress: Progress = None) -> Selection[int]: ...
+           progress: Progress = None, threads: int | None = None) -> Selection[int]: ...
 
 
 @overload
@@ -30,7 +31,7 @@ def select(mu: ArrayLike, sigma2: ArrayLike, *, n_samples: int = 10_000,
            quantiles: v.Quantiles = "auto", quantiles_budget: int = 2_500_000,
            maximize: v.Maximize = None, ids: Sequence[IdT],
            objectives: Sequence[str] | None = None,
-           progress: Progress = None) -> Selection[IdT]: ...
+           progress: Progress = None, threads: int | None = None) -> Selection[IdT]: ...
 
 
 def select(mu: ArrayLike, sigma2: ArrayLike, *, n_samples: int = 10_000,
@@ -38,7 +39,7 @@ def select(mu: ArrayLike, sigma2: ArrayLike, *, n_samples: int = 10_000,
            quantiles: v.Quantiles = "auto", quantiles_budget: int = 2_500_000,
            maximize: v.Maximize = None, ids: Sequence[Any] | None = None,
            objectives: Sequence[str] | None = None,
-           progress: Progress = None) -> Selection[Any]:
+           progress: Progress = None, threads: int | None = None) -> Selection[Any]:
     """Choose winners and losers of a population whose scores are uncertain.
 
     Each of `n_samples` samples draws every score from Normal(mean, variance),
@@ -85,6 +86,10 @@ def select(mu: ArrayLike, sigma2: ArrayLike, *, n_samples: int = 10_000,
         called with (samples_done, n_samples), non-decreasing, the last call
         being (n_samples, n_samples).  The bar is tqdm's when tqdm is
         installed (`kestrovane[progress]`), else one plain line.
+    threads:
+        Threads to sample on, 1 to 64.  None uses every core for calls big
+        enough to gain and one thread otherwise (see
+        `kestrovane._api.threads`).  The result is the same whatever the count.
 
     Returns
     -------
@@ -113,23 +118,13 @@ def select(mu: ArrayLike, sigma2: ArrayLike, *, n_samples: int = 10_000,
     budget = v.budget_value(quantiles_budget)
     check_progress(progress)
 
-    mu_arr = v.table(mu, "mu")
-    sigma2_arr = v.table(sigma2, "sigma2")
-    if mu_arr.shape != sigma2_arr.shape:
-        raise ValueError(f"mu and sigma2 must have the same shape; got {mu_arr.shape} and "
-                         f"{sigma2_arr.shape}")
-    v.require_objectives(mu_arr, "mu")
-    n_members, n_objectives = mu_arr.shape
-    member_ids = v.member_ids(ids, n_members)
-    names = v.objective_names(objectives, n_objectives)
-    flags = v.maximized(maximize, n_objectives, names)
-    labels = v.Labels(None if ids is None else member_ids, names)
-    v.check_finite(mu_arr, "mu", labels)
-    v.check_variances(sigma2_arr, "sigma2", labels)
+    pop = v.population(mu, sigma2, ids, objectives, maximize)
+    member_ids, names, flags = pop.ids, pop.objectives, pop.maximize
+    n_threads = thread_count(threads, pop.mu.shape[0], pop.mu.shape[1], n)
 
     with reporting(progress, n, "kestrovane.select") as report:
-        run = run_detailed(v.minimised(mu_arr, flags), sigma2_arr, n, share, seed_i, mode_i,
-                           quantiles_i, budget, report)
+        run = run_detailed(pop.mu, pop.sigma2, n, share, seed_i, mode_i, quantiles_i, budget,
+                           n_threads, report)
     return Selection(
         ids=member_ids,
         winners=tuple(member_ids[i] for i in run.winners.tolist()),

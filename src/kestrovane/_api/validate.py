@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import numbers
 from collections.abc import Collection, Hashable, Mapping, Sequence, Set
+from dataclasses import dataclass
 from typing import Final, Literal
 
 import numpy as np
@@ -256,3 +257,35 @@ def choice(value: object, what: str, codes: Mapping[str, int]) -> int:
     if value not in codes:
         raise ValueError(f"{what} must be {_alternatives(codes)}; got {value!r}")
     return codes[value]
+
+
+@dataclass(frozen=True)
+class Population:
+    """A checked population: the means with maximised columns negated, the
+    variances, and the labels of members and objectives."""
+
+    mu: NDArray[np.float64]
+    sigma2: NDArray[np.float64]
+    ids: tuple[Hashable, ...]
+    objectives: tuple[str, ...] | None
+    maximize: tuple[bool, ...]
+
+
+def population(mu: object, sigma2: object, ids: object, objectives: object,
+               maximize: object) -> Population:
+    """Every check of a population, in order, naming the member and objective
+    at fault; nothing is sampled before it returns."""
+    mu_arr = table(mu, "mu")
+    sigma2_arr = table(sigma2, "sigma2")
+    if mu_arr.shape != sigma2_arr.shape:
+        raise ValueError(f"mu and sigma2 must have the same shape; got {mu_arr.shape} and "
+                         f"{sigma2_arr.shape}")
+    require_objectives(mu_arr, "mu")
+    n_members, n_objectives = mu_arr.shape
+    member_id_tuple = member_ids(ids, n_members)
+    names = objective_names(objectives, n_objectives)
+    flags = maximized(maximize, n_objectives, names)
+    labels = Labels(None if ids is None else member_id_tuple, names)
+    check_finite(mu_arr, "mu", labels)
+    check_variances(sigma2_arr, "sigma2", labels)
+    return Population(minimised(mu_arr, flags), sigma2_arr, member_id_tuple, names, flags)

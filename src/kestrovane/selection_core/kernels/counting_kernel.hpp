@@ -55,7 +55,7 @@ struct MonteCarloCall {
             GilRelease nogil;
             if constexpr (!std::is_same_v<std::decay_t<Pacer>, NoPacer>) pacer.attach(nogil);
             result = sampling_loop(data_of<const double>(pop.mu), data_of<const double>(pop.sigma),
-                                   pop.n, pop.m, n_samples, pop.k, rate, &rng, counts.raw(),
+                                   pop.n, pop.m, 0, n_samples, pop.k, rate, &rng, counts.raw(),
                                    observer, pacer);
         }
         work.scratch = RatingScratch{};

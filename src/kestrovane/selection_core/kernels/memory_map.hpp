@@ -9,6 +9,8 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <memory>
+#include <new>
 
 #include "kestrovane/_native/py_ref.hpp"
 #include "kestrovane/selection_core/kernels/numpy_calls.hpp"
@@ -17,10 +19,17 @@ namespace kestrovane::mc {
 
 class MemoryMap {
 public:
+    // The detailed kernel's 46 arrays at most, with room to spare; calls
+    // over several threads ask for more.
+    static constexpr int kDefaultCapacity = 96;
+
+    explicit MemoryMap(int capacity = kDefaultCapacity)
+        : blocks_(new (std::nothrow) Block[capacity]), capacity_(blocks_ ? capacity : 0) {}
+
     // `a` is an array checked by is_plain_array (or null: not created).
     void add(const char* name, const PyRef& a, bool written = true) {
         if (!a || PyArray_NBYTES(arr(a)) == 0) return;
-        if (count_ == kCapacity) {
+        if (count_ == capacity_) {
             full_ = true;
             return;
         }
@@ -34,12 +43,16 @@ public:
     // any other array (two read-only inputs may be one and the same).  The
     // message names the first array, in creation order, that collides.
     bool check() {
+        if (!blocks_) {
+            PyErr_NoMemory();
+            return false;
+        }
         if (full_) {
             PyErr_SetString(PyExc_SystemError, "too many arrays for the memory check");
             return false;
         }
         if (!any_collision()) return true;
-        std::sort(blocks_, blocks_ + count_,
+        std::sort(blocks_.get(), blocks_.get() + count_,
                   [](const Block& a, const Block& b) { return a.order < b.order; });
         for (int j = 1; j < count_; ++j) {
             for (int i = 0; i < j; ++i) {
@@ -68,7 +81,7 @@ private:
     // starts before the furthest end so far; a read-only block may overlap
     // read-only ones.
     bool any_collision() {
-        std::sort(blocks_, blocks_ + count_,
+        std::sort(blocks_.get(), blocks_.get() + count_,
                   [](const Block& a, const Block& b) { return a.begin < b.begin; });
         std::uintptr_t reach_any = 0, reach_written = 0;
         for (int i = 0; i < count_; ++i) {
@@ -80,9 +93,8 @@ private:
         return false;
     }
 
-    // The detailed kernel's 46 arrays at most, with room to spare.
-    static constexpr int kCapacity = 96;
-    Block blocks_[kCapacity];
+    std::unique_ptr<Block[]> blocks_;
+    int capacity_;
     int count_ = 0;
     bool full_ = false;
 };

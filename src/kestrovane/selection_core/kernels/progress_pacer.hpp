@@ -11,6 +11,7 @@
 #include <cstdint>
 
 #include "kestrovane/_native/py_ref.hpp"
+#include "kestrovane/selection_core/kernels/numeric/thread_shares.hpp"
 
 namespace kestrovane::mc {
 
@@ -26,9 +27,24 @@ public:
         since_ = Clock::now();
     }
 
-    bool after_sample(std::int32_t done) {
+    // With other threads sampling too: this one is slot 0 of `shared`, the
+    // reports give the total, a stop by any thread stops this one, and a stop
+    // here (Ctrl-C, an exception from `report`) stops them all.
+    void share(SharedProgress* shared) { shared_ = shared; }
+
+    // Samples this thread did before the current run of the loop.
+    void set_base(std::int32_t base) { base_ = base; }
+
+    bool after_sample(std::int32_t done_in_run) {
+        const std::int32_t done = base_ + done_in_run;
+        if (shared_) {
+            shared_->slots[0].done.store(done, std::memory_order_relaxed);
+            if (shared_->stop.load(std::memory_order_relaxed)) return false;
+        }
         if (--countdown_ > 0) return true;
-        return checkpoint(done);
+        if (checkpoint(done)) return true;
+        if (shared_) shared_->stop.store(true, std::memory_order_relaxed);
+        return false;
     }
 
 private:
@@ -38,11 +54,13 @@ private:
         const Clock::time_point now = Clock::now();
         plan_next(std::chrono::duration<double>(now - since_).count());
         since_ = now;
-        if (done >= n_samples_) return true;  // the caller reports the end
+        const std::int64_t total = shared_ ? shared_->total() : done;
+        if (total >= n_samples_) return true;  // the caller reports the end
         GilRelease::Reacquire hold(*released_);
         if (PyErr_CheckSignals() < 0) return false;
         if (report_ == Py_None) return true;
-        PyRef r = PyRef::steal(PyObject_CallFunction(report_, "ii", done, n_samples_));
+        PyRef r = PyRef::steal(
+            PyObject_CallFunction(report_, "ii", static_cast<int>(total), n_samples_));
         return static_cast<bool>(r);
     }
 
@@ -63,6 +81,8 @@ private:
     std::int32_t n_samples_;
     double interval_;
     GilRelease* released_ = nullptr;
+    SharedProgress* shared_ = nullptr;
+    std::int32_t base_ = 0;
     Clock::time_point since_{};
     std::int32_t stride_ = 1;
     std::int32_t countdown_ = 1;

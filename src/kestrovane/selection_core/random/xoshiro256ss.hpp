@@ -84,4 +84,19 @@ inline double _xoshiro_randn(Xoshiro256ss* rng) {
     return r * c;
 }
 
+// Moves the generator past `count` normals exactly as `count` calls of
+// _xoshiro_randn would, without computing them: a pair costs two raw steps,
+// and only a pair that the skip ends inside is evaluated, for its spare.
+// This is how one stream is split over threads: every sample takes a known
+// number of normals, so a thread starts its samples at a known place.
+inline void _xoshiro_skip_normals(Xoshiro256ss* rng, std::uint64_t count) {
+    if (count == 0) return;
+    if (rng->has_spare) {
+        rng->has_spare = 0;
+        --count;
+    }
+    for (std::uint64_t step = 0; step < count / 2 * 2; ++step) _xoshiro_next_u64(rng);
+    if (count % 2 == 1) static_cast<void>(_xoshiro_randn(rng));
+}
+
 }  // namespace kestrovane

@@ -69,13 +69,22 @@ struct MetricAccumulators {
     // every individual.
     void record_sample(std::int32_t s, const std::int32_t* place, const std::int64_t* front,
                        const std::int32_t* within) {
+        record_range(s, place, front, within, 0, n);
+    }
+
+    // The same for individuals begin .. end - 1 only; begin is a multiple of
+    // kChunk and end one too or n, so that ranges share no lane set and
+    // threads may record disjoint ranges side by side.
+    void record_range(std::int32_t s, const std::int32_t* place, const std::int64_t* front,
+                      const std::int32_t* within, std::int64_t begin, std::int64_t end) {
         const double n_d = static_cast<double>(s) + 1.0;
         double desired[kQuantiles][4] = {};
         if (s >= mode.s_init && mode.use_p2)
             for (int j = 0; j < kQuantiles; ++j)
                 for (int i = 1; i <= 3; ++i) desired[j][i] = p2_desired(i, kP2Eighths[j], s + 1);
-        for (std::int64_t i0 = 0; i0 < n; i0 += kChunk) {
-            const std::int32_t len = static_cast<std::int32_t>(std::min<std::int64_t>(kChunk, n - i0));
+        for (std::int64_t i0 = begin; i0 < end; i0 += kChunk) {
+            const std::int32_t len =
+                static_cast<std::int32_t>(std::min<std::int64_t>(kChunk, end - i0));
             double x[kMetrics][kChunk];
             for (std::int32_t t = 0; t < len; ++t) {
                 x[0][t] = static_cast<double>(place[i0 + t]);
@@ -98,9 +107,13 @@ struct MetricAccumulators {
     }
 
     // Starts every estimator from the five buffered samples.
-    void init_p2() {
-        const std::int64_t lanes = (n + kP2Lanes - 1) / kP2Lanes * kP2Lanes;
-        for (std::int64_t i = 0; i < lanes; ++i)
+    void init_p2() { init_p2_range(0, n); }
+
+    // The same for individuals begin .. end - 1 (as in record_range), with
+    // the padding lanes of the last block when end is n.
+    void init_p2_range(std::int64_t begin, std::int64_t end) {
+        const std::int64_t lanes = end == n ? (n + kP2Lanes - 1) / kP2Lanes * kP2Lanes : end;
+        for (std::int64_t i = begin; i < lanes; ++i)
             for (int m = 0; m < kMetrics; ++m) {
                 double tmp[kP2Warmup] = {};
                 if (i < n)

@@ -20,6 +20,13 @@ inline void fill_sigma(const double* sigma2, double* sigma, std::int64_t count) 
     }
 }
 
+// The normals one sample draws: one per cell whose deviation is not zero.
+inline std::int64_t normals_per_sample(const double* sigma, std::int64_t count) {
+    std::int64_t draws = 0;
+    for (std::int64_t c = 0; c < count; ++c) draws += sigma[c] == 0.0 ? 0 : 1;
+    return draws;
+}
+
 // One population: row by row, objective innermost; a cell whose deviation is
 // exactly zero takes its mean and draws nothing.
 inline void draw_sample(const double* mu, const double* sigma, double* X, std::int64_t count,
@@ -77,24 +84,26 @@ struct NoObserver {
 };
 
 // Pacer interface of the loop, asked after every sample:
-//   bool after_sample(int32 samples_done);  // false: stop now
+//   bool after_sample(int32 samples_done);  // by this loop; false: stop now
 // The plain kernels' pacer never stops and compiles to nothing.
 struct NoPacer {
     bool after_sample(std::int32_t) { return true; }
 };
 
-// Draws, rates and counts n_samples populations.  The rating is an outside
-// component, so its order entries and front count are checked before use.
+// Draws, rates and counts the populations of samples s_begin .. s_end - 1
+// (the generator stands at the first normal of sample s_begin).  The rating
+// is an outside component, so its order entries and front count are checked
+// before use.
 template <class Observer, class Pacer = NoPacer>
 LoopResult sampling_loop(const double* mu, const double* sigma, std::int32_t n, std::int32_t m,
-                         std::int32_t n_samples, std::int32_t k, const RatingCall& rate,
-                         Xoshiro256ss* rng, const Counts& counts, Observer& observer,
-                         Pacer&& pacer = Pacer{}) {
+                         std::int32_t s_begin, std::int32_t s_end, std::int32_t k,
+                         const RatingCall& rate, Xoshiro256ss* rng, const Counts& counts,
+                         Observer& observer, Pacer&& pacer = Pacer{}) {
     double* X = reinterpret_cast<double*>(rate.X.data);
     const std::int64_t* order = reinterpret_cast<const std::int64_t*>(rate.order.data);
     const std::int64_t cells = static_cast<std::int64_t>(n) * m;
     const std::int32_t lose_from = n - k;
-    for (std::int32_t s = 0; s < n_samples; ++s) {
+    for (std::int32_t s = s_begin; s < s_end; ++s) {
         draw_sample(mu, sigma, X, cells, rng);
         const int n_fronts = rate();
         if (n_fronts < 0) return {LoopStatus::rating_error, n_fronts};
@@ -112,7 +121,7 @@ LoopResult sampling_loop(const double* mu, const double* sigma, std::int32_t n, 
                 return {LoopStatus::bad_front, observer.bad_value()};
         }
         observer.end_sample(s);
-        if (!pacer.after_sample(s + 1)) return {LoopStatus::stopped, s + 1};
+        if (!pacer.after_sample(s + 1 - s_begin)) return {LoopStatus::stopped, s + 1};
     }
     return {LoopStatus::ok, 0};
 }

@@ -1,0 +1,140 @@
+// What the kernels need to split one call's samples over threads: each
+// thread's own arrays, the start of its generator, running a function on
+// every thread, and collecting the outcome.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <memory>
+#include <new>
+#include <system_error>
+#include <thread>
+
+#include "kestrovane/_native/py_ref.hpp"
+#include "kestrovane/selection_core/kernels/memory_map.hpp"
+#include "kestrovane/selection_core/kernels/numeric/thread_shares.hpp"
+#include "kestrovane/selection_core/kernels/population.hpp"
+#include "kestrovane/selection_core/kernels/rating_work.hpp"
+
+namespace kestrovane::mc {
+
+// What one thread owns for the whole call.
+struct ThreadShare {
+    RatingWork work;
+    CountArrays counts;
+    Xoshiro256ss rng{};
+    std::int32_t next_sample = 0;  // the sample whose first normal `rng` stands at
+    std::int32_t done = 0;         // samples this thread has run
+    LoopResult result{LoopStatus::ok, 0};
+
+    // Moves the generator to the first normal of sample `s` (s >= next_sample).
+    void seek(std::int32_t s, std::int64_t per_sample) {
+        for (; next_sample < s; ++next_sample)
+            _xoshiro_skip_normals(&rng, static_cast<std::uint64_t>(per_sample));
+    }
+};
+
+// A call's thread count: at least one, at most one per sample and kMaxThreads.
+inline int usable_threads(int threads, std::int32_t n_samples) {
+    if (threads > n_samples) threads = n_samples;
+    if (threads > kMaxThreads) threads = kMaxThreads;
+    return threads < 1 ? 1 : threads;
+}
+
+// Every thread's rating arrays, counts and scratch, added to `map` (which the
+// caller checks), generators seeded at sample 0; null with an error raised.
+inline std::unique_ptr<ThreadShare[]> create_shares(const Population& pop, int threads,
+                                                    std::uint64_t seed, MemoryMap* map) {
+    std::unique_ptr<ThreadShare[]> shares(new (std::nothrow) ThreadShare[threads]);
+    if (!shares) {
+        PyErr_NoMemory();
+        return nullptr;
+    }
+    for (int t = 0; t < threads; ++t) {
+        ThreadShare& s = shares[t];
+        if (!s.work.create(pop.n, pop.m) || !s.counts.create(pop.n) ||
+            !s.work.allocate_scratch(pop.n))
+            return nullptr;
+        s.work.add_to(map);
+        s.counts.add_to(map);
+        _xoshiro_seed(&s.rng, seed);
+    }
+    return shares;
+}
+
+// Runs fn(t) for every t < threads, t = 0 on this thread, and waits for all.
+// Call without the interpreter lock.  False when a thread could not be
+// started: `stop` is then set, so the threads already running end early.
+template <class Fn>
+bool on_threads(int threads, SharedProgress* shared, Fn&& fn) {
+    constexpr int kLocal = 8;
+    std::thread local[kLocal];
+    std::unique_ptr<std::thread[]> heap;
+    std::thread* workers = local;
+    if (threads > kLocal) {
+        heap.reset(new (std::nothrow) std::thread[threads]);
+        workers = heap.get();
+    }
+    bool started = workers != nullptr;
+    for (int t = 1; t < threads && started; ++t) {
+        try {
+            workers[t] = std::thread([&fn, t] { fn(t); });
+        } catch (const std::system_error&) {
+            started = false;
+        }
+    }
+    if (!started) shared->stop.store(true, std::memory_order_relaxed);
+    else fn(0);
+    for (int t = 1; t < threads && workers; ++t)
+        if (workers[t].joinable()) workers[t].join();
+    return started;
+}
+
+// The first failure of the call, raised: the pacer's exception (Ctrl-C, the
+// report callable) if any, else the first thread's loop error.  A thread
+// stops only after one of those.
+inline bool check_shares(const ThreadShare* shares, int threads, bool started) {
+    if (!started) {
+        PyErr_SetString(PyExc_RuntimeError, "could not start a sampling thread");
+        return false;
+    }
+    if (PyErr_Occurred()) return false;
+    for (int t = 0; t < threads; ++t) {
+        const LoopResult& r = shares[t].result;
+        if (r.status != LoopStatus::ok && r.status != LoopStatus::stopped)
+            return check_loop_result(r);
+    }
+    return true;
+}
+
+// Adds every share's counts into share 0's.
+inline void sum_counts(ThreadShare* shares, int threads, std::int32_t n) {
+    const Counts total = shares[0].counts.raw();
+    for (int t = 1; t < threads; ++t) {
+        const Counts c = shares[t].counts.raw();
+        for (std::int32_t i = 0; i < n; ++i) {
+            total.win_count[i] += c.win_count[i];
+            total.lose_count[i] += c.lose_count[i];
+            total.rank_sum[i] += c.rank_sum[i];
+        }
+    }
+}
+
+// Runs share t's samples `range` with its own observer; `pacer` decides
+// when to stop.  A failure stops the other threads.
+template <class Observer, class Pacer>
+void run_share(const Population& pop, int mode_i, int within_mode_i, ThreadShare& s,
+               SampleRange range, std::int64_t per_sample, Observer& observer, Pacer&& pacer,
+               SharedProgress* shared) {
+    s.seek(range.begin, per_sample);
+    const RatingCall rate = s.work.call(mode_i, within_mode_i);
+    s.result = sampling_loop(data_of<const double>(pop.mu), data_of<const double>(pop.sigma),
+                             pop.n, pop.m, range.begin, range.end, pop.k, rate, &s.rng,
+                             s.counts.raw(), observer, pacer);
+    s.next_sample = range.end;
+    s.done += range.end - range.begin;
+    if (s.result.status != LoopStatus::ok) shared->stop.store(true, std::memory_order_relaxed);
+}
+
+}  // namespace kestrovane::mc
