@@ -124,6 +124,22 @@ class Population(Generic[IdT]):
     def min_reports(self) -> int:
         return self._min_reports
 
+    @property
+    def percentile(self) -> float:
+        return self._percentile
+
+    @property
+    def n_samples(self) -> int:
+        return self._n_samples
+
+    @property
+    def seed(self) -> int:
+        return self._seed
+
+    @property
+    def mode(self) -> v.Mode:
+        return self._mode
+
     # -- members ----------------------------------------------------------------
 
     @property
