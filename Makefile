@@ -14,15 +14,19 @@ ASAN_RUNTIME = $(shell g++ -print-file-name=libasan.so)
 $(PY):
 	$(PYTHON312) -m venv $(VENV)
 
-# The main environment also has the optional extras (tqdm, pandas) so that
-# their code paths are tested; the NumPy 1.26 and sanitizer runs go without.
+# The main environment also has the optional extras (tqdm, pandas, Ray Tune)
+# so that their code paths are tested; the NumPy 1.26 and sanitizer runs go
+# without.  A machine that cannot install Ray skips its test, saying so.
+RAY_SPEC := "ray[tune]>=2.50,<2.61"
 install: $(PY)
 	$(PY) $(PIP) "numpy>=1.23" $(TEST_DEPS) matplotlib tqdm pandas
+	$(PY) $(PIP) $(RAY_SPEC) || echo "Ray Tune could not be installed: tests/test_ray_tune.py will be skipped"
 	$(PY) $(PIP) .
 
 demo: install
 	mkdir -p build
 	$(PY) -m kestrovane --plot build/selection.png
+	$(PY) examples/async_pbt.py --out build/async_pbt.png
 
 # Header-only numeric code, tested without Python.
 CPP_BUILD ?= build/cpp-tests
@@ -66,9 +70,10 @@ mutate: install
 
 # The peers (moocore, pymoo) go into the venv for the benchmarks only; they are
 # not dependencies of the package.  bench_mc.py builds its C++ floor into
-# build/floor/; bench_memory.py measures peak memory, one interpreter per case.
+# build/floor/; bench_memory.py measures peak memory, one interpreter per case;
+# bench_quality.py measures the decisions of exploit policies under noise.
 # `make bench BENCH_ARGS=--quick` for a short look, `--write` to refresh
-# benchmarks/RESULTS.md.
+# benchmarks/RESULTS.md and benchmarks/QUALITY.md.
 bench: install
 	$(PY) -m pip install -q --disable-pip-version-check moocore pymoo
 	$(PY) benchmarks/bench_rating.py
@@ -77,6 +82,7 @@ bench: install
 	$(PY) benchmarks/bench_mc.py $(BENCH_ARGS)
 	$(PY) benchmarks/bench_memory.py $(filter --write,$(BENCH_ARGS))
 	$(PY) benchmarks/bench_cli.py
+	$(PY) benchmarks/bench_quality.py $(filter --quick --write,$(BENCH_ARGS))
 
 clean:
 	rm -rf build $(VENV) .venv-numpy1 .venv-asan

@@ -29,6 +29,11 @@ kestrovane.rate(mu, maximize=1.5)  # E
 sel.seed = 3  # E
 mean, var, extra = kestrovane.estimate([mu])  # E
 ok: list[tuple[str, str]] = sel.replacements
+from kestrovane.pbt import Population
+pop = Population[str](["a", "b"])
+pop.report("x", "12")  # E
+pop.decide(3)  # E
+source: str = pop.decide("x").source  # E
 """
 
 
@@ -41,7 +46,14 @@ def test_public_package_is_strict_clean(tmp_path):
     # matplotlib (for --plot) is optional: without it its names are Any.
     (tmp_path / "mypy.ini").write_text("[mypy]\n[mypy-matplotlib,matplotlib.*]\n"
                                        "ignore_missing_imports = True\n")
-    r = mypy("-m", "kestrovane", "-p", "kestrovane._api", "-p", "kestrovane.cli", cwd=tmp_path)
+    r = mypy("-m", "kestrovane", "-p", "kestrovane._api", "-p", "kestrovane.cli",
+             "-p", "kestrovane.pbt", cwd=tmp_path)
+    assert r.returncode == 0, r.stdout + r.stderr
+
+
+def test_ray_integration_is_strict_clean(tmp_path):
+    pytest.importorskip("ray.tune", reason="Ray Tune is not installed in this environment")
+    r = mypy("-p", "kestrovane.integrations", cwd=tmp_path)
     assert r.returncode == 0, r.stdout + r.stderr
 
 

@@ -8,6 +8,7 @@ from numpy.typing import NDArray
 
 import kestrovane
 from kestrovane import MetricStats, Rating, Selection
+from kestrovane.pbt import Decision, Population
 
 
 def exploit(scores: dict[str, list[list[float]]]) -> list[tuple[str, str]]:
@@ -40,10 +41,24 @@ def default_ids() -> int:
     return sel.losers[0] + 1
 
 
+def track(scores: dict[str, list[list[float]]]) -> list[tuple[str, str]]:
+    pop = Population[str](["accuracy", "latency"], maximize=["accuracy"], n_samples=200)
+    plan: list[tuple[str, str]] = []
+    for name, rows in scores.items():
+        for row in rows:
+            pop.report(name, {"accuracy": row[0], "latency": row[1]})
+        decision = pop.decide(name)
+        assert_type(decision, Decision[str])
+        if decision.action == "replace" and decision.source is not None:
+            plan.append((name, decision.source))
+    return plan
+
+
 if __name__ == "__main__":
     rng = np.random.default_rng(0)
     runs = {f"trial-{i}": rng.normal([0.8, 20.0], 0.05, size=(3, 2)).tolist() for i in range(8)}
     plan = exploit(runs)
     assert plan and all(loser != winner for loser, winner in plan)
     assert rate_once() == 2 and default_ids() >= 1
+    assert all(loser != winner for loser, winner in track(runs))
     print(kestrovane.__version__, len(plan))

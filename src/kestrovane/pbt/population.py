@@ -1,0 +1,304 @@
+"""`Population`: the exploit decisions of asynchronous PBT from noisy, windowed scores."""
+
+from __future__ import annotations
+
+import math
+import numbers
+import threading
+from collections import deque
+from collections.abc import Collection, Hashable, Mapping, Sequence
+from dataclasses import dataclass
+from typing import Any, Generic, Literal, TypeVar
+
+import numpy as np
+
+from kestrovane._api import validate as v
+from kestrovane._api.estimate import estimate
+from kestrovane._api.select import select
+from kestrovane._api.selection import Selection
+
+IdT = TypeVar("IdT", bound=Hashable)
+
+Action = Literal["continue", "replace"]
+#: One evaluation: a score per objective, in the order of the objectives or by name.
+Scores = Sequence[float] | Mapping[str, float]
+
+
+@dataclass(frozen=True)
+class Decision(Generic[IdT]):
+    """What the member that just reported should do.
+
+    `action` is "replace" when the member should take a copy of `source`'s
+    state (and, in PBT, perturb the copied hyper-parameters), "continue"
+    otherwise; `source` is None for "continue".  `selection` is the
+    `kestrovane.select` result the decision came from, None when there were
+    too few members with enough reports to select.
+    """
+
+    member_id: IdT
+    action: Action
+    source: IdT | None = None
+    selection: Selection[IdT] | None = None
+
+
+class Population(Generic[IdT]):
+    """The members of an asynchronous PBT run and their recent evaluations.
+
+    Members report evaluations as they arrive (`report`); the one that just
+    reported asks what to do (`decide`).  Each member keeps its last `window`
+    evaluations; means and variances of the means come from
+    `kestrovane.estimate`, and every decision runs `kestrovane.select` over
+    the members with at least `min_reports` evaluations, in the order they
+    joined.  A member is replaced when it is among the selection's replaced
+    losers (`Selection.replacements`); its source is the winner paired with
+    it there.  A replaced member's window restarts empty: its old scores no
+    longer describe it.
+
+    Decisions are deterministic for a given `seed` and order of calls: the
+    n-th selection of a population uses a seed derived from `seed` and n.
+    Every method may be called from any thread; calls are serialised, so a
+    report that arrives during a decision waits for it.
+
+    Members are named by any hashable id; annotate the id type for mypy,
+    e.g. ``Population[str](["loss", "accuracy"], maximize=["accuracy"])``.
+
+    Parameters
+    ----------
+    objectives:
+        One distinct name per objective.
+    maximize:
+        As for `kestrovane.select`: None, a bool, one bool per objective or
+        the names of the objectives to maximise.
+    window:
+        Number of recent evaluations kept per member (older ones are dropped).
+    min_reports:
+        Evaluations a member needs before it takes part in selections, 2 or
+        more (two evaluations give a first estimate of its own noise), at
+        most `window`.
+    percentile, n_samples, mode:
+        Passed to `kestrovane.select`.
+    seed:
+        Seed of the decisions, 0 to 2**64 - 1.
+    """
+
+    def __init__(self, objectives: Sequence[str], *, maximize: v.Maximize = None,
+                 window: int = 8, min_reports: int = 2, percentile: float = 0.2,
+                 n_samples: int = 10_000, seed: int = 0, mode: v.Mode = "ranks") -> None:
+        if isinstance(objectives, (str, bytes)) or not isinstance(objectives, Sequence):
+            raise TypeError("objectives must be a sequence of names; got "
+                            f"{type(objectives).__name__}")
+        names = v.objective_names(objectives, len(objectives))
+        if not names:
+            raise ValueError("objectives is empty; at least one objective is needed")
+        self._objectives: tuple[str, ...] = names
+        self._maximize = v.maximized(maximize, len(names), names)
+        self._window = v.integer(window, "window", 1, v.INT32_MAX)
+        self._min_reports = v.integer(min_reports, "min_reports", 2, v.INT32_MAX)
+        if self._min_reports > self._window:
+            raise ValueError(f"min_reports ({self._min_reports}) must not exceed window "
+                             f"({self._window})")
+        self._percentile = v.percentile_value(percentile)
+        self._n_samples = v.sample_count(n_samples)
+        self._seed = v.seed_value(seed)
+        v.choice(mode, "mode", v.MODE_CODES)
+        self._mode: v.Mode = mode
+        self._lock = threading.Lock()
+        self._evaluations: dict[IdT, deque[tuple[float, ...]]] = {}
+        self._selections = 0
+
+    # -- settings ---------------------------------------------------------------
+
+    @property
+    def objectives(self) -> tuple[str, ...]:
+        return self._objectives
+
+    @property
+    def maximize(self) -> tuple[bool, ...]:
+        return self._maximize
+
+    @property
+    def window(self) -> int:
+        return self._window
+
+    @property
+    def min_reports(self) -> int:
+        return self._min_reports
+
+    @property
+    def percentile(self) -> float:
+        return self._percentile
+
+    @property
+    def n_samples(self) -> int:
+        return self._n_samples
+
+    @property
+    def seed(self) -> int:
+        return self._seed
+
+    @property
+    def mode(self) -> v.Mode:
+        return self._mode
+
+    # -- members ----------------------------------------------------------------
+
+    @property
+    def members(self) -> tuple[IdT, ...]:
+        """The current members, in the order they joined."""
+        with self._lock:
+            return tuple(self._evaluations)
+
+    def __len__(self) -> int:
+        with self._lock:
+            return len(self._evaluations)
+
+    def __contains__(self, member_id: object) -> bool:
+        with self._lock:
+            return member_id in self._evaluations
+
+    def join(self, member_id: IdT) -> None:
+        """Add a member without evaluations; nothing changes if it is already one."""
+        _check_hashable(member_id)
+        with self._lock:
+            self._join(member_id)
+
+    def leave(self, member_id: IdT) -> None:
+        """Remove a member and its evaluations; it is no longer selected or copied."""
+        with self._lock:
+            self._member(member_id)
+            del self._evaluations[member_id]
+
+    def restart(self, member_id: IdT) -> None:
+        """Forget a member's evaluations, e.g. after it was changed outside `decide`."""
+        with self._lock:
+            self._member(member_id).clear()
+
+    def reports(self, member_id: IdT) -> int:
+        """The number of evaluations in the member's window."""
+        with self._lock:
+            return len(self._member(member_id))
+
+    # -- reports and decisions --------------------------------------------------
+
+    def report(self, member_id: IdT, scores: Scores) -> None:
+        """Record one evaluation of a member; a new id joins the population.
+
+        `scores` holds one finite real number per objective, as a sequence in
+        the order of `objectives` or as a mapping from every objective name.
+        """
+        _check_hashable(member_id)
+        row = self._row(member_id, scores)
+        with self._lock:
+            self._join(member_id).append(row)
+
+    def decide(self, member_id: IdT, *,
+               sources: Collection[IdT] | None = None) -> Decision[IdT]:
+        """What `member_id`, which has just reported, should do now.
+
+        "continue" while it has fewer than `min_reports` evaluations or fewer
+        than two members have enough; otherwise a selection runs and the
+        member is replaced when the exploit plan replaces it.  `sources`, if
+        given, limits who may be copied (e.g. the members with a saved
+        checkpoint): the plan then pairs the replaced losers with the winners
+        among them, best first, and a loser left without a partner continues.
+        A "replace" decision restarts the member's window.
+        """
+        with self._lock:
+            own = self._member(member_id)
+            if len(own) < self._min_reports:
+                return Decision(member_id, "continue")
+            eligible = [m for m, evals in self._evaluations.items()
+                        if len(evals) >= self._min_reports]
+            if len(eligible) < 2:
+                return Decision(member_id, "continue")
+            mu, sigma2 = estimate([np.asarray(self._evaluations[m]) for m in eligible])
+            seed = int(np.random.SeedSequence(self._seed, spawn_key=(self._selections,))
+                       .generate_state(1, dtype=np.uint64)[0])
+            self._selections += 1
+            sel = select(mu, sigma2, n_samples=self._n_samples, percentile=self._percentile,
+                         seed=seed, mode=self._mode, maximize=self._maximize, ids=eligible,
+                         objectives=self._objectives, progress=False)
+            plan = sel.replacements if sources is None else _plan(sel, set(sources))
+            source = dict(plan).get(member_id)
+            if source is None:
+                return Decision(member_id, "continue", None, sel)
+            own.clear()
+            return Decision(member_id, "replace", source, sel)
+
+    # -- internals --------------------------------------------------------------
+
+    def _join(self, member_id: IdT) -> deque[tuple[float, ...]]:
+        evals = self._evaluations.get(member_id)
+        if evals is None:
+            evals = self._evaluations[member_id] = deque(maxlen=self._window)
+        return evals
+
+    def _member(self, member_id: IdT) -> deque[tuple[float, ...]]:
+        try:
+            return self._evaluations[member_id]
+        except KeyError:
+            raise KeyError(f"{member_id!r} is not a member of the population") from None
+        except TypeError:
+            raise TypeError(f"member id is not hashable: {member_id!r}") from None
+
+    def _row(self, member_id: IdT, scores: Scores) -> tuple[float, ...]:
+        names = self._objectives
+        if isinstance(scores, Mapping):
+            missing = [n for n in names if n not in scores]
+            extra = [k for k in scores if k not in names]
+            if missing or extra:
+                what = (f"lacks objective {missing[0]!r}" if missing
+                        else f"has unknown objective {extra[0]!r}")
+                raise ValueError(f"scores of member {member_id!r} {what}; the objectives are "
+                                 f"{', '.join(map(repr, names))}")
+            values: list[object] = [scores[n] for n in names]
+        elif isinstance(scores, (str, bytes)) or not isinstance(scores, Sequence | np.ndarray):
+            raise TypeError(f"scores of member {member_id!r} must be a sequence or a mapping "
+                            f"by objective name; got {type(scores).__name__}")
+        else:
+            values = list(scores)
+            if len(values) != len(names):
+                raise ValueError(f"scores of member {member_id!r} has {len(values)} values but "
+                                 f"there are {len(names)} objectives")
+        row: list[float] = []
+        for name, value in zip(names, values):
+            if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Real):
+                raise TypeError(f"score of member {member_id!r}, objective {name!r} must be "
+                                f"a real number; got {value!r}")
+            x = float(value)
+            if not math.isfinite(x):
+                raise ValueError(f"score of member {member_id!r}, objective {name!r} is not "
+                                 f"finite ({x!r})")
+            row.append(x)
+        return tuple(row)
+
+    def __repr__(self) -> str:
+        with self._lock:
+            counts = ", ".join(f"{m!r}: {len(e)}" for m, e in self._evaluations.items())
+        return (f"Population(objectives={self._objectives!r}, window={self._window}, "
+                f"min_reports={self._min_reports}, reports={{{counts}}})")
+
+    # A lock does not pickle; a copy gets a new one.
+    def __getstate__(self) -> dict[str, Any]:
+        state = self.__dict__.copy()
+        del state["_lock"]
+        return state
+
+    def __setstate__(self, state: dict[str, Any]) -> None:
+        self.__dict__.update(state)
+        self._lock = threading.Lock()
+
+
+def _plan(sel: Selection[IdT], sources: set[IdT]) -> list[tuple[IdT, IdT]]:
+    """`Selection.replacements` with the winners limited to `sources`."""
+    both = set(sel.winners).intersection(sel.losers)
+    donors = [w for w in sel.winners if w not in both and w in sources]
+    replaced = [loser for loser in sel.losers if loser not in both]
+    return list(zip(replaced, donors))
+
+
+def _check_hashable(member_id: object) -> None:
+    try:
+        hash(member_id)
+    except TypeError:
+        raise TypeError(f"member id is not hashable: {member_id!r}") from None

@@ -1,0 +1,27 @@
+"""examples/async_pbt.py runs as a user would run it: it prints who replaced
+whom, the true front improves, and the picture is drawn."""
+
+import re
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+pytest.importorskip("matplotlib", reason="the example draws with matplotlib")
+
+EXAMPLE = Path(__file__).resolve().parent.parent / "examples" / "async_pbt.py"
+
+
+@pytest.mark.parametrize("objectives", ["2", "3"])
+def test_async_pbt_example(tmp_path, objectives):
+    out = tmp_path / "pbt.png"
+    r = subprocess.run([sys.executable, str(EXAMPLE), "--objectives", objectives,
+                        "--steps", "16", "--out", str(out)],
+                       capture_output=True, text=True, timeout=120)
+    assert r.returncode == 0, r.stderr
+    assert re.search(r"m\d\d replaced by a copy of m\d\d", r.stdout)
+    before, after = map(float, re.search(r"true hypervolume ([\d.]+) -> ([\d.]+)",
+                                         r.stdout).groups())
+    assert after > before
+    assert out.read_bytes().startswith(b"\x89PNG")
