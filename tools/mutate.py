@@ -33,6 +33,7 @@ TIMEOUT = 600  # seconds for one test run: a fault may make a loop endless
 RATING = ["test_rating.py", "test_rating_branches.py"]
 LOOP = ["test_counting.py", "test_selection.py", "test_detailed.py"]
 DETAILED = ["test_detailed.py"]
+THREADS = ["test_public_threads.py"]
 CTEST = "ctest"  # stands for the C++ tests of the numeric headers
 
 PARETO = "src/kestrovane/pareto_core/"
@@ -194,6 +195,16 @@ FAULTS = [
           "case 3: eighths = 24 + 2 * p8 + (u - 1) * (4 + p8 / 2); break;", (CTEST, *DETAILED)),
     Fault("generator: spare normal repeats the cosine half", RANDOM,
           "rng->spare = r * s;", "rng->spare = r * c;", (CTEST,)),
+    # One call over several threads.
+    Fault("threads: a skip of normals takes one raw step per pair", RANDOM,
+          "step < count / 2 * 2; ++step", "step < count / 2; ++step", (CTEST, *THREADS)),
+    Fault("threads: the last thread's counts are not summed", KERNELS + "threaded_calls.hpp",
+          "    for (int t = 1; t < threads; ++t) {\n        const Counts c",
+          "    for (int t = 1; t + 1 < threads; ++t) {\n        const Counts c", tuple(THREADS)),
+    Fault("threads: P² started for the first chunk only", KERNELS + "threaded_detailed.hpp",
+          "acc.init_p2_range(members.begin, members.end)",
+          "acc.init_p2_range(members.begin, std::min(members.end, members.begin + kChunk))",
+          tuple(THREADS)),
 ]
 
 
