@@ -151,8 +151,8 @@ FAULTS = [
           tuple(DETAILED)),
     Fault("accumulators: P² markers 2 and 3 tested before marker 1 moves", KERNELS + "numeric/metric_accumulators.hpp",
           "        move<1>(base, moving, size, desired, count);\n"
-          "        test_and_move<2>(base, blocks, moving, size, desired, count);\n",
-          "        test_and_move<2>(base, blocks, moving, size, desired, count);\n"
+          "        test_and_move<2>(base, blocks, apart, moving, size, desired, count);\n",
+          "        test_and_move<2>(base, blocks, apart, moving, size, desired, count);\n"
           "        move<1>(base, moving, size, desired, count);\n", (CTEST, *DETAILED)),
     Fault("accumulators: P² lanes of the last block of a chunk skipped", KERNELS + "numeric/metric_accumulators.hpp",
           "(len + kP2Lanes - 1) / kP2Lanes, desired,", "len / kP2Lanes, desired,",

@@ -136,11 +136,12 @@ std::int64_t wide(std::int32_t, std::int32_t, int m, std::mt19937_64& gen) {
     return m == 1 ? std::int64_t(1) << 60 | uniform(1 << 20, gen) : uniform(2000000000, gen);
 }
 // As at M = 1: the front equals the place and the within-front rank is 0,
-// until a tie (from a sample that depends on the individual) parts them.
+// until a tie (from a sample that depends on the individual, first in a
+// middle lane of each set) parts them.
 std::int64_t one_objective(std::int32_t s, std::int32_t i, int m, std::mt19937_64&) {
     const std::int64_t place = (s * 7919 + i * 104729) % 211;
     if (m == 2) return s > 150 + 2 * i ? place % 2 : 0;
-    return m == 1 && s > 100 + 3 * i ? place / 2 : place;
+    return m == 1 && s > 100 + 3 * ((i * 5 + 3) % 8) + i / 8 ? place / 2 : place;
 }
 // Different kinds in neighbouring lanes of one set.
 std::int64_t mixed(std::int32_t s, std::int32_t i, int m, std::mt19937_64& gen) {
