@@ -152,11 +152,20 @@ FAULTS = [
           tuple(DETAILED)),
     Fault("accumulators: P² markers 2 and 3 tested before marker 1 moves", KERNELS + "numeric/metric_accumulators.hpp",
           "        move<1>(base, moving, size, desired, count);\n"
-          "        test_and_move<2>(base, blocks, moving, size, desired, count);\n",
-          "        test_and_move<2>(base, blocks, moving, size, desired, count);\n"
+          "        test_and_move<2>(base, blocks, apart, moving, size, desired, count);\n",
+          "        test_and_move<2>(base, blocks, apart, moving, size, desired, count);\n"
           "        move<1>(base, moving, size, desired, count);\n", (CTEST, *DETAILED)),
     Fault("accumulators: P² lanes of the last block of a chunk skipped", KERNELS + "numeric/metric_accumulators.hpp",
           "(len + kP2Lanes - 1) / kP2Lanes, desired,", "len / kP2Lanes, desired,",
+          (CTEST, *DETAILED)),
+    Fault("accumulators: front estimators not restored when the streams part", KERNELS + "numeric/metric_accumulators.hpp",
+          "apart = ((1u << kQuantiles) - 1) << kFrontSets;\n            else\n",
+          "apart = ((1u << kQuantiles) - 1) << kFrontSets;\n            if (false)\n", (CTEST, *DETAILED)),
+    Fault("accumulators: mirror kept while one lane's front differs", KERNELS + "numeric/metric_accumulators.hpp",
+          "for (int l = 0; l < kP2Lanes; ++l) same &= a[l] == b[l];",
+          "for (int l = 0; l < 1; ++l) same &= a[l] == b[l];", (CTEST,)),
+    Fault("accumulators: front mirrors place whatever the first observations", KERNELS + "numeric/metric_accumulators.hpp",
+          "if (std::memcmp(front, block, kMetricDoubles * sizeof(double)) == 0)", "if (true)",
           (CTEST, *DETAILED)),
     # P²: the reference (C++ tests), then the side-by-side form the kernel runs.
     Fault("P²: marker moves only past a full step", P2,
@@ -193,6 +202,15 @@ FAULTS = [
     Fault("P² lanes: desired position of marker 3 a step behind", P2_LANES,
           "case 3: eighths = 24 + 2 * p8 + u * (4 + p8 / 2); break;",
           "case 3: eighths = 24 + 2 * p8 + (u - 1) * (4 + p8 / 2); break;", (CTEST, *DETAILED)),
+    Fault("P² lanes: -0.0 heights taken as flat", P2_LANES,
+          "flat &= (xl - xl == V{}) & (bits_x != minus_zero);", "flat &= (xl - xl == V{});",
+          (CTEST,)),
+    Fault("P² lanes: infinite heights taken as flat", P2_LANES,
+          "flat &= (xl - xl == V{}) & (bits_x != minus_zero);", "flat &= (bits_x != minus_zero);",
+          (CTEST,)),
+    Fault("P² lanes: a flat set's marker moves only past a full step", P2_LANES,
+          "const DuoMask up = (d >= one) & (pos[i + 1] - pos[i] > one);",
+          "const DuoMask up = (d > one) & (pos[i + 1] - pos[i] > one);", (CTEST, *DETAILED)),
     Fault("generator: spare normal repeats the cosine half", RANDOM,
           "rng->spare = r * s;", "rng->spare = r * c;", (CTEST,)),
     # One call over several threads.

@@ -93,12 +93,11 @@ long compare(std::int32_t n, std::int32_t samples, Stream stream, std::uint64_t 
             bad += kcheck::bits_of(M2[at]) != kcheck::bits_of(rM2[at]);
             for (int j = 0; j < kQuantiles; ++j) {
                 const Reference& r = ref[std::size_t(i) * kEstimators + m * kQuantiles + j];
-                const double* set = acc.p2_set(i, m, j);
                 for (int k = 0; k < kP2Markers; ++k)
                     bad += kcheck::bits_of(acc.p2_height(i, m, j, k)) != kcheck::bits_of(r.q[k]);
                 bad += r.npos[0] != 1 || r.npos[4] != samples;
                 for (int k = 1; k <= 3; ++k)
-                    bad += set[p2_n(k) + i % kP2Lanes] != static_cast<double>(r.npos[k]);
+                    bad += acc.p2_position(i, m, j, k) != static_cast<double>(r.npos[k]);
                 for (int k = 1; k <= 4; ++k)
                     bad += p2_desired(k, kP2Eighths[j], samples) != r.ndes[k];
             }
@@ -136,10 +135,18 @@ std::int64_t binary(std::int32_t, std::int32_t, int, std::mt19937_64& gen) {
 std::int64_t wide(std::int32_t, std::int32_t, int m, std::mt19937_64& gen) {
     return m == 1 ? std::int64_t(1) << 60 | uniform(1 << 20, gen) : uniform(2000000000, gen);
 }
+// As at M = 1: the front equals the place and the within-front rank is 0,
+// until a tie (from a sample that depends on the individual, first in a
+// middle lane of each set) parts them.
+std::int64_t one_objective(std::int32_t s, std::int32_t i, int m, std::mt19937_64&) {
+    const std::int64_t place = (s * 7919 + i * 104729) % 211;
+    if (m == 2) return s > 150 + 2 * i ? place % 2 : 0;
+    return m == 1 && s > 100 + 3 * ((i * 5 + 3) % 8) + i / 8 ? place / 2 : place;
+}
 // Different kinds in neighbouring lanes of one set.
 std::int64_t mixed(std::int32_t s, std::int32_t i, int m, std::mt19937_64& gen) {
-    static const Stream kinds[] = {typical, constant, runs, ascending, descending, binary};
-    return kinds[(i + m) % 6](s, i, m, gen);
+    static const Stream kinds[] = {typical, constant, runs, ascending, descending, binary, one_objective};
+    return kinds[(i + m) % 7](s, i, m, gen);
 }
 
 void test_streams_match_reference() {
@@ -150,7 +157,8 @@ void test_streams_match_reference() {
     const Case cases[] = {{"typical", typical},     {"constant", constant},
                           {"runs", runs},           {"ascending", ascending},
                           {"descending", descending}, {"binary", binary},
-                          {"wide", wide},           {"mixed", mixed}};
+                          {"wide", wide},           {"mixed", mixed},
+                          {"one objective", one_objective}};
     // N = 1, one short block, a full chunk and a ragged one; 5 samples only
     // start the estimators, 6 updates once.
     for (const Case& c : cases)
@@ -184,11 +192,77 @@ void test_desired_positions() {
     CHECK_EQ(p2_desired(3, 6, 5 + (std::int64_t(1) << 25)), 4.5 + 0.875 * (1 << 25));
 }
 
+// The flat update (heights kept, positions moved) against the reference on
+// values the kernel never feeds but the lanes must not misjudge: -0.0 next
+// to +0.0, infinities, NaN, and constant runs that end.  Each step a set
+// that p2_lanes_flat accepts takes p2_lanes_flat_update; any other lane is
+// stepped by the reference, so a wrong acceptance shows as differing bits.
+void test_flat_sets_match_reference() {
+    const double inf = INFINITY, nan = NAN;
+    // Lane l's value at step s (the first five start the estimators).
+    const auto value = [&](int lane, int s) -> double {
+        switch (lane) {
+            case 0: return 0.0;                       // +0.0 for ever: flat
+            case 1: return s < 5 ? 0.0 : -0.0;        // -0.0 on +0.0 heights
+            case 2: return -0.0;                      // -0.0 heights: never flat
+            case 3: return inf;                       // inf - inf is NaN
+            case 4: return s < 100 ? 7.5 : 2.0;        // a constant run that ends
+            case 5: return s == 60 ? nan : 1e300;     // one NaN in a flat run
+            case 6: return s == 80 ? 1.0 : 0x1p60;    // a low value in a long run
+            default: return s % 2 ? 0.0 : -0.0;       // alternating zeros
+        }
+    };
+    for (int only = -1; only < kP2Lanes; ++only) {
+        for (int j = 0; j < kQuantiles; ++j) {
+            double set[kP2SetDoubles] = {};
+            Reference ref[kP2Lanes];
+            // Lane `only` alone varies; the others repeat lane 0 (so that every
+            // lane kind gets a set that can be flat as a whole), or all vary.
+            const auto x_of = [&](int l, int s) { return value(only < 0 || l == only ? l : 0, s); };
+            for (int l = 0; l < kP2Lanes; ++l) {
+                double first[kP2Markers];
+                for (int s = 0; s < kP2Markers; ++s) first[s] = x_of(l, s);
+                _sort5(first);
+                p2_lane_init(set, l, first);
+                _p2_init(ref[l].q, ref[l].npos, ref[l].ndes, kQuantileP[j], first[0], first[1],
+                         first[2], first[3], first[4]);
+            }
+            long bad = 0, flat_steps = 0;
+            for (int s = kP2Markers; s < 200; ++s) {
+                double x[kP2Lanes], desired[4] = {};
+                for (int l = 0; l < kP2Lanes; ++l) x[l] = x_of(l, s);
+                for (int i = 1; i <= 3; ++i) desired[i] = p2_desired(i, kP2Eighths[j], s + 1);
+                const bool flat = p2_lanes_flat(set, x);
+                flat_steps += flat;
+                if (flat) p2_lanes_flat_update(set, desired, s + 1.0);
+                for (int l = 0; l < kP2Lanes; ++l) {
+                    Reference& r = ref[l];
+                    _p2_update(r.q, r.npos, r.ndes, kQuantileP[j], x[l]);
+                    if (flat) continue;
+                    for (int k = 0; k < kP2Markers; ++k) set[p2_q(k) + l] = r.q[k];
+                    for (int k = 1; k <= 3; ++k) set[p2_n(k) + l] = r.npos[k];
+                }
+                for (int l = 0; l < kP2Lanes; ++l) {
+                    for (int k = 0; k < kP2Markers; ++k)
+                        bad += kcheck::bits_of(set[p2_q(k) + l]) != kcheck::bits_of(ref[l].q[k]);
+                    for (int k = 1; k <= 3; ++k) bad += set[p2_n(k) + l] != ref[l].npos[k];
+                }
+            }
+            CHECK_EQ(bad, 0L);
+            // Sets of +0.0 and of long runs are flat for a good part of the
+            // stream (a run until its first other value); -0.0 and inf never.
+            const bool can_be_flat = only == 0 || only == 4 || only == 5 || only == 6;
+            if (only >= 0) CHECK_EQ(flat_steps > 50, can_be_flat);
+        }
+    }
+}
+
 }  // namespace
 
 int main() {
     RUN(test_streams_match_reference);
     RUN(test_long_stream_matches_reference);
+    RUN(test_flat_sets_match_reference);
     RUN(test_desired_positions);
     return kcheck::finish();
 }

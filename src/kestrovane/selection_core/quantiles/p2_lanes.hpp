@@ -158,6 +158,51 @@ inline unsigned p2_lanes_test(const double* set, double desired, double n) {
     return mask;
 }
 
+// True when every lane's five heights have the bits of its observation x[l]
+// and that is finite and not -0.0.  An update of such a set leaves every
+// height as it is: x is at least q[4], so only the extremes take x (the
+// same bits), and a moving marker's height differences are h - h = +0, so
+// both of the reference's predictions are h + (+0 or -0), which is h for a
+// finite h other than -0.0.  Only positions change (p2_lanes_flat_update).
+// Lane 0's extremes are tested first: most sets fail there.
+inline bool p2_lanes_flat(const double* set, const double* x) {
+    if (!(set[p2_q(0)] == x[0] && set[p2_q(4)] == x[0])) return false;
+    using namespace p2v;
+    using V = Duo;
+    using M = DuoMask;
+    const M minus_zero = reinterpret_cast<M>(V{-0.0, -0.0});  // splat would add -0.0 to +0.0
+    M flat = ~M{};
+    for (int l = 0; l < kP2Lanes; l += kDuoLanes) {
+        const V xl = load<V>(x + l);
+        const M bits_x = reinterpret_cast<M>(xl);
+        flat &= (xl - xl == V{}) & (bits_x != minus_zero);
+        for (int j = 0; j < kP2Markers; ++j)
+            flat &= reinterpret_cast<M>(load<V>(set + p2_q(j) + l)) == bits_x;
+    }
+    return (flat[0] & flat[1]) != 0;
+}
+
+// _p2_update of a set for which p2_lanes_flat holds: the cell is the top one,
+// so no inner position gains a rank, and markers 1, 2, 3 move in turn by
+// positions alone (desired[i] is marker i's desired position, n the count).
+inline void p2_lanes_flat_update(double* set, const double (&desired)[4], double n) {
+    using namespace p2v;
+    using V = Duo;
+    const V one = splat<V>(1.0);
+    for (int l = 0; l < kP2Lanes; l += kDuoLanes) {
+        double* at = set + l;
+        V pos[5] = {one, load<V>(at + p2_n(1)), load<V>(at + p2_n(2)), load<V>(at + p2_n(3)),
+                    splat<V>(n)};
+        for (int i = 1; i <= 3; ++i) {
+            const V d = splat<V>(desired[i]) - pos[i];
+            const DuoMask up = (d >= one) & (pos[i + 1] - pos[i] > one);
+            const DuoMask down = (d <= -one) & (pos[i - 1] - pos[i] < -one);
+            pos[i] = pos[i] + one_where<V>(up) - one_where<V>(down);
+        }
+        for (int i = 1; i <= 3; ++i) store(at + p2_n(i), pos[i]);
+    }
+}
+
 // Step 4 of _p2_update for marker I of one lane (`lane` points at its slot 0),
 // known to move; its direction follows from the desired position as in the
 // test.  Both predictions are computed, two divisions at a time, and the

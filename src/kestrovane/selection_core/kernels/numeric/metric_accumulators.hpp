@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 
 #include "kestrovane/selection_core/quantiles/p2_lanes.hpp"
 #include "kestrovane/selection_core/quantiles/p2_quantile.hpp"
@@ -122,15 +123,48 @@ struct MetricAccumulators {
                 for (int j = 0; j < kQuantiles; ++j)
                     p2_lane_init(p2_set(i, m, j), static_cast<int>(i % kP2Lanes), tmp);
             }
+        for (std::int64_t i = begin; i < lanes; i += kP2Lanes) mirror_if_equal(p2_set(i, 0, 0));
     }
 
     // Marker height r (0..4) of the estimator of metric m, quantile j of
     // individual i; marker 2 is the estimate.
     double p2_height(std::int64_t i, int m, int j, int r) const {
-        return p2_set(i, m, j)[p2_q(r) + i % kP2Lanes];
+        return p2_state_of(i, m, j)[p2_q(r) + i % kP2Lanes];
+    }
+
+    // Position of marker r (1..3) of the same estimator.
+    double p2_position(std::int64_t i, int m, int j, int r) const {
+        return p2_state_of(i, m, j)[p2_n(r) + i % kP2Lanes];
     }
 
   private:
+    // At M = 1 the front is the place in every sample (no ties), so a block's
+    // front estimators would repeat its place estimators' work bit for bit.
+    // While they have seen the same observations, the front lane sets are
+    // not updated and carry a mark instead: position 1 of lane 0 of the
+    // first front set is 0, which no position can be (the reference keeps
+    // npos[1] >= 2).  The place sets stand for them until the streams part.
+    static constexpr int kFrontSets = kQuantiles, kWithinSets = 2 * kQuantiles;  // of a block
+    static constexpr std::int64_t kMetricDoubles = kQuantiles * kP2SetDoubles;
+
+    static bool front_mirrors_place(const double* block) {
+        return block[kFrontSets * kP2SetDoubles + p2_n(1)] == 0.0;
+    }
+
+    // After the start: the block's front sets equal its place sets bit for
+    // bit exactly when the five first observations were the same.
+    static void mirror_if_equal(double* block) {
+        double* front = block + kFrontSets * kP2SetDoubles;
+        if (std::memcmp(front, block, kMetricDoubles * sizeof(double)) == 0)
+            front[p2_n(1)] = 0.0;
+    }
+
+    // The sets of metric m, quantile j that hold individual i's estimator.
+    const double* p2_state_of(std::int64_t i, int m, int j) const {
+        const bool mirrored = m == 1 && front_mirrors_place(p2_set(i, 0, 0));
+        return p2_set(i, mirrored ? 0 : m, j);
+    }
+
     static void welford(double* __restrict mean, double* __restrict M2,
                         const double* __restrict x, std::int32_t len, double n_d) {
         for (std::int32_t t = 0; t < len; ++t) {
@@ -144,22 +178,66 @@ struct MetricAccumulators {
     // cells and marker 1's test for all, then the moves of marker 1, the test
     // and moves of marker 2, then of marker 3 -- each estimator's markers in
     // the reference's order.  Movers are listed per quantile (their desired
-    // positions differ), so the move loops do not branch on the data.
+    // positions differ), so the move loops do not branch on the data.  A set
+    // whose update moves no height (p2_lanes_flat: a constant stream, the
+    // within-front rank at M = 1) is updated at once and left out of the
+    // rest, as are the front sets of a block that mirrors its place sets.
     static void p2_chunk(double* base, const double (&x)[kMetrics][kChunk], std::int32_t blocks,
                          const double (&desired)[kQuantiles][4], double count) {
         constexpr int kCap = kChunk / kP2Lanes * kMetrics * kP2Lanes;
         std::int32_t moving[kQuantiles][kCap];
         std::int32_t size[kQuantiles] = {};
-        for (std::int32_t b = 0; b < blocks; ++b)
+        unsigned apart[kChunk / kP2Lanes];  // bit e: set e of the block is done
+        for (std::int32_t b = 0; b < blocks; ++b) {
+            double* block = base + b * kEstimators * kP2SetDoubles;
+            // One test per block: the mirror's mark, or the top height of the
+            // first within-front set at this observation (a flat candidate).
+            const bool candidate = front_mirrors_place(block) ||
+                                   block[kWithinSets * kP2SetDoubles + p2_q(4)] == x[2][b * kP2Lanes];
+            apart[b] = candidate ? set_apart(block, x, b, desired, count) : 0;
             for (int m = 0; m < kMetrics; ++m)
                 for (int j = 0; j < kQuantiles; ++j) {
-                    double* set = base + (b * kEstimators + m * kQuantiles + j) * kP2SetDoubles;
+                    const int e = m * kQuantiles + j;
+                    if (apart[b] && (apart[b] >> e & 1u)) continue;
+                    double* set = block + e * kP2SetDoubles;
                     list(moving[j], &size[j], set - base,
                          p2_lanes_observe(set, x[m] + b * kP2Lanes, desired[j][1]));
                 }
+        }
         move<1>(base, moving, size, desired, count);
-        test_and_move<2>(base, blocks, moving, size, desired, count);
-        test_and_move<3>(base, blocks, moving, size, desired, count);
+        test_and_move<2>(base, blocks, apart, moving, size, desired, count);
+        test_and_move<3>(base, blocks, apart, moving, size, desired, count);
+    }
+
+    // Updates the sets of block b that need no list (flat sets, and front
+    // sets mirroring the place sets, which are not updated at all) and
+    // returns them as bits; ends a mirror whose streams part this sample.
+    static unsigned set_apart(double* block, const double (&x)[kMetrics][kChunk], std::int32_t b,
+                              const double (&desired)[kQuantiles][4], double count) {
+        unsigned apart = 0;
+        if (front_mirrors_place(block)) {
+            if (same_observations(x[0] + b * kP2Lanes, x[1] + b * kP2Lanes))
+                apart = ((1u << kQuantiles) - 1) << kFrontSets;
+            else
+                std::memcpy(block + kFrontSets * kP2SetDoubles, block,
+                            kMetricDoubles * sizeof(double));
+        }
+        for (int e = 0; e < kEstimators; ++e) {
+            if (apart >> e & 1u) continue;
+            double* set = block + e * kP2SetDoubles;
+            if (!p2_lanes_flat(set, x[e / kQuantiles] + b * kP2Lanes)) continue;
+            p2_lanes_flat_update(set, desired[e % kQuantiles], count);
+            apart |= 1u << e;
+        }
+        return apart;
+    }
+
+    // The eight observations of one block are the same in both metrics (they
+    // are converted integers: equal values have equal bits).
+    static bool same_observations(const double* a, const double* b) {
+        bool same = true;
+        for (int l = 0; l < kP2Lanes; ++l) same &= a[l] == b[l];
+        return same;
     }
 
     static void list(std::int32_t* moving, std::int32_t* size, std::int64_t offset,
@@ -185,12 +263,14 @@ struct MetricAccumulators {
 
     template <int I, int Cap>
     static void test_and_move(double* base, std::int32_t blocks,
+                              const unsigned (&apart)[kChunk / kP2Lanes],
                               std::int32_t (&moving)[kQuantiles][Cap],
                               std::int32_t (&size)[kQuantiles],
                               const double (&desired)[kQuantiles][4], double count) {
         for (std::int32_t b = 0; b < blocks; ++b)
             for (int m = 0; m < kMetrics; ++m)
                 for (int j = 0; j < kQuantiles; ++j) {
+                    if (apart[b] && (apart[b] >> (m * kQuantiles + j) & 1u)) continue;
                     double* set = base + (b * kEstimators + m * kQuantiles + j) * kP2SetDoubles;
                     list(moving[j], &size[j], set - base,
                          p2_lanes_test<I>(set, desired[j][I], count));
