@@ -116,3 +116,14 @@ def test_plot_is_written_or_install_hint(tmp_path):
         return
     assert proc.returncode == 0, proc.stderr
     assert out.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+def test_threads_change_nothing_but_speed_and_are_bounded(tmp_path):
+    one = cli("--json", "--samples", "300", "--threads", "1")
+    two = cli("--json", "--samples", "300", "--threads", "2")
+    assert one.returncode == two.returncode == 0, one.stderr + two.stderr
+    assert json.loads(one.stdout) == json.loads(two.stdout)
+    for bad in ("0", "65", "x"):
+        done = cli("--threads", bad)
+        assert done.returncode == 2 and "--threads" in done.stderr
+        assert "Traceback" not in done.stderr

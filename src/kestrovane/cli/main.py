@@ -85,6 +85,9 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
                    help="compare raw values or per-objective ranks (default ranks)")
     p.add_argument("--quantiles", choices=("exact", "p2", "auto"), default="auto",
                    help="place quantiles: exact, p2 (constant memory) or auto (default)")
+    p.add_argument("--threads", type=_positive, metavar="T",
+                   help="threads for the sampling, 1 .. 64 (default: every core for runs "
+                        "big enough to gain); the result is the same for any T")
     p.add_argument("--top", type=_positive, metavar="K",
                    help="show only the first K members of the table and K pairs of the plan")
     p.add_argument("--json", action="store_true", help="print the result as JSON")
@@ -99,6 +102,8 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
         p.error(f"--samples must be in 1 .. {INT32_MAX}, got {args.samples}")
     if not 0.0 < args.percentile <= 1.0:
         p.error("--percentile must be in (0, 1]")
+    if args.threads is not None and args.threads > 64:
+        p.error(f"--threads must be in 1 .. 64, got {args.threads}")
     if not 0 <= args.seed < 2**64:
         p.error("--seed must be in 0 .. 2**64-1")
     if args.file == "-" and args.format is None:
@@ -151,7 +156,7 @@ def _select(pop: Population, args: argparse.Namespace, source: str) -> Selection
             pop.mu, pop.sigma2, n_samples=args.samples, percentile=args.percentile,
             seed=args.seed, mode=args.mode, quantiles=args.quantiles,
             maximize=args.maximize or None, ids=pop.ids, objectives=pop.objectives,
-            progress=report)
+            progress=report, threads=args.threads)
 
     stream = sys.stderr
     terminal = stream is not None and stream.isatty()
