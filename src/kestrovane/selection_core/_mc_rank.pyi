@@ -14,7 +14,7 @@ import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 # Imported without re-export: the extension module has no such attribute.
-from kestrovane.selection_core.result_types import DetailedResult, MetricStats
+from kestrovane.selection_core.result_types import DetailedResult
 
 __test__: dict[str, object]
 

@@ -15,7 +15,9 @@
 #include "kestrovane/selection_core/kernels/memory_map.hpp"
 #include "kestrovane/selection_core/kernels/numeric/thread_shares.hpp"
 #include "kestrovane/selection_core/kernels/population.hpp"
+#include "kestrovane/selection_core/kernels/progress_pacer.hpp"
 #include "kestrovane/selection_core/kernels/rating_work.hpp"
+#include "kestrovane/selection_core/random/xoshiro256ss.hpp"
 
 namespace kestrovane::mc {
 
@@ -135,6 +137,31 @@ void run_share(const Population& pop, int mode_i, int within_mode_i, ThreadShare
     s.next_sample = range.end;
     s.done += range.end - range.begin;
     if (s.result.status != LoopStatus::ok) shared->stop.store(true, std::memory_order_relaxed);
+}
+
+// Thread t's run over `range`: the calling thread (t = 0) under the caller's
+// pacer, every other under a WorkerPacer; progress counts on from what the
+// thread did in earlier runs.
+template <class Observer>
+void run_thread_share(int t, const Population& pop, int mode_i, int within_mode_i,
+                      ThreadShare* shares, SampleRange range, std::int64_t per_sample,
+                      Observer& observer, ProgressPacer& pacer, SharedProgress* shared) {
+    ThreadShare& s = shares[t];
+    if (t == 0) {
+        pacer.set_base(s.done);
+        run_share(pop, mode_i, within_mode_i, s, range, per_sample, observer, pacer, shared);
+    } else {
+        run_share(pop, mode_i, within_mode_i, s, range, per_sample, observer,
+                  WorkerPacer{shared, t, s.done}, shared);
+    }
+}
+
+// After the threads: the pacer forgets the shared progress, the scratch goes,
+// and the first failure is raised (see check_shares).
+inline bool finish_shares(ThreadShare* shares, int threads, bool started, ProgressPacer& pacer) {
+    pacer.share(nullptr);
+    for (int t = 0; t < threads; ++t) shares[t].work.scratch = RatingScratch{};
+    return check_shares(shares, threads, started);
 }
 
 }  // namespace kestrovane::mc

@@ -43,18 +43,12 @@ inline PyObject* counting_kernel_threaded(PyObject* mu_obj, PyObject* sigma2_obj
         pacer.attach(nogil);
         started = on_threads(threads, &shared, [&](int t) {
             NoObserver observer;
-            const SampleRange range = share_of(n_samples, threads, t);
-            if (t == 0)
-                run_share(pop, o.mode_i, o.within_mode_i, shares[0], range, per_sample,
-                          observer, pacer, &shared);
-            else
-                run_share(pop, o.mode_i, o.within_mode_i, shares[t], range, per_sample,
-                          observer, WorkerPacer{&shared, t}, &shared);
+            run_thread_share(t, pop, o.mode_i, o.within_mode_i, shares.get(),
+                             share_of(n_samples, threads, t), per_sample, observer, pacer,
+                             &shared);
         });
     }
-    pacer.share(nullptr);
-    for (int t = 0; t < threads; ++t) shares[t].work.scratch = RatingScratch{};
-    if (!check_shares(shares.get(), threads, started)) return nullptr;
+    if (!finish_shares(shares.get(), threads, started, pacer)) return nullptr;
     {
         GilRelease nogil;
         sum_counts(shares.get(), threads, pop.n);

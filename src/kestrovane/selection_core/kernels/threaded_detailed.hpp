@@ -136,21 +136,13 @@ inline PyObject* detailed_kernel_threaded(PyObject* mu_obj, PyObject* sigma2_obj
             const std::int32_t end = std::min(n_samples, first + block);
             const BlockRows block_rows{rows.get(), front_rows.get(), rows.get() + cells, n, first};
             started = on_threads(threads, &shared, [&](int t) {
-                ThreadShare& s = shares[t];
-                SampleRange part = share_of(end - first, threads, t);
-                part = SampleRange{first + part.begin, first + part.end};
+                const SampleRange part = share_of(end - first, threads, t);
                 BlockObserver observer{block_rows,
-                                       data_of<const std::int64_t>(s.work.front_id),
+                                       data_of<const std::int64_t>(shares[t].work.front_id),
                                        front_counts.get() + static_cast<std::size_t>(t) * n};
-                const std::int32_t base = s.done;
-                if (t == 0) {
-                    pacer.set_base(base);
-                    run_share(pop, o.mode_i, o.within_mode_i, s, part, per_sample, observer,
-                              pacer, &shared);
-                } else {
-                    run_share(pop, o.mode_i, o.within_mode_i, s, part, per_sample, observer,
-                              WorkerPacer{&shared, t, base}, &shared);
-                }
+                run_thread_share(t, pop, o.mode_i, o.within_mode_i, shares.get(),
+                                 SampleRange{first + part.begin, first + part.end}, per_sample,
+                                 observer, pacer, &shared);
             });
             if (!started || shared.stop.load(std::memory_order_relaxed)) break;
             started = on_threads(threads, &shared, [&](int t) {
@@ -158,9 +150,7 @@ inline PyObject* detailed_kernel_threaded(PyObject* mu_obj, PyObject* sigma2_obj
             });
         }
     }
-    pacer.share(nullptr);
-    for (int t = 0; t < threads; ++t) shares[t].work.scratch = RatingScratch{};
-    if (!check_shares(shares.get(), threads, started)) return nullptr;
+    if (!finish_shares(shares.get(), threads, started, pacer)) return nullptr;
     {
         GilRelease nogil;
         sum_counts(shares.get(), threads, n);

@@ -7,7 +7,6 @@
 #include <atomic>
 #include <cstdint>
 
-#include "kestrovane/selection_core/random/xoshiro256ss.hpp"
 
 namespace kestrovane::mc {
 
@@ -23,17 +22,6 @@ inline SampleRange share_of(std::int32_t n_samples, int threads, int t) {
     const std::int64_t total = n_samples;
     return SampleRange{static_cast<std::int32_t>(total * t / threads),
                        static_cast<std::int32_t>(total * (t + 1) / threads)};
-}
-
-// The generator of `seed` moved to the first normal of sample `first`, each
-// sample taking `per_sample` normals.  Skipped sample by sample, so the
-// count never overflows.
-inline Xoshiro256ss generator_at(std::uint64_t seed, std::int32_t first, std::int64_t per_sample) {
-    Xoshiro256ss rng;
-    _xoshiro_seed(&rng, seed);
-    for (std::int32_t s = 0; s < first; ++s)
-        _xoshiro_skip_normals(&rng, static_cast<std::uint64_t>(per_sample));
-    return rng;
 }
 
 // What the threads of one call share while they sample: a stop flag and each
