@@ -40,6 +40,7 @@ PARETO = "src/kestrovane/pareto_core/"
 KERNELS = "src/kestrovane/selection_core/kernels/"
 P2 = "src/kestrovane/selection_core/quantiles/p2_quantile.hpp"
 P2_LANES = "src/kestrovane/selection_core/quantiles/p2_lanes.hpp"
+P2_WIDE = "src/kestrovane/selection_core/quantiles/p2_lanes_avx512.hpp"
 RANDOM = "src/kestrovane/selection_core/random/xoshiro256ss.hpp"
 
 
@@ -211,6 +212,28 @@ FAULTS = [
     Fault("P² lanes: a flat set's marker moves only past a full step", P2_LANES,
           "const DuoMask up = (d >= one) & (pos[i + 1] - pos[i] > one);",
           "const DuoMask up = (d > one) & (pos[i + 1] - pos[i] > one);", (CTEST, *DETAILED)),
+    # The same lanes with AVX-512 (the tests take both paths where it runs).
+    Fault("P² wide lanes: equal values counted in the cell below", P2_WIDE,
+          "xl, row(set + p2_q(2)), _CMP_LT_OQ)", "xl, row(set + p2_q(2)), _CMP_LE_OQ)",
+          (CTEST, *DETAILED)),
+    Fault("P² wide lanes: the maximum not replaced", P2_WIDE,
+          "_mm512_mask_storeu_pd(set + p2_q(4), top, xl);", "", (CTEST, *DETAILED)),
+    Fault("P² wide lanes: markers move down only past a full step", P2_WIDE,
+          "_mm512_cmp_pd_mask(d, minus_one, _CMP_LE_OQ)",
+          "_mm512_cmp_pd_mask(d, minus_one, _CMP_LT_OQ)", (CTEST, *DETAILED)),
+    Fault("P² wide lanes: -0.0 heights taken as flat", P2_WIDE,
+          "ok &= _mm512_cmpneq_epi64_mask(bits_x, _mm512_castpd_si512(splat(-0.0)));", "",
+          (CTEST,)),
+    Fault("P² wide lists: the last mover left out", P2_WIDE,
+          "*size += __builtin_popcount(mask);", "*size += __builtin_popcount(mask & (mask - 1));",
+          (CTEST, *DETAILED)),
+    Fault("P² wide moves: a list's ragged tail loses a lane", P2_WIDE,
+          "(1u << left) - 1u", "(1u << (left - 1)) - 1u", (CTEST, *DETAILED)),
+    Fault("P² wide moves: every move goes the wrong way", P2_WIDE,
+          "_mm512_mask_blend_pd(up, minus_one, one)", "_mm512_mask_blend_pd(up, one, minus_one)",
+          (CTEST, *DETAILED)),
+    Fault("P² wide moves: the linear step never taken", P2_WIDE,
+          "if (linear) {", "if (false) {", (CTEST, *DETAILED)),
     Fault("generator: spare normal repeats the cosine half", RANDOM,
           "rng->spare = r * s;", "rng->spare = r * c;", (CTEST,)),
     # One call over several threads.

@@ -1,6 +1,8 @@
 // The detailed kernel's accumulators (estimators side by side, moments over
 // whole samples) against the readable reference: _p2_init/_p2_update per
-// estimator and the Welford steps, bit for bit, on adversarial streams.
+// estimator and the Welford steps, bit for bit, on adversarial streams --
+// with the baseline lane operations and, where the processor has it, with
+// the AVX-512 ones.
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -9,6 +11,7 @@
 
 #include "check.hpp"
 #include "kestrovane/selection_core/kernels/numeric/metric_accumulators.hpp"
+#include "kestrovane/selection_core/quantiles/p2_lanes_avx512.hpp"
 #include "kestrovane/selection_core/quantiles/p2_quantile.hpp"
 
 namespace {
@@ -28,7 +31,7 @@ struct Reference {
 
 // Runs both on n individuals for `samples` samples; returns the number of
 // differing values (heights, positions, desired positions, moments).
-long compare(std::int32_t n, std::int32_t samples, Stream stream, std::uint64_t seed) {
+long compare(std::int32_t n, std::int32_t samples, Stream stream, std::uint64_t seed, bool wide) {
     std::mt19937_64 gen(seed);
     std::vector<double> mean(kMetrics * n, 0.0), M2(kMetrics * n, 0.0),
         buf(kMetrics * kP2Warmup * std::size_t(n)), state(p2_state_doubles(n));
@@ -41,6 +44,7 @@ long compare(std::int32_t n, std::int32_t samples, Stream stream, std::uint64_t 
         acc.buf[m] = &buf[m * kP2Warmup * std::size_t(n)];
     }
     acc.p2 = state.data();
+    acc.wide_lanes = wide;
 
     std::vector<Reference> ref(std::size_t(n) * kEstimators);
     std::vector<double> rmean(kMetrics * n, 0.0), rM2(kMetrics * n, 0.0);
@@ -149,6 +153,13 @@ std::int64_t mixed(std::int32_t s, std::int32_t i, int m, std::mt19937_64& gen) 
     return kinds[(i + m) % 7](s, i, m, gen);
 }
 
+// The lane operations to test: the baseline, and AVX-512 where it runs.
+std::vector<bool> lane_paths() {
+    if (p2_avx512_available()) return {false, true};
+    std::fprintf(stderr, "  (no AVX-512 here: only the baseline lanes are tested)\n");
+    return {false};
+}
+
 void test_streams_match_reference() {
     struct Case {
         const char* name;
@@ -161,17 +172,20 @@ void test_streams_match_reference() {
                           {"one objective", one_objective}};
     // N = 1, one short block, a full chunk and a ragged one; 5 samples only
     // start the estimators, 6 updates once.
-    for (const Case& c : cases)
-        for (std::int32_t n : {1, 13, 32, 77})
-            for (std::int32_t samples : {5, 6, 400}) {
-                const long bad = compare(n, samples, c.stream, 17 + n * 31 + samples);
-                CHECK_EQ(bad, 0L);
-                if (bad) std::fprintf(stderr, "  stream %s, N=%d, %d samples\n", c.name, n, samples);
-            }
+    for (const bool wide : lane_paths())
+        for (const Case& c : cases)
+            for (std::int32_t n : {1, 13, 32, 77, 200})
+                for (std::int32_t samples : {5, 6, 400}) {
+                    const long bad = compare(n, samples, c.stream, 17 + n * 31 + samples, wide);
+                    CHECK_EQ(bad, 0L);
+                    if (bad)
+                        std::fprintf(stderr, "  stream %s, N=%d, %d samples, %s lanes\n", c.name, n,
+                                     samples, wide ? "AVX-512" : "baseline");
+                }
 }
 
 void test_long_stream_matches_reference() {
-    CHECK_EQ(compare(24, 20000, mixed, 99), 0L);
+    for (const bool wide : lane_paths()) CHECK_EQ(compare(24, 20000, mixed, 99, wide), 0L);
 }
 
 void test_desired_positions() {
@@ -197,7 +211,8 @@ void test_desired_positions() {
 // to +0.0, infinities, NaN, and constant runs that end.  Each step a set
 // that p2_lanes_flat accepts takes p2_lanes_flat_update; any other lane is
 // stepped by the reference, so a wrong acceptance shows as differing bits.
-void test_flat_sets_match_reference() {
+template <class Lanes>
+void flat_sets_match_reference() {
     const double inf = INFINITY, nan = NAN;
     // Lane l's value at step s (the first five start the estimators).
     const auto value = [&](int lane, int s) -> double {
@@ -232,9 +247,9 @@ void test_flat_sets_match_reference() {
                 double x[kP2Lanes], desired[4] = {};
                 for (int l = 0; l < kP2Lanes; ++l) x[l] = x_of(l, s);
                 for (int i = 1; i <= 3; ++i) desired[i] = p2_desired(i, kP2Eighths[j], s + 1);
-                const bool flat = p2_lanes_flat(set, x);
+                const bool flat = Lanes::flat(set, x);
                 flat_steps += flat;
-                if (flat) p2_lanes_flat_update(set, desired, s + 1.0);
+                if (flat) Lanes::flat_update(set, desired, s + 1.0);
                 for (int l = 0; l < kP2Lanes; ++l) {
                     Reference& r = ref[l];
                     _p2_update(r.q, r.npos, r.ndes, kQuantileP[j], x[l]);
@@ -255,6 +270,13 @@ void test_flat_sets_match_reference() {
             if (only >= 0) CHECK_EQ(flat_steps > 50, can_be_flat);
         }
     }
+}
+
+void test_flat_sets_match_reference() {
+    flat_sets_match_reference<P2LanesBaseline>();
+#ifdef KESTROVANE_HAVE_P2_AVX512
+    if (p2_avx512_available()) flat_sets_match_reference<P2LanesAvx512>();
+#endif
 }
 
 }  // namespace

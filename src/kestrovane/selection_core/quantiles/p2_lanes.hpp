@@ -233,4 +233,45 @@ inline void p2_lane_move(double* lane, double desired, double n) {
     lane[p2_n(I)] = ni + dd;
 }
 
+// Listing of moving markers: lane l of the set at `offset` (in doubles from
+// the chunk's base) is appended when bit l of mask is set.  The wide
+// operations may write up to kP2Lanes entries past the new end, so lists
+// keep that much room.
+inline void p2_list_movers(std::int32_t* moving, std::int32_t* size, std::int64_t offset,
+                           unsigned mask) {
+    std::int32_t k = *size;
+    for (int l = 0; l < kP2Lanes; ++l) {
+        moving[k] = static_cast<std::int32_t>(offset) + l;
+        k += static_cast<std::int32_t>((mask >> l) & 1u);
+    }
+    *size = k;
+}
+
+// The operations the accumulators run on lane sets, for any x86-64 (and any
+// other target): the functions above.  p2_lanes_avx512.hpp has the same
+// with one register per row, chosen at run time; both give the same bits.
+struct P2LanesBaseline {
+    static unsigned observe(double* set, const double* x, double d1) {
+        return p2_lanes_observe(set, x, d1);
+    }
+    template <int I>
+    static unsigned test(const double* set, double desired, double n) {
+        return p2_lanes_test<I>(set, desired, n);
+    }
+    static bool flat(const double* set, const double* x) { return p2_lanes_flat(set, x); }
+    static void flat_update(double* set, const double (&desired)[4], double n) {
+        p2_lanes_flat_update(set, desired, n);
+    }
+    static void list(std::int32_t* moving, std::int32_t* size, std::int64_t offset,
+                     unsigned mask) {
+        p2_list_movers(moving, size, offset, mask);
+    }
+    // Moves marker I of the `size` listed lanes (offsets from base).
+    template <int I>
+    static void move(double* base, const std::int32_t* moving, std::int32_t size,
+                     double desired, double n) {
+        for (std::int32_t t = 0; t < size; ++t) p2_lane_move<I>(base + moving[t], desired, n);
+    }
+};
+
 }  // namespace kestrovane

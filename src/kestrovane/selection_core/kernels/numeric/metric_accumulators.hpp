@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "kestrovane/selection_core/quantiles/p2_lanes.hpp"
+#include "kestrovane/selection_core/quantiles/p2_lanes_avx512.hpp"
 #include "kestrovane/selection_core/quantiles/p2_quantile.hpp"
 
 namespace kestrovane::mc {
@@ -60,6 +61,9 @@ struct MetricAccumulators {
     double* M2[kMetrics];
     double* buf[kMetrics];  // s_init x N, row = sample
     double* p2;             // p2_state_doubles(n), only with use_p2
+    // The lane sets go through AVX-512 where it runs (same bits either way;
+    // tests turn it off to compare).
+    bool wide_lanes = p2_avx512_available();
 
     // Lane set of metric m, quantile j for the block holding individual i.
     double* p2_set(std::int64_t i, int m, int j) const {
@@ -101,8 +105,11 @@ struct MetricAccumulators {
                 for (int m = 0; m < kMetrics; ++m)
                     std::copy(x[m], x[m] + len, buf[m] + static_cast<std::int64_t>(s) * n + i0);
             } else if (mode.use_p2) {
-                p2_chunk(p2_set(i0, 0, 0), x, (len + kP2Lanes - 1) / kP2Lanes, desired,
-                         static_cast<double>(s) + 1.0);
+                const std::int32_t blocks = (len + kP2Lanes - 1) / kP2Lanes;
+                if (wide_lanes)
+                    p2_chunk_wide(p2_set(i0, 0, 0), x, blocks, desired, n_d);
+                else
+                    p2_chunk<P2LanesBaseline>(p2_set(i0, 0, 0), x, blocks, desired, n_d);
             }
         }
     }
@@ -182,9 +189,10 @@ struct MetricAccumulators {
     // whose update moves no height (p2_lanes_flat: a constant stream, the
     // within-front rank at M = 1) is updated at once and left out of the
     // rest, as are the front sets of a block that mirrors its place sets.
+    template <class Lanes>
     static void p2_chunk(double* base, const double (&x)[kMetrics][kChunk], std::int32_t blocks,
                          const double (&desired)[kQuantiles][4], double count) {
-        constexpr int kCap = kChunk / kP2Lanes * kMetrics * kP2Lanes;
+        constexpr int kCap = (kChunk / kP2Lanes * kMetrics + 1) * kP2Lanes;  // one set's slack
         std::int32_t moving[kQuantiles][kCap];
         std::int32_t size[kQuantiles] = {};
         unsigned apart[kChunk / kP2Lanes];  // bit e: set e of the block is done
@@ -194,24 +202,41 @@ struct MetricAccumulators {
             // first within-front set at this observation (a flat candidate).
             const bool candidate = front_mirrors_place(block) ||
                                    block[kWithinSets * kP2SetDoubles + p2_q(4)] == x[2][b * kP2Lanes];
-            apart[b] = candidate ? set_apart(block, x, b, desired, count) : 0;
+            apart[b] = candidate ? set_apart<Lanes>(block, x, b, desired, count) : 0;
             for (int m = 0; m < kMetrics; ++m)
                 for (int j = 0; j < kQuantiles; ++j) {
                     const int e = m * kQuantiles + j;
                     if (apart[b] && (apart[b] >> e & 1u)) continue;
                     double* set = block + e * kP2SetDoubles;
-                    list(moving[j], &size[j], set - base,
-                         p2_lanes_observe(set, x[m] + b * kP2Lanes, desired[j][1]));
+                    Lanes::list(moving[j], &size[j], set - base,
+                                Lanes::observe(set, x[m] + b * kP2Lanes, desired[j][1]));
                 }
         }
-        move<1>(base, moving, size, desired, count);
-        test_and_move<2>(base, blocks, apart, moving, size, desired, count);
-        test_and_move<3>(base, blocks, apart, moving, size, desired, count);
+        move<Lanes, 1>(base, moving, size, desired, count);
+        test_and_move<Lanes, 2>(base, blocks, apart, moving, size, desired, count);
+        test_and_move<Lanes, 3>(base, blocks, apart, moving, size, desired, count);
     }
+
+#ifdef KESTROVANE_HAVE_P2_AVX512
+    // p2_chunk with the AVX-512 operations, compiled for that instruction set
+    // with everything it calls inlined into it.
+    KESTROVANE_TARGET_AVX512 __attribute__((flatten)) static void p2_chunk_wide(
+        double* base, const double (&x)[kMetrics][kChunk], std::int32_t blocks,
+        const double (&desired)[kQuantiles][4], double count) {
+        p2_chunk<P2LanesAvx512>(base, x, blocks, desired, count);
+    }
+#else
+    static void p2_chunk_wide(double* base, const double (&x)[kMetrics][kChunk],
+                              std::int32_t blocks, const double (&desired)[kQuantiles][4],
+                              double count) {
+        p2_chunk<P2LanesBaseline>(base, x, blocks, desired, count);
+    }
+#endif
 
     // Updates the sets of block b that need no list (flat sets, and front
     // sets mirroring the place sets, which are not updated at all) and
     // returns them as bits; ends a mirror whose streams part this sample.
+    template <class Lanes>
     static unsigned set_apart(double* block, const double (&x)[kMetrics][kChunk], std::int32_t b,
                               const double (&desired)[kQuantiles][4], double count) {
         unsigned apart = 0;
@@ -225,8 +250,8 @@ struct MetricAccumulators {
         for (int e = 0; e < kEstimators; ++e) {
             if (apart >> e & 1u) continue;
             double* set = block + e * kP2SetDoubles;
-            if (!p2_lanes_flat(set, x[e / kQuantiles] + b * kP2Lanes)) continue;
-            p2_lanes_flat_update(set, desired[e % kQuantiles], count);
+            if (!Lanes::flat(set, x[e / kQuantiles] + b * kP2Lanes)) continue;
+            Lanes::flat_update(set, desired[e % kQuantiles], count);
             apart |= 1u << e;
         }
         return apart;
@@ -240,28 +265,17 @@ struct MetricAccumulators {
         return same;
     }
 
-    static void list(std::int32_t* moving, std::int32_t* size, std::int64_t offset,
-                     unsigned mask) {
-        std::int32_t k = *size;
-        for (int l = 0; l < kP2Lanes; ++l) {
-            moving[k] = static_cast<std::int32_t>(offset) + l;
-            k += static_cast<std::int32_t>((mask >> l) & 1u);
-        }
-        *size = k;
-    }
-
-    template <int I, int Cap>
+    template <class Lanes, int I, int Cap>
     static void move(double* base, std::int32_t (&moving)[kQuantiles][Cap],
                      std::int32_t (&size)[kQuantiles], const double (&desired)[kQuantiles][4],
                      double count) {
         for (int j = 0; j < kQuantiles; ++j) {
-            for (std::int32_t t = 0; t < size[j]; ++t)
-                p2_lane_move<I>(base + moving[j][t], desired[j][I], count);
+            Lanes::template move<I>(base, moving[j], size[j], desired[j][I], count);
             size[j] = 0;
         }
     }
 
-    template <int I, int Cap>
+    template <class Lanes, int I, int Cap>
     static void test_and_move(double* base, std::int32_t blocks,
                               const unsigned (&apart)[kChunk / kP2Lanes],
                               std::int32_t (&moving)[kQuantiles][Cap],
@@ -272,10 +286,10 @@ struct MetricAccumulators {
                 for (int j = 0; j < kQuantiles; ++j) {
                     if (apart[b] && (apart[b] >> (m * kQuantiles + j) & 1u)) continue;
                     double* set = base + (b * kEstimators + m * kQuantiles + j) * kP2SetDoubles;
-                    list(moving[j], &size[j], set - base,
-                         p2_lanes_test<I>(set, desired[j][I], count));
+                    Lanes::list(moving[j], &size[j], set - base,
+                                Lanes::template test<I>(set, desired[j][I], count));
                 }
-        move<I>(base, moving, size, desired, count);
+        move<Lanes, I>(base, moving, size, desired, count);
     }
 };
 
