@@ -44,7 +44,7 @@ inline QuantileMode choose_quantile_mode(std::int32_t quantiles_mode_i, std::int
 
 // Individuals per pass of record_sample: its observations, converted to
 // doubles, and its lists of moving markers live on the stack.
-inline constexpr std::int32_t kChunk = 4 * kP2Lanes;
+inline constexpr std::int32_t kChunk = 8 * kP2Lanes;
 inline constexpr int kEstimators = kMetrics * kQuantiles;
 inline constexpr std::int32_t kP2Eighths[kQuantiles] = {2, 4, 6};  // 8 p
 
