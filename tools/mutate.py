@@ -41,6 +41,7 @@ KERNELS = "src/kestrovane/selection_core/kernels/"
 P2 = "src/kestrovane/selection_core/quantiles/p2_quantile.hpp"
 P2_LANES = "src/kestrovane/selection_core/quantiles/p2_lanes.hpp"
 P2_WIDE = "src/kestrovane/selection_core/quantiles/p2_lanes_avx512.hpp"
+P2_AVX2 = "src/kestrovane/selection_core/quantiles/p2_lanes_avx2.hpp"
 RANDOM = "src/kestrovane/selection_core/random/xoshiro256ss.hpp"
 
 
@@ -234,6 +235,21 @@ FAULTS = [
           (CTEST, *DETAILED)),
     Fault("P² wide moves: the linear step never taken", P2_WIDE,
           "if (linear) {", "if (false) {", (CTEST, *DETAILED)),
+    # And with AVX2, which only the C++ tests reach on a processor with AVX-512.
+    Fault("P² AVX2 lanes: equal values counted in the cell below", P2_AVX2,
+          "lt(xl, row(at + p2_q(2)))", "_mm256_cmp_pd(xl, row(at + p2_q(2)), _CMP_LE_OQ)",
+          (CTEST,)),
+    Fault("P² AVX2 lanes: the second half of a set not tested", P2_AVX2,
+          "mask |= bits(moves(want, one, n1, n2)) << l;",
+          "mask |= l ? 0u : bits(moves(want, one, n1, n2));", (CTEST,)),
+    Fault("P² AVX2 lanes: infinite heights taken as flat", P2_AVX2,
+          "_mm256_sub_pd(xl, xl), _mm256_setzero_pd(), _CMP_EQ_OQ)",
+          "xl, xl, _CMP_EQ_OQ)", (CTEST,)),
+    Fault("P² AVX2 moves: a list's last lanes not stored", P2_AVX2,
+          "for (std::int32_t k = 0; k < count; ++k) {", "for (std::int32_t k = 0; k + 1 < count; ++k) {",
+          (CTEST,)),
+    Fault("P² AVX2 moves: the linear step towards the wrong neighbour", P2_AVX2,
+          "_mm256_blendv_pd(qm, qp, up)", "_mm256_blendv_pd(qp, qm, up)", (CTEST,)),
     Fault("generator: spare normal repeats the cosine half", RANDOM,
           "rng->spare = r * s;", "rng->spare = r * c;", (CTEST,)),
     # One call over several threads.

@@ -1,8 +1,8 @@
 // The detailed kernel's accumulators (estimators side by side, moments over
 // whole samples) against the readable reference: _p2_init/_p2_update per
 // estimator and the Welford steps, bit for bit, on adversarial streams --
-// with the baseline lane operations and, where the processor has it, with
-// the AVX-512 ones.
+// with the baseline lane operations and with each wider instruction set the
+// processor has (AVX2, AVX-512).
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -11,6 +11,7 @@
 
 #include "check.hpp"
 #include "kestrovane/selection_core/kernels/numeric/metric_accumulators.hpp"
+#include "kestrovane/selection_core/quantiles/p2_lanes_avx2.hpp"
 #include "kestrovane/selection_core/quantiles/p2_lanes_avx512.hpp"
 #include "kestrovane/selection_core/quantiles/p2_quantile.hpp"
 
@@ -31,7 +32,7 @@ struct Reference {
 
 // Runs both on n individuals for `samples` samples; returns the number of
 // differing values (heights, positions, desired positions, moments).
-long compare(std::int32_t n, std::int32_t samples, Stream stream, std::uint64_t seed, bool wide) {
+long compare(std::int32_t n, std::int32_t samples, Stream stream, std::uint64_t seed, LaneIsa lanes) {
     std::mt19937_64 gen(seed);
     std::vector<double> mean(kMetrics * n, 0.0), M2(kMetrics * n, 0.0),
         buf(kMetrics * kP2Warmup * std::size_t(n)), state(p2_state_doubles(n));
@@ -44,7 +45,7 @@ long compare(std::int32_t n, std::int32_t samples, Stream stream, std::uint64_t 
         acc.buf[m] = &buf[m * kP2Warmup * std::size_t(n)];
     }
     acc.p2 = state.data();
-    acc.wide_lanes = wide;
+    acc.lanes = lanes;
 
     std::vector<Reference> ref(std::size_t(n) * kEstimators);
     std::vector<double> rmean(kMetrics * n, 0.0), rM2(kMetrics * n, 0.0);
@@ -153,11 +154,16 @@ std::int64_t mixed(std::int32_t s, std::int32_t i, int m, std::mt19937_64& gen) 
     return kinds[(i + m) % 7](s, i, m, gen);
 }
 
-// The lane operations to test: the baseline, and AVX-512 where it runs.
-std::vector<bool> lane_paths() {
-    if (p2_avx512_available()) return {false, true};
-    std::fprintf(stderr, "  (no AVX-512 here: only the baseline lanes are tested)\n");
-    return {false};
+// The lane operations to test: the baseline and what else runs here.
+std::vector<LaneIsa> lane_paths() {
+    std::vector<LaneIsa> paths;
+    for (LaneIsa isa : {LaneIsa::baseline, LaneIsa::avx2, LaneIsa::avx512}) {
+        if (lane_isa_available(isa))
+            paths.push_back(isa);
+        else
+            std::fprintf(stderr, "  (no %s here: its lanes are not tested)\n", lane_isa_name(isa));
+    }
+    return paths;
 }
 
 void test_streams_match_reference() {
@@ -172,20 +178,20 @@ void test_streams_match_reference() {
                           {"one objective", one_objective}};
     // N = 1, one short block, a full chunk and a ragged one; 5 samples only
     // start the estimators, 6 updates once.
-    for (const bool wide : lane_paths())
+    for (const LaneIsa lanes : lane_paths())
         for (const Case& c : cases)
             for (std::int32_t n : {1, 13, 32, 77, 200})
                 for (std::int32_t samples : {5, 6, 400}) {
-                    const long bad = compare(n, samples, c.stream, 17 + n * 31 + samples, wide);
+                    const long bad = compare(n, samples, c.stream, 17 + n * 31 + samples, lanes);
                     CHECK_EQ(bad, 0L);
                     if (bad)
                         std::fprintf(stderr, "  stream %s, N=%d, %d samples, %s lanes\n", c.name, n,
-                                     samples, wide ? "AVX-512" : "baseline");
+                                     samples, lane_isa_name(lanes));
                 }
 }
 
 void test_long_stream_matches_reference() {
-    for (const bool wide : lane_paths()) CHECK_EQ(compare(24, 20000, mixed, 99, wide), 0L);
+    for (const LaneIsa lanes : lane_paths()) CHECK_EQ(compare(24, 20000, mixed, 99, lanes), 0L);
 }
 
 void test_desired_positions() {
@@ -274,8 +280,9 @@ void flat_sets_match_reference() {
 
 void test_flat_sets_match_reference() {
     flat_sets_match_reference<P2LanesBaseline>();
-#ifdef KESTROVANE_HAVE_P2_AVX512
-    if (p2_avx512_available()) flat_sets_match_reference<P2LanesAvx512>();
+#ifdef KESTROVANE_X86_SIMD
+    if (lane_isa_available(LaneIsa::avx2)) flat_sets_match_reference<P2LanesAvx2>();
+    if (lane_isa_available(LaneIsa::avx512)) flat_sets_match_reference<P2LanesAvx512>();
 #endif
 }
 

@@ -1,46 +1,24 @@
 // The lane-set operations of p2_lanes.hpp with AVX-512: a row of a set (eight
 // lanes) is one register, a lane test one mask bit.  Compiled for that
 // instruction set function by function and called only where the processor
-// and the system support it (p2_avx512_available), so the module still runs
-// on any x86-64.
+// and the system support it (x86_simd.hpp), so the module still runs on any
+// x86-64.
 //
 // Every lane computes the reference's IEEE operations in the reference's
 // order: compares, additions of 1 to whole numbers and the move's
 // subtractions, products and quotients, with nothing fused (the build has
 // -ffp-contract=off).  The results are the baseline's bits, which
-// tests/cpp/test_p2_lanes.cpp checks on both paths.
+// tests/cpp/test_p2_lanes.cpp checks on every path this processor runs.
 #pragma once
 
 #include <cstdint>
 
 #include "kestrovane/selection_core/quantiles/p2_lanes.hpp"
-
-#if defined(__x86_64__) && defined(__GNUC__)
-#define KESTROVANE_HAVE_P2_AVX512 1
-// <immintrin.h> defines _rotl and _rotr as macros; the generator has a
-// function called _rotl, so they are not kept.
-#pragma push_macro("_rotl")
-#pragma push_macro("_rotr")
-#include <immintrin.h>
-#pragma pop_macro("_rotr")
-#pragma pop_macro("_rotl")
-#define KESTROVANE_TARGET_AVX512 __attribute__((target("avx512f,avx512vl,avx512dq,popcnt")))
-#endif
+#include "kestrovane/selection_core/quantiles/x86_simd.hpp"
 
 namespace kestrovane {
 
-#ifdef KESTROVANE_HAVE_P2_AVX512
-
-// AVX-512 F, VL and DQ usable here: the processor has them and the system
-// saves their registers (the compiler's check reads both).
-inline bool p2_avx512_available() {
-    static const bool available = [] {
-        __builtin_cpu_init();
-        return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
-               __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("popcnt");
-    }();
-    return available;
-}
+#ifdef KESTROVANE_X86_SIMD
 
 struct P2LanesAvx512 {
     KESTROVANE_TARGET_AVX512 static __m512d row(const double* p) { return _mm512_loadu_pd(p); }
@@ -182,10 +160,6 @@ struct P2LanesAvx512 {
         }
     }
 };
-
-#else
-
-inline bool p2_avx512_available() { return false; }
 
 #endif
 

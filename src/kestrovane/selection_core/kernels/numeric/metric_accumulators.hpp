@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "kestrovane/selection_core/quantiles/p2_lanes.hpp"
+#include "kestrovane/selection_core/quantiles/p2_lanes_avx2.hpp"
 #include "kestrovane/selection_core/quantiles/p2_lanes_avx512.hpp"
 #include "kestrovane/selection_core/quantiles/p2_quantile.hpp"
 
@@ -61,9 +62,9 @@ struct MetricAccumulators {
     double* M2[kMetrics];
     double* buf[kMetrics];  // s_init x N, row = sample
     double* p2;             // p2_state_doubles(n), only with use_p2
-    // The lane sets go through AVX-512 where it runs (same bits either way;
-    // tests turn it off to compare).
-    bool wide_lanes = p2_avx512_available();
+    // The instruction set the lane sets go through: the widest that runs
+    // here (same bits on every one; tests choose each in turn).
+    LaneIsa lanes = best_lane_isa();
 
     // Lane set of metric m, quantile j for the block holding individual i.
     double* p2_set(std::int64_t i, int m, int j) const {
@@ -106,10 +107,7 @@ struct MetricAccumulators {
                     std::copy(x[m], x[m] + len, buf[m] + static_cast<std::int64_t>(s) * n + i0);
             } else if (mode.use_p2) {
                 const std::int32_t blocks = (len + kP2Lanes - 1) / kP2Lanes;
-                if (wide_lanes)
-                    p2_chunk_wide(p2_set(i0, 0, 0), x, blocks, desired, n_d);
-                else
-                    p2_chunk<P2LanesBaseline>(p2_set(i0, 0, 0), x, blocks, desired, n_d);
+                p2_chunk_on(lanes, p2_set(i0, 0, 0), x, blocks, desired, n_d);
             }
         }
     }
@@ -217,21 +215,35 @@ struct MetricAccumulators {
         test_and_move<Lanes, 3>(base, blocks, apart, moving, size, desired, count);
     }
 
-#ifdef KESTROVANE_HAVE_P2_AVX512
-    // p2_chunk with the AVX-512 operations, compiled for that instruction set
-    // with everything it calls inlined into it.
-    KESTROVANE_TARGET_AVX512 __attribute__((flatten)) static void p2_chunk_wide(
+// p2_chunk compiled once per instruction set, with everything it calls
+    // inlined into it (flatten) so that all of it gets the target.
+#ifdef KESTROVANE_X86_SIMD
+    KESTROVANE_TARGET_AVX512 __attribute__((flatten)) static void p2_chunk_avx512(
         double* base, const double (&x)[kMetrics][kChunk], std::int32_t blocks,
         const double (&desired)[kQuantiles][4], double count) {
         p2_chunk<P2LanesAvx512>(base, x, blocks, desired, count);
     }
-#else
-    static void p2_chunk_wide(double* base, const double (&x)[kMetrics][kChunk],
-                              std::int32_t blocks, const double (&desired)[kQuantiles][4],
-                              double count) {
-        p2_chunk<P2LanesBaseline>(base, x, blocks, desired, count);
+    KESTROVANE_TARGET_AVX2 __attribute__((flatten)) static void p2_chunk_avx2(
+        double* base, const double (&x)[kMetrics][kChunk], std::int32_t blocks,
+        const double (&desired)[kQuantiles][4], double count) {
+        p2_chunk<P2LanesAvx2>(base, x, blocks, desired, count);
     }
 #endif
+
+    static void p2_chunk_on(LaneIsa isa, double* base, const double (&x)[kMetrics][kChunk],
+                            std::int32_t blocks, const double (&desired)[kQuantiles][4],
+                            double count) {
+#ifdef KESTROVANE_X86_SIMD
+        // Checked again (a cached flag) so that no setting can run an
+        // instruction the processor lacks.
+        if (isa == LaneIsa::avx512 && lane_isa_available(isa))
+            return p2_chunk_avx512(base, x, blocks, desired, count);
+        if (isa == LaneIsa::avx2 && lane_isa_available(isa))
+            return p2_chunk_avx2(base, x, blocks, desired, count);
+#endif
+        (void)isa;
+        p2_chunk<P2LanesBaseline>(base, x, blocks, desired, count);
+    }
 
     // Updates the sets of block b that need no list (flat sets, and front
     // sets mirroring the place sets, which are not updated at all) and
