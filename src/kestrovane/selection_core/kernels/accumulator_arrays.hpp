@@ -7,6 +7,8 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
 
 #include "kestrovane/_native/py_ref.hpp"
 #include "kestrovane/selection_core/kernels/memory_map.hpp"
@@ -14,6 +16,19 @@
 #include "kestrovane/selection_core/kernels/numpy_calls.hpp"
 
 namespace kestrovane::mc {
+
+// The estimators' instruction set: the widest this processor runs, unless
+// KESTROVANE_P2_LANES names one ("baseline", "avx2", "avx512") -- a knob for
+// checking that every build gives the same bits, which they must.  A name
+// the processor cannot run gives the baseline.
+inline LaneIsa lanes_for_this_call() {
+    const char* name = std::getenv("KESTROVANE_P2_LANES");
+    if (name == nullptr || *name == '\0') return best_lane_isa();
+    for (LaneIsa isa : {LaneIsa::baseline, LaneIsa::avx2, LaneIsa::avx512})
+        if (std::strcmp(name, lane_isa_key(isa)) == 0)
+            return lane_isa_available(isa) ? isa : LaneIsa::baseline;
+    return best_lane_isa();
+}
 
 struct AccumulatorArrays {
     PyRef mean[kMetrics], M2[kMetrics], buf[kMetrics];
@@ -65,6 +80,7 @@ struct AccumulatorArrays {
             a.buf[m] = data_of<double>(buf[m]);
         }
         if (mode.use_p2) a.p2 = data_of<double>(p2_state);
+        a.lanes = lanes_for_this_call();
         return a;
     }
 };

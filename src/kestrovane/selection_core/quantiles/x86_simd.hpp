@@ -30,6 +30,15 @@ inline const char* lane_isa_name(LaneIsa isa) {
     }
 }
 
+// The name of KESTROVANE_P2_LANES that asks for it.
+inline const char* lane_isa_key(LaneIsa isa) {
+    switch (isa) {
+        case LaneIsa::avx2: return "avx2";
+        case LaneIsa::avx512: return "avx512";
+        default: return "baseline";
+    }
+}
+
 // The processor has the instructions and the system saves their registers
 // (the compiler's feature check reads both).
 inline bool lane_isa_available(LaneIsa isa) {
