@@ -71,7 +71,9 @@ mutate: install
 # The peers (moocore, pymoo) go into the venv for the benchmarks only; they are
 # not dependencies of the package.  bench_mc.py builds its C++ floor into
 # build/floor/; bench_memory.py measures peak memory, one interpreter per case;
-# bench_quality.py measures the decisions of exploit policies under noise.
+# bench_quality.py measures the decisions of exploit policies under noise;
+# bench_p2_lanes.py builds benchmarks/p2_lanes/ into build/p2_lanes/ and times
+# the P² estimators alone per instruction set.
 # `make bench BENCH_ARGS=--quick` for a short look, `--write` to refresh
 # benchmarks/RESULTS.md and benchmarks/QUALITY.md.
 bench: install
@@ -79,6 +81,7 @@ bench: install
 	$(PY) benchmarks/bench_rating.py
 	$(PY) benchmarks/bench_public.py
 	$(PY) benchmarks/bench_threads.py $(filter --quick,$(BENCH_ARGS))
+	$(PY) benchmarks/bench_p2_lanes.py $(filter --quick,$(BENCH_ARGS))
 	$(PY) benchmarks/bench_mc.py $(BENCH_ARGS)
 	$(PY) benchmarks/bench_memory.py $(filter --write,$(BENCH_ARGS))
 	$(PY) benchmarks/bench_cli.py
