@@ -26,8 +26,10 @@ def population(n, m, zero_cells=0):
 
 
 # (N, M, samples, zero cells): odd and even normals per sample, more threads
-# than samples, one objective, P² from the first block on.
-SHAPES = [(9, 3, 101, 1), (40, 2, 700, 2), (33, 1, 64, 3), (5, 2, 3, 0), (70, 4, 130, 5)]
+# than samples, one objective, P² from the first block on, members folded in
+# several chunks of which the last is ragged.
+SHAPES = [(9, 3, 101, 1), (40, 2, 700, 2), (33, 1, 64, 3), (5, 2, 3, 0), (70, 4, 130, 5),
+          (200, 2, 90, 3)]
 
 
 @pytest.mark.parametrize("n,m,samples,zeros", SHAPES)
