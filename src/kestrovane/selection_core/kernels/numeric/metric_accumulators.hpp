@@ -190,7 +190,8 @@ struct MetricAccumulators {
     template <class Lanes>
     static void p2_chunk(double* base, const double (&x)[kMetrics][kChunk], std::int32_t blocks,
                          const double (&desired)[kQuantiles][4], double count) {
-        constexpr int kCap = (kChunk / kP2Lanes * kMetrics + 1) * kP2Lanes;  // one set's slack
+        // One set's room past the end: a wide list stores eight entries.
+        constexpr int kCap = (kChunk / kP2Lanes * kMetrics + 1) * kP2Lanes;
         std::int32_t moving[kQuantiles][kCap];
         std::int32_t size[kQuantiles] = {};
         unsigned apart[kChunk / kP2Lanes];  // bit e: set e of the block is done
@@ -215,7 +216,7 @@ struct MetricAccumulators {
         test_and_move<Lanes, 3>(base, blocks, apart, moving, size, desired, count);
     }
 
-// p2_chunk compiled once per instruction set, with everything it calls
+    // p2_chunk compiled once per instruction set, with everything it calls
     // inlined into it (flatten) so that all of it gets the target.
 #ifdef KESTROVANE_X86_SIMD
     KESTROVANE_TARGET_AVX512 __attribute__((flatten)) static void p2_chunk_avx512(
