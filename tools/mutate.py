@@ -153,12 +153,12 @@ FAULTS = [
           "out[i] = std::sqrt(M2[i] / count);", "out[i] = std::sqrt(M2[i] / (count - 1.0));",
           tuple(DETAILED)),
     Fault("accumulators: P² markers 2 and 3 tested before marker 1 moves", KERNELS + "numeric/metric_accumulators.hpp",
-          "        move<1>(base, moving, size, desired, count);\n"
-          "        test_and_move<2>(base, blocks, apart, moving, size, desired, count);\n",
-          "        test_and_move<2>(base, blocks, apart, moving, size, desired, count);\n"
-          "        move<1>(base, moving, size, desired, count);\n", (CTEST, *DETAILED)),
+          "        move<Lanes, 1>(base, moving, size, desired, count);\n"
+          "        test_and_move<Lanes, 2>(base, blocks, apart, moving, size, desired, count);\n",
+          "        test_and_move<Lanes, 2>(base, blocks, apart, moving, size, desired, count);\n"
+          "        move<Lanes, 1>(base, moving, size, desired, count);\n", (CTEST, *DETAILED)),
     Fault("accumulators: P² lanes of the last block of a chunk skipped", KERNELS + "numeric/metric_accumulators.hpp",
-          "(len + kP2Lanes - 1) / kP2Lanes, desired,", "len / kP2Lanes, desired,",
+          "blocks = (len + kP2Lanes - 1) / kP2Lanes;", "blocks = len / kP2Lanes;",
           (CTEST, *DETAILED)),
     Fault("accumulators: front estimators not restored when the streams part", KERNELS + "numeric/metric_accumulators.hpp",
           "apart = ((1u << kQuantiles) - 1) << kFrontSets;\n            else\n",
