@@ -161,7 +161,7 @@ std::vector<LaneIsa> lane_paths() {
         if (lane_isa_available(isa))
             paths.push_back(isa);
         else
-            std::fprintf(stderr, "  (no %s here: its lanes are not tested)\n", lane_isa_name(isa));
+            std::fprintf(stderr, "  (no %s here: its lanes are not tested)\n", lane_isa_key(isa));
     }
     return paths;
 }
@@ -186,7 +186,7 @@ void test_streams_match_reference() {
                     CHECK_EQ(bad, 0L);
                     if (bad)
                         std::fprintf(stderr, "  stream %s, N=%d, %d samples, %s lanes\n", c.name, n,
-                                     samples, lane_isa_name(lanes));
+                                     samples, lane_isa_key(lanes));
                 }
 }
 

@@ -73,10 +73,4 @@ inline bool bind_arguments(const ParamTable& t, PyObject* const* args, Py_ssize_
     return true;
 }
 
-// Converts an optional argument; an absent one keeps the default in *value.
-template <class T>
-bool convert_optional(PyObject* arg, bool (*convert)(PyObject*, T*), T* value) {
-    return arg == nullptr || convert(arg, value);
-}
-
 }  // namespace kestrovane::mc

@@ -19,14 +19,13 @@ namespace kestrovane::mc {
 
 // The estimators' instruction set: the widest this processor runs, unless
 // KESTROVANE_P2_LANES names one ("baseline", "avx2", "avx512") -- a knob for
-// checking that every build gives the same bits, which they must.  A name
-// the processor cannot run gives the baseline.
+// checking that every build gives the same bits, which they must.  A build
+// the processor cannot run falls back to the baseline where the chunks run.
 inline LaneIsa lanes_for_this_call() {
     const char* name = std::getenv("KESTROVANE_P2_LANES");
-    if (name == nullptr || *name == '\0') return best_lane_isa();
-    for (LaneIsa isa : {LaneIsa::baseline, LaneIsa::avx2, LaneIsa::avx512})
-        if (std::strcmp(name, lane_isa_key(isa)) == 0)
-            return lane_isa_available(isa) ? isa : LaneIsa::baseline;
+    if (name != nullptr)
+        for (LaneIsa isa : {LaneIsa::baseline, LaneIsa::avx2, LaneIsa::avx512})
+            if (std::strcmp(name, lane_isa_key(isa)) == 0) return isa;
     return best_lane_isa();
 }
 

@@ -22,15 +22,7 @@ namespace kestrovane {
 
 enum class LaneIsa { baseline, avx2, avx512 };
 
-inline const char* lane_isa_name(LaneIsa isa) {
-    switch (isa) {
-        case LaneIsa::avx2: return "AVX2";
-        case LaneIsa::avx512: return "AVX-512";
-        default: return "baseline";
-    }
-}
-
-// The name of KESTROVANE_P2_LANES that asks for it.
+// Its name, as KESTROVANE_P2_LANES gives it.
 inline const char* lane_isa_key(LaneIsa isa) {
     switch (isa) {
         case LaneIsa::avx2: return "avx2";

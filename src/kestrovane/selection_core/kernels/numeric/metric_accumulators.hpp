@@ -235,8 +235,8 @@ struct MetricAccumulators {
                             std::int32_t blocks, const double (&desired)[kQuantiles][4],
                             double count) {
 #ifdef KESTROVANE_X86_SIMD
-        // Checked again (a cached flag) so that no setting can run an
-        // instruction the processor lacks.
+        // A set the processor lacks runs as the baseline, whatever asked for
+        // it (the check reads a cached flag).
         if (isa == LaneIsa::avx512 && lane_isa_available(isa))
             return p2_chunk_avx512(base, x, blocks, desired, count);
         if (isa == LaneIsa::avx2 && lane_isa_available(isa))
