@@ -13,9 +13,7 @@ from typing import Any, Generic, Literal, TypeVar
 import numpy as np
 
 from kestrovane._api import validate as v
-from kestrovane._api.estimate import estimate
-from kestrovane._api.select import select
-from kestrovane._api.selection import Selection
+from kestrovane.pbt.policies import Evidence, MonteCarloRule, Policy
 
 IdT = TypeVar("IdT", bound=Hashable)
 
@@ -30,15 +28,17 @@ class Decision(Generic[IdT]):
 
     `action` is "replace" when the member should take a copy of `source`'s
     state (and, in PBT, perturb the copied hyper-parameters), "continue"
-    otherwise; `source` is None for "continue".  `selection` is the
-    `kestrovane.select` result the decision came from, None when there were
-    too few members with enough reports to select.
+    otherwise; `source` is None for "continue".  `upper` is True when the
+    member is among those others may copy (it should keep a checkpoint).
+    `detail` is what the policy computed (e.g. `kestrovane.Counts`), None
+    when there were too few members with enough reports to decide.
     """
 
     member_id: IdT
     action: Action
     source: IdT | None = None
-    selection: Selection[IdT] | None = None
+    detail: Any = None
+    upper: bool = False
 
 
 class Population(Generic[IdT]):
@@ -75,15 +75,17 @@ class Population(Generic[IdT]):
         Evaluations a member needs before it takes part in selections, 2 or
         more (two evaluations give a first estimate of its own noise), at
         most `window`.
-    percentile, n_samples, mode:
-        Passed to `kestrovane.select`.
+    percentile:
+        The share of members replaced and copied, in (0, 1].
     seed:
         Seed of the decisions, 0 to 2**64 - 1.
+    policy:
+        How the windows become a decision (`kestrovane.pbt.policies`).
     """
 
     def __init__(self, objectives: Sequence[str], *, maximize: v.Maximize = None,
                  window: int = 8, min_reports: int = 2, percentile: float = 0.2,
-                 n_samples: int = 10_000, seed: int = 0, mode: v.Mode = "ranks") -> None:
+                 seed: int = 0, policy: Policy | None = None) -> None:
         if isinstance(objectives, (str, bytes)) or not isinstance(objectives, Sequence):
             raise TypeError("objectives must be a sequence of names; got "
                             f"{type(objectives).__name__}")
@@ -98,10 +100,10 @@ class Population(Generic[IdT]):
             raise ValueError(f"min_reports ({self._min_reports}) must not exceed window "
                              f"({self._window})")
         self._percentile = v.percentile_value(percentile)
-        self._n_samples = v.sample_count(n_samples)
         self._seed = v.seed_value(seed)
-        v.choice(mode, "mode", v.MODE_CODES)
-        self._mode: v.Mode = mode
+        if policy is not None and not callable(policy):
+            raise TypeError(f"policy must be callable; got {type(policy).__name__}")
+        self._policy: Policy = MonteCarloRule() if policy is None else policy
         self._lock = threading.Lock()
         self._evaluations: dict[IdT, deque[tuple[float, ...]]] = {}
         self._selections = 0
@@ -129,16 +131,12 @@ class Population(Generic[IdT]):
         return self._percentile
 
     @property
-    def n_samples(self) -> int:
-        return self._n_samples
-
-    @property
     def seed(self) -> int:
         return self._seed
 
     @property
-    def mode(self) -> v.Mode:
-        return self._mode
+    def policy(self) -> Policy:
+        return self._policy
 
     # -- members ----------------------------------------------------------------
 
@@ -203,6 +201,7 @@ class Population(Generic[IdT]):
         among them, best first, and a loser left without a partner continues.
         A "replace" decision restarts the member's window.
         """
+        allowed = None if sources is None else set(sources)
         with self._lock:
             own = self._member(member_id)
             if len(own) < self._min_reports:
@@ -211,19 +210,20 @@ class Population(Generic[IdT]):
                         if len(evals) >= self._min_reports]
             if len(eligible) < 2:
                 return Decision(member_id, "continue")
-            mu, sigma2 = estimate([np.asarray(self._evaluations[m]) for m in eligible])
             seed = int(np.random.SeedSequence(self._seed, spawn_key=(self._selections,))
                        .generate_state(1, dtype=np.uint64)[0])
             self._selections += 1
-            sel = select(mu, sigma2, n_samples=self._n_samples, percentile=self._percentile,
-                         seed=seed, mode=self._mode, maximize=self._maximize, ids=eligible,
-                         objectives=self._objectives, progress=False)
-            plan = sel.replacements if sources is None else _plan(sel, set(sources))
-            source = dict(plan).get(member_id)
-            if source is None:
-                return Decision(member_id, "continue", None, sel)
+            sign = np.where(self._maximize, -1.0, 1.0)
+            windows = tuple(np.asarray(self._evaluations[m]) * sign for m in eligible)
+            copyable = np.ones(len(eligible), dtype=bool) if sources is None else \
+                np.array([m in allowed for m in eligible], dtype=bool)
+            verdict = self._policy(Evidence(tuple(eligible), windows, eligible.index(member_id),
+                                            copyable, self._percentile, seed))
+            if verdict.source is None:
+                return Decision(member_id, "continue", None, verdict.detail, verdict.upper)
             own.clear()
-            return Decision(member_id, "replace", source, sel)
+            return Decision(member_id, "replace", eligible[verdict.source], verdict.detail,
+                            verdict.upper)
 
     # -- internals --------------------------------------------------------------
 
@@ -287,14 +287,6 @@ class Population(Generic[IdT]):
     def __setstate__(self, state: dict[str, Any]) -> None:
         self.__dict__.update(state)
         self._lock = threading.Lock()
-
-
-def _plan(sel: Selection[IdT], sources: set[IdT]) -> list[tuple[IdT, IdT]]:
-    """`Selection.replacements` with the winners limited to `sources`."""
-    both = set(sel.winners).intersection(sel.losers)
-    donors = [w for w in sel.winners if w not in both and w in sources]
-    replaced = [loser for loser in sel.losers if loser not in both]
-    return list(zip(replaced, donors))
 
 
 def _check_hashable(member_id: object) -> None:

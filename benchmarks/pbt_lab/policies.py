@@ -1,0 +1,95 @@
+"""The policies the lab compares.
+
+The project's own policies come from `kestrovane.pbt.policies`, as users get
+them.  The baselines that no user would run live here: random exploit and
+the oracle, which sees the true scores.  Scalarised truncation (the rule of
+single-objective PBT on the sum of standardised window means) is here too.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Callable
+from typing import Any
+
+import numpy as np
+
+from benchmarks.pbt_lab.simulator import PolicyFactory
+from benchmarks.pbt_lab.worlds import F64
+from kestrovane.pbt.policies import (Evidence, MonteCarloRule, ParetoRule, Policy, Verdict,
+                                     truncation)
+
+
+def oracle(truth: Callable[[tuple[int, ...]], F64]) -> Policy:
+    """The plain rule on the true current scores of the same members."""
+    rule = ParetoRule()
+
+    def decide(e: Evidence[Any], /) -> Verdict:
+        true = truth(e.ids)
+        return rule(Evidence(e.ids, tuple(row[None, :] for row in true), e.member, e.copyable,
+                             e.percentile, e.seed))
+    return decide
+
+
+def random_exploit(_truth: object) -> Policy:
+    """Replaced with chance k/N by a random other member; upper with chance k/N."""
+    def decide(e: Evidence[Any], /) -> Verdict:
+        n = len(e.ids)
+        rng = np.random.default_rng(e.seed)
+        upper = bool(rng.random() < e.k / n)
+        others = np.flatnonzero(e.copyable & (np.arange(n) != e.member))
+        if upper or rng.random() >= e.k / n or len(others) == 0:
+            return Verdict(None, upper)
+        return Verdict(int(others[rng.integers(len(others))]), upper)
+    return decide
+
+
+def scalarised(_truth: object) -> Policy:
+    def decide(e: Evidence[Any], /) -> Verdict:
+        means = e.means()
+        sd = means.std(axis=0)
+        z = (means - means.mean(axis=0)) / np.where(sd > 0, sd, 1.0)
+        return truncation(z.sum(axis=1), e)
+    return decide
+
+
+def _package(policy: Policy) -> PolicyFactory:
+    return lambda _truth: policy
+
+
+def parse_options(text: str) -> dict[str, Any]:
+    """"n_samples=500,source=sample" -> {"n_samples": 500, "source": "sample"}."""
+    out: dict[str, Any] = {}
+    for item in filter(None, text.split(",")):
+        key, value = item.split("=")
+        if value == "None":
+            out[key] = None
+        else:
+            try:
+                out[key] = int(value)
+            except ValueError:
+                try:
+                    out[key] = float(value)
+                except ValueError:
+                    out[key] = value
+    return out
+
+
+def factory(name: str) -> PolicyFactory:
+    """A policy by its label: "plain", "oracle", "random", "scalarised",
+    "default" (the tracker's default), "mc:<options>" for a
+    `MonteCarloRule` with options, e.g. "mc:replace_if=0.5,source=sample",
+    or "pareto:<options>" for a `ParetoRule`."""
+    fixed: dict[str, PolicyFactory] = {
+        "plain": _package(ParetoRule()),
+        "oracle": oracle,
+        "random": random_exploit,
+        "scalarised": scalarised,
+        "default": lambda _truth: MonteCarloRule(),
+    }
+    if name in fixed:
+        return fixed[name]
+    if name.startswith("mc:"):
+        return _package(MonteCarloRule(**parse_options(name[3:])))
+    if name.startswith("pareto:"):
+        return _package(ParetoRule(**parse_options(name[7:])))
+    raise ValueError(f"unknown policy {name!r}")

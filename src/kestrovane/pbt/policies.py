@@ -1,0 +1,220 @@
+"""Exploit policies: how a PBT tracker turns the members' recent evaluations
+into one member's decision.
+
+A policy is a callable that takes the `Evidence` of one decision and returns
+a `Verdict`: the row to copy (None to continue) and whether the deciding
+member is among those others may copy (so that it keeps a checkpoint).
+"""
+
+from __future__ import annotations
+
+import math
+from collections.abc import Hashable
+from dataclasses import dataclass
+from typing import Any, Generic, Protocol, TypeVar
+
+import numpy as np
+from numpy.typing import NDArray
+
+from kestrovane._api.rate import Rating, rate
+
+IdT = TypeVar("IdT", bound=Hashable)
+F64 = NDArray[np.float64]
+
+
+@dataclass(frozen=True, eq=False)
+class Evidence(Generic[IdT]):
+    """What a policy sees at one decision.
+
+    `windows[i]` holds member `ids[i]`'s recent evaluations, oldest first, as
+    a (k_i, M) array in which every objective is minimised (maximised ones
+    are negated).  `member` is the row of the member that decides,
+    `copyable[i]` says whether row i may be copied, and `seed` is this
+    decision's own seed.
+    """
+
+    ids: tuple[IdT, ...]
+    windows: tuple[F64, ...]
+    member: int
+    copyable: NDArray[np.bool_]
+    percentile: float
+    seed: int
+
+    @property
+    def k(self) -> int:
+        """Members replaced and copied per round: min(N, max(1, ceil(N * percentile)))."""
+        n = len(self.ids)
+        return min(n, max(1, math.ceil(n * self.percentile)))
+
+    def means(self) -> F64:
+        return np.array([w.mean(axis=0) for w in self.windows])
+
+
+@dataclass(frozen=True, eq=False)
+class Verdict:
+    """A policy's answer: `source` is the row to copy (None: continue);
+    `upper` says the deciding member is among those others may copy;
+    `detail` is what the policy computed (a `Rating`, `Counts`, ...)."""
+
+    source: int | None
+    upper: bool
+    detail: Any = None
+
+
+class Policy(Protocol):
+    def __call__(self, evidence: Evidence[Any], /) -> Verdict: ...
+
+
+def place_of(order: NDArray[np.int64]) -> NDArray[np.int64]:
+    """Each row's 0-based position in `order`."""
+    place = np.empty_like(order)
+    place[order] = np.arange(len(order))
+    return place
+
+
+def truncation(scores: F64, evidence: Evidence[Any]) -> Verdict:
+    """The truncation rule of Ray's PBT on a score per row (lower is better):
+    the member is replaced when it is among the k worst, by a uniformly
+    random copyable member among the k best (never itself); it is `upper`
+    when among the k best.  Ties between scores go by row."""
+    order = np.lexsort((np.arange(len(scores)), scores))
+    return _truncate(place_of(order), evidence, detail=None)
+
+
+def _truncate(place: NDArray[np.int64], evidence: Evidence[Any], detail: Any) -> Verdict:
+    n, k, m = len(place), evidence.k, evidence.member
+    upper = bool(place[m] < k)
+    if place[m] < n - k or upper:
+        return Verdict(None, upper, detail)
+    candidates = np.flatnonzero((place < k) & (place < n - k) & evidence.copyable)
+    candidates = candidates[candidates != m]
+    if len(candidates) == 0:
+        return Verdict(None, upper, detail)
+    rng = np.random.default_rng(evidence.seed)
+    return Verdict(int(candidates[rng.integers(len(candidates))]), upper, detail)
+
+
+@dataclass(frozen=True)
+class ParetoRule:
+    """The plain rule of multi-objective PBT: rate the window means by
+    non-dominated fronts and crowding (NSGA-II's order), replace a member in
+    the last k by a random member of the first k.  Fast and deterministic
+    (for a seed); it ignores how noisy the means are."""
+
+    mode: str = "values"
+    trend: bool = False
+
+    def __call__(self, evidence: Evidence[Any], /) -> Verdict:
+        # Rated in a random row order, so that members with equal keys (the
+        # extremes of a front) are not ranked by the order they joined in.
+        shuffle = np.random.default_rng((evidence.seed, 1)).permutation(len(evidence.ids))
+        scores = window_moments(evidence.windows, trend=True)[0] if self.trend \
+            else evidence.means()
+        rating: Rating = rate(scores[shuffle], mode=self.mode)  # type: ignore[arg-type]
+        order = shuffle[np.asarray(rating.order)]
+        return _truncate(place_of(order), evidence, rating)
+
+
+def padded(windows: tuple[F64, ...]) -> tuple[F64, NDArray[np.intp]]:
+    """The windows as one (N, K, M) array, newest last and NaN before a short
+    window's oldest evaluation, and each window's length."""
+    lengths = np.array([len(w) for w in windows], dtype=np.intp)
+    block = np.full((len(windows), int(lengths.max()), windows[0].shape[1]), np.nan)
+    for i, w in enumerate(windows):
+        block[i, block.shape[1] - len(w):] = w
+    return block, lengths
+
+
+def window_moments(windows: tuple[F64, ...], prior_weight: float = 0.0,
+                   trend: bool = False) -> tuple[F64, F64]:
+    """Estimates of each member's current scores and their variances.
+
+    Without `trend`, the window mean and the variance of that mean.  With
+    `trend`, the least-squares line through the window (evaluations equally
+    spaced in the member's steps) at its newest evaluation, and the variance
+    of that prediction: a score that is still improving is then not judged
+    by its past.  The noise variance of a member is its own residual
+    variance, shrunk towards the objective's pooled one with the weight of
+    `prior_weight` evaluations; a member with no residual degrees of freedom
+    takes the pooled one."""
+    block, lengths = padded(windows)
+    seen = ~np.isnan(block)
+    k = lengths.astype(np.float64)[:, None]
+    x = np.broadcast_to(np.arange(block.shape[1], dtype=np.float64)[None, :, None], block.shape)
+    y = np.where(seen, block, 0.0)
+    mean_y = y.sum(axis=1) / k
+    if trend:
+        x_bar = np.where(seen, x, 0.0).sum(axis=1) / k
+        dx = np.where(seen, x - x_bar[:, None, :], 0.0)
+        sxx = (dx * dx).sum(axis=1)
+        slope = np.where(sxx > 0, (dx * (y - mean_y[:, None, :])).sum(axis=1)
+                         / np.where(sxx > 0, sxx, 1.0), 0.0)
+        last = float(block.shape[1] - 1)
+        estimate = mean_y + slope * (last - x_bar)
+        resid = np.where(seen, y - mean_y[:, None, :] - slope[:, None, :] * dx, 0.0)
+        dof = np.maximum(k - 2.0, 0.0)
+        leverage = 1.0 / k + np.where(sxx > 0, (last - x_bar) ** 2 / np.where(sxx > 0, sxx, 1.0),
+                                      0.0)
+    else:
+        estimate = mean_y
+        resid = np.where(seen, y - mean_y[:, None, :], 0.0)
+        dof = np.maximum(k - 1.0, 0.0)
+        leverage = 1.0 / k
+    ss = (resid * resid).sum(axis=1)
+    pooled = ss.sum(axis=0) / max(float(np.broadcast_to(dof, ss.shape)[:, 0].sum()), 1.0)
+    weight = np.where(dof > 0, prior_weight, 1.0)
+    noise = (ss + weight * pooled) / np.maximum(dof + weight, 1e-300)
+    return estimate, noise * leverage
+
+
+@dataclass(frozen=True)
+class MonteCarloRule:
+    """Decisions from `kestrovane.counts` on the window means and variances
+    of the means: how often each member lands among the k best and the k
+    worst of populations drawn from its uncertain scores.
+
+    replace_if:
+        None: the member is replaced when it is among the k most likely
+        losers; a number: when its chance of being a loser is at least that.
+    source:
+        "top": a random copyable member among the k most likely winners;
+        "sample": a copyable member drawn in proportion to its chance of
+        winning (posterior sampling).
+    """
+
+    n_samples: int = 1000
+    mode: str = "ranks"
+    replace_if: float | None = None
+    source: str = "top"
+    prior_weight: float = 0.0
+    trend: bool = False
+
+    def __call__(self, evidence: Evidence[Any], /) -> Verdict:
+        from kestrovane._api.counts import counts
+
+        mu, sigma2 = window_moments(evidence.windows, self.prior_weight, self.trend)
+        c = counts(mu, sigma2, n_samples=self.n_samples, percentile=evidence.percentile,
+                   seed=evidence.seed, mode=self.mode,  # type: ignore[arg-type]
+                   progress=False, threads=1)
+        n, k, m = len(mu), evidence.k, evidence.member
+        rows = np.arange(n)
+        win_place = place_of(np.lexsort((rows, -c.win_count)))
+        lose_place = place_of(np.lexsort((rows, -c.lose_count)))
+        upper = bool(win_place[m] < k)
+        if self.replace_if is None:
+            replaced = bool(lose_place[m] < k)
+        else:
+            replaced = bool(c.p_lose[m] >= self.replace_if)
+        if not replaced or upper:
+            return Verdict(None, upper, c)
+        rng = np.random.default_rng(evidence.seed)
+        ok = evidence.copyable & (rows != m)
+        if self.source == "sample":
+            weight = np.where(ok, c.p_win, 0.0)
+            if weight.sum() <= 0:
+                return Verdict(None, upper, c)
+            return Verdict(int(rng.choice(n, p=weight / weight.sum())), upper, c)
+        candidates = np.flatnonzero(ok & (win_place < k) & (lose_place >= k))
+        if len(candidates) == 0:
+            return Verdict(None, upper, c)
+        return Verdict(int(candidates[rng.integers(len(candidates))]), upper, c)
