@@ -9,7 +9,7 @@ TEST_DEPS := "pytest>=7" "hypothesis>=6" mypy
 BUILD_TYPE ?= Release
 ASAN_RUNTIME = $(shell g++ -print-file-name=libasan.so)
 
-.PHONY: install demo test test-cpp test-headers test-py test-numpy1 test-sanitize mutate bench clean
+.PHONY: install demo test test-cpp test-headers test-py test-numpy1 test-sanitize mutate bench lab clean
 
 $(PY):
 	$(PYTHON312) -m venv $(VENV)
@@ -86,6 +86,16 @@ bench: install
 	$(PY) benchmarks/bench_memory.py $(filter --write,$(BENCH_ARGS))
 	$(PY) benchmarks/bench_cli.py
 	$(PY) benchmarks/bench_quality.py $(filter --quick --write,$(BENCH_ARGS))
+	$(PY) benchmarks/bench_decide.py $(filter --quick,$(BENCH_ARGS))
+
+# The PBT lab: simulated asynchronous multi-objective PBT runs, every policy
+# on the same seeds (see benchmarks/pbt_lab/__main__.py).  The report half of
+# the seeds with every policy takes about 25 minutes on 2 cores; results are
+# kept in build/lab/, so a second run prints at once.  `make lab
+# LAB_ARGS=--quick` for a look in a minute, `--write` to refresh benchmarks/LAB.md.
+lab: install
+	$(PY) $(PIP) moocore scipy
+	$(PY) -m benchmarks.pbt_lab $(LAB_ARGS)
 
 clean:
 	rm -rf build $(VENV) .venv-numpy1 .venv-asan

@@ -1,5 +1,5 @@
-"""kestrovane.pbt.Population: windows, decisions from kestrovane.select, join,
-leave, restarts, determinism, threads and argument checks."""
+"""kestrovane.pbt.Population: what its policy is shown, join, leave,
+restarts, sources, determinism, threads and argument checks."""
 
 import pickle
 import threading
@@ -7,8 +7,8 @@ import threading
 import numpy as np
 import pytest
 
-import kestrovane
 from kestrovane.pbt import Decision, Population
+from kestrovane.pbt.policies import MonteCarloRule, ParetoRule, Verdict
 
 OBJ = ["loss", "acc"]
 
@@ -20,62 +20,66 @@ def feed(pop, rows):
             pop.report(member, s)
 
 
-def expected_selection(pop, windows, decision):
-    """What select gives on the members' windows, with the decision's seed."""
-    ids = [m for m in pop.members if len(windows[m]) >= pop.min_reports]
-    mu, sigma2 = kestrovane.estimate([np.asarray(windows[m], dtype=float) for m in ids])
-    s = decision.selection
-    return kestrovane.select(mu, sigma2, n_samples=s.n_samples, percentile=s.percentile,
-                             seed=s.seed, mode=s.mode, maximize=pop.maximize, ids=ids,
-                             objectives=list(pop.objectives))
+class Recorder:
+    """A policy that records what it is shown and replaces the worst mean of
+    the first objective by the best."""
+
+    def __init__(self):
+        self.seen = []
+
+    def __call__(self, evidence):
+        self.seen.append(evidence)
+        first = evidence.means()[:, 0]
+        worst, best = int(np.argmax(first)), int(np.argmin(first))
+        upper = evidence.member == best
+        if evidence.member == worst and evidence.copyable[best]:
+            return Verdict(best, upper, "detail")
+        return Verdict(None, upper, "detail")
 
 
-def test_decision_selects_on_the_windows_of_eligible_members():
-    rng = np.random.default_rng(4)
-    pop = Population(OBJ, maximize=["acc"], window=3, min_reports=2, n_samples=500, seed=9)
+def test_the_policy_sees_the_minimised_windows_of_eligible_members():
+    rec = Recorder()
+    pop = Population(OBJ, maximize=["acc"], window=3, min_reports=2, seed=9, policy=rec)
     windows = {}
-    for i, m in enumerate(["a", "b", "c", "d", "e", "f"]):
-        rows = [[0.1 * i + rng.normal(0, 0.05), 1 - 0.1 * i + rng.normal(0, 0.05)]
-                for _ in range(2 + i)]  # "f" has 7 reports, of which 3 are kept
+    for i, m in enumerate(["a", "b", "c", "d"]):
+        rows = [[0.1 * i + 0.01 * r, 1 - 0.1 * i] for r in range(2 + i)]
         feed(pop, {m: rows})
-        windows[m] = rows[-3:]
-    pop.report("g", [0.0, 1.0])  # one report: not yet eligible
-    windows["g"] = [[0.0, 1.0]]
-    assert pop.reports("f") == 3 and pop.reports("g") == 1
-    d = pop.decide("e")
-    assert d.selection == expected_selection(pop, windows, d)
-    assert d.selection.ids == ("a", "b", "c", "d", "e", "f")
-    plan = dict(d.selection.replacements)
-    assert (d.action, d.source) == ("replace", plan["e"])  # "e" and "f" are clearly worst
-    assert pop.reports("e") == 0  # a replaced member restarts its window
-    # The direction of each objective counts: "a" (lowest loss, highest acc) is copied.
-    assert d.selection.winners[0] == "a"
-
-    # The next decision sees the restarted window: "e" takes no part.
-    del windows["e"]
-    windows["e"] = []
-    d2 = pop.decide("a")
-    assert d2 == Decision("a", "continue", None, expected_selection(pop, windows, d2))
-    assert "e" not in d2.selection.ids
+        windows[m] = rows[-3:]  # "d" has 5 reports, of which 3 are kept
+    pop.report("e", [0.0, 1.0])  # one report: not yet eligible
+    d = pop.decide("c", sources={"a", "d", "zz"})
+    e = rec.seen[-1]
+    assert e.ids == ("a", "b", "c", "d") and e.member == 2 and e.percentile == 0.2
+    for m, w in zip(e.ids, e.windows):
+        np.testing.assert_array_equal(w, np.asarray(windows[m]) * [1.0, -1.0])
+    assert e.copyable.tolist() == [True, False, False, True]
+    assert d == Decision("c", "continue", None, "detail", False)
+    d = pop.decide("d")
+    assert (d.action, d.source, d.upper) == ("replace", "a", False)
+    assert pop.reports("d") == 0  # a replaced member restarts its window
+    assert pop.decide("a").upper and rec.seen[-1].ids == ("a", "b", "c")
+    assert len({e.seed for e in rec.seen}) == 3  # each decision has its own seed
 
 
-def test_too_few_reports_or_members_continue_without_selection():
-    pop = Population(OBJ, min_reports=3, n_samples=100)
+def test_too_few_reports_or_members_continue_without_asking_the_policy():
+    rec = Recorder()
+    pop = Population(OBJ, min_reports=3, policy=rec)
     pop.report("a", [1.0, 1.0])
     pop.report("a", [1.2, 0.9])
     assert pop.decide("a") == Decision("a", "continue")  # 2 < min_reports
     pop.report("a", [1.1, 1.1])
     feed(pop, {"b": [[5.0, 5.0], [5.1, 5.2]]})
     assert pop.decide("a") == Decision("a", "continue")  # "b" not eligible: one member
+    assert rec.seen == []
     pop.report("b", [5.3, 4.9])
-    d = pop.decide("b")
-    assert (d.action, d.source) == ("replace", "a") and d.selection is not None
+    assert pop.decide("b").source == "a"
     with pytest.raises(KeyError, match="'zz' is not a member"):
         pop.decide("zz")
+    with pytest.raises(TypeError, match="policy must be callable"):
+        Population(OBJ, policy="pareto")
 
 
 def test_join_leave_and_rejoin():
-    pop = Population(OBJ, n_samples=200)
+    pop = Population(OBJ, policy=Recorder())
     pop.join("a")
     feed(pop, {"a": [[0.0, 0.0], [0.1, 0.1]], "b": [[1.0, 1.0], [1.1, 0.9]],
                "c": [[2.0, 2.0], [2.2, 1.9]]})
@@ -84,7 +88,7 @@ def test_join_leave_and_rejoin():
     pop.leave("a")
     assert "a" not in pop and pop.members == ("b", "c")
     d = pop.decide("c")
-    assert "a" not in d.selection.ids and d.source == "b"
+    assert pop.policy.seen[-1].ids == ("b", "c") and d.source == "b"
     with pytest.raises(KeyError):
         pop.leave("a")
     pop.report("a", [0.0, 0.0])  # comes back empty, at the end
@@ -93,22 +97,22 @@ def test_join_leave_and_rejoin():
     assert pop.reports("b") == 0
 
 
-def test_sources_limit_who_is_copied():
-    pop = Population(["x"], percentile=0.5, n_samples=300)
-    feed(pop, {m: [[v], [v + 0.01]] for m, v in zip("abcdef", [0, 1, 2, 3, 4, 5])})
-    # Without limits "e" (second worst) copies "b" (second best); with "b" out
-    # it gets the next winner that may be copied, "c".
-    assert pop.decide("e", sources={"a", "c"}).source == "c"
-    feed(pop, {"e": [[4], [4.01]]})
-    assert pop.decide("e").source == "b"
-    feed(pop, {"e": [[4], [4.01]]})
-    d = pop.decide("e", sources={"a"})  # only one partner: the worst, "f", gets it
-    assert d.action == "continue" and d.selection is not None
-    assert pop.decide("f", sources={"a"}).source == "a"
+@pytest.mark.parametrize("policy", [ParetoRule(), MonteCarloRule()], ids=["plain", "mc"])
+def test_clear_cases_and_sources(policy):
+    pop = Population(["x"], percentile=0.2, policy=policy, seed=4)
+    feed(pop, {m: [[v], [v + 0.01], [v - 0.01]] for m, v in zip("abcdef", range(6))})
+    # k = 2: "f" is replaced by one of the two best; "a" keeps a checkpoint.
+    assert pop.decide("f").source in {"a", "b"}
+    assert pop.decide("a").upper and not pop.decide("c").upper
+    assert pop.decide("d").action == "continue"
+    feed(pop, {"f": [[5], [5.01]]})
+    assert pop.decide("f", sources={"b", "e"}).source == "b"
+    feed(pop, {"f": [[5], [5.01]]})
+    assert pop.decide("f", sources={"e", "f"}).action == "continue"  # nobody to copy
 
 
 def run(seed, calls):
-    pop = Population(OBJ, n_samples=300, seed=seed)
+    pop = Population(OBJ, seed=seed)
     out = []
     for member, scores in calls:
         pop.report(member, scores)
@@ -122,14 +126,12 @@ def test_deterministic_for_seed_and_report_order():
     first = run(5, calls)
     assert first == run(5, calls)
     assert any(d.action == "replace" for d in first)
-    seeds = [d.selection.seed for d in first if d.selection is not None]
-    assert len(set(seeds)) == len(seeds)  # each selection draws afresh
-    assert [d.selection.seed for d in run(6, calls) if d.selection is not None] != seeds
+    assert first != run(6, calls)
 
 
 def test_pickled_population_goes_on_identically():
     calls = [(f"m{i % 5}", [float(i % 7), float(i % 3)]) for i in range(30)]
-    pop = Population(OBJ, n_samples=200, seed=2)
+    pop = Population(OBJ, seed=2)
     for member, scores in calls:
         pop.report(member, scores)
         pop.decide(member)
@@ -140,7 +142,7 @@ def test_pickled_population_goes_on_identically():
 
 
 def test_reports_and_decisions_from_many_threads():
-    pop = Population(OBJ, window=1000, n_samples=200, seed=3)
+    pop = Population(OBJ, window=1000, seed=3)
     errors, since_replace = [], {}
 
     def worker(t):
@@ -175,7 +177,6 @@ def test_reports_and_decisions_from_many_threads():
     ({"window": 3, "min_reports": 4}, ValueError, "must not exceed window"),
     ({"percentile": 0.0}, ValueError, "percentile"),
     ({"maximize": ["speed"]}, ValueError, "unknown objective 'speed'"),
-    ({"mode": "rank"}, ValueError, "mode"),
     ({"seed": -1}, ValueError, "seed"),
 ])
 def test_bad_settings(kwargs, exc, message):

@@ -94,13 +94,12 @@ def test_exploits_follow_the_trackers_plan(ray_cluster, tmp_path):
     scheduler = RecordingPBT({"loss": "min", "score": "max"}, time_attr="training_iteration",
                              perturbation_interval=2,
                              hyperparam_mutations={"lr": tune.uniform(0.01, 1.0)},
-                             window=4, min_reports=2, n_samples=500, seed=3)
+                             window=4, min_reports=2, seed=3)
     pop = scheduler.population
     assert pop.objectives == ("loss", "score") and pop.maximize == (False, True)
     assert pop.percentile == 0.25
     settings = dict(maximize=pop.maximize, window=pop.window, min_reports=pop.min_reports,
-                    percentile=pop.percentile, n_samples=pop.n_samples, seed=pop.seed,
-                    mode=pop.mode)
+                    percentile=pop.percentile, seed=pop.seed, policy=pop.policy)
     scheduler.population = recorder = RecordingPopulation(pop.objectives, **settings)
 
     tuner = tune.Tuner(

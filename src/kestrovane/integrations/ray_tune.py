@@ -28,8 +28,8 @@ from typing import TYPE_CHECKING, Any, Literal
 from ray.tune.experiment import Trial
 from ray.tune.schedulers import PopulationBasedTraining
 
-from kestrovane._api import validate as v
 from kestrovane.pbt import Decision, Population
+from kestrovane.pbt.policies import Policy
 
 if TYPE_CHECKING:
     from ray.tune.execution.tune_controller import TuneController
@@ -70,8 +70,8 @@ class ParetoPBT(PopulationBasedTraining):
         ``{"loss": "min", "accuracy": "max"}``.  The first is also handed to
         Ray as its `metric` and `mode` (Ray logs it); do not set `metric` or
         `mode` in `TuneConfig`.
-    window, min_reports, n_samples, seed, selection_mode:
-        Of the `Population` (`selection_mode` is its `mode`).
+    window, min_reports, seed, policy:
+        Of the `Population`; `policy` None is the tracker's default.
     quantile_fraction:
         The share of trials replaced and copied per selection, in (0, 0.5]:
         `percentile` of the selection.
@@ -92,8 +92,8 @@ class ParetoPBT(PopulationBasedTraining):
     """
 
     def __init__(self, metrics: Mapping[str, Direction], *, window: int = 8,
-                 min_reports: int = 2, n_samples: int = 10_000, seed: int = 0,
-                 selection_mode: v.Mode = "ranks", quantile_fraction: float = 0.25,
+                 min_reports: int = 2, seed: int = 0, policy: Policy | None = None,
+                 quantile_fraction: float = 0.25,
                  **pbt_options: Any) -> None:
         if not isinstance(metrics, Mapping) or not metrics:
             raise TypeError("metrics must be a non-empty mapping from metric name to "
@@ -118,7 +118,7 @@ class ParetoPBT(PopulationBasedTraining):
         self.population: Population[str] = Population(
             self._metric_names, maximize=[d == "max" for d in metrics.values()],
             window=window, min_reports=min_reports, percentile=quantile_fraction,
-            n_samples=n_samples, seed=seed, mode=selection_mode)
+            seed=seed, policy=policy)
         self.exploits: list[tuple[str, str]] = []
 
     def on_trial_result(self, tune_controller: TuneController, trial: Trial,
@@ -152,7 +152,7 @@ class ParetoPBT(PopulationBasedTraining):
         lower: list[Trial] = []
         if decision.action == "replace" and decision.source is not None:
             upper, lower = [by_id[decision.source]], [trial]
-        elif decision.selection is not None and trial.trial_id in decision.selection.winners:
+        elif decision.upper:
             upper = [trial]
         done = self._num_perturbations
         super()._checkpoint_or_exploit(trial, tune_controller, upper, lower)
