@@ -47,8 +47,8 @@ def main():
         s2 = np.full_like(mu, 0.05)
         runs = {
             "kernel": lambda: mc_rank_select_detailed(mu, s2, samples, 0.2, 1, 1, 0, 2),
-            "paced": lambda: _engine.select_detailed(mu, s2, samples, 0.2, 1, 1, 2, 2_500_000, 1,
-                                                     None, CHECK_INTERVAL),
+            "paced": lambda: _engine.select_detailed(mu, s2, samples, 0.2, 1, 1, 2, 2_500_000, 0,
+                                                     1, None, CHECK_INTERVAL),
             "select": lambda: kestrovane.select(mu, s2, n_samples=samples, seed=1,
                                                 progress=False, threads=1),
         }

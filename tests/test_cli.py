@@ -40,7 +40,8 @@ def test_readers_agree_and_json_matches_the_kernel(tmp_path):
              objectives=np.array(pop.objectives))
     outputs = []
     for name in ("pop.csv", "pop.json", "pop.npz"):
-        proc = cli(str(tmp_path / name), "--samples", "500", "--seed", "3", "--json")
+        proc = cli(str(tmp_path / name), "--samples", "500", "--seed", "3", "--ties", "index",
+                   "--json")
         assert proc.returncode == 0, proc.stderr
         outputs.append(json.loads(proc.stdout))
     assert outputs[0] == outputs[1] == outputs[2]
@@ -127,3 +128,15 @@ def test_threads_change_nothing_but_speed_and_are_bounded(tmp_path):
         done = cli("--threads", bad)
         assert done.returncode == 2 and "--threads" in done.stderr
         assert "Traceback" not in done.stderr
+
+
+
+def test_ties_option_reaches_the_selection():
+    default, shuffled, by_row = (cli("--json", "--samples", "200", *extra)
+                                 for extra in ((), ("--ties", "random"), ("--ties", "index")))
+    assert default.returncode == shuffled.returncode == by_row.returncode == 0
+    assert json.loads(default.stdout) == json.loads(shuffled.stdout)
+    assert json.loads(shuffled.stdout)["ties"] == "random"
+    assert json.loads(by_row.stdout)["ties"] == "index"
+    bad = cli("--ties", "first")
+    assert bad.returncode == 2 and "--ties" in bad.stderr

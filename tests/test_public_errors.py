@@ -122,6 +122,9 @@ SELECT_ERRORS = [
     ("mode-code", dict(mode=1), TypeError, "mode must be 'ranks' or 'values'; got 1"),
     ("quantiles-unknown", dict(quantiles="P2"), ValueError,
      "quantiles must be 'auto', 'exact' or 'p2'; got 'P2'"),
+    ("ties-unknown", dict(ties="first"), ValueError,
+     "ties must be 'random' or 'index'; got 'first'"),
+    ("ties-code", dict(ties=0), TypeError, "ties must be 'random' or 'index'; got 0"),
     ("progress-number", dict(progress=3), TypeError,
      "progress must be None, a bool or a callable taking (samples_done, n_samples); got 3"),
 ]

@@ -1,5 +1,6 @@
-"""kestrovane.select: the same numbers as the low-level kernel, named by id,
-immutable, and exported intact (pickle, JSON, pandas, repr)."""
+"""kestrovane.select: with ties="index" the same numbers as the low-level
+kernel, named by id, immutable, and exported intact (pickle, JSON, pandas,
+repr)."""
 
 import dataclasses
 import json
@@ -63,7 +64,7 @@ def test_equals_the_kernel_bit_for_bit(n, m, n_samples, percentile, seed, mode, 
     sigma2[rng.random((n, m)) < 0.2] = 0.0  # some scores known exactly
     ids = [f"run-{i}" for i in range(n)]
     sel = select(mu, sigma2, n_samples=n_samples, percentile=percentile, seed=seed, mode=mode,
-                 quantiles=quantiles, ids=ids)
+                 quantiles=quantiles, ids=ids, ties="index")
     raw = mc_rank_select_detailed(mu, sigma2, n_samples, percentile, seed, MODES[mode], 0,
                                   QUANTILES[quantiles])
     assert_matches_kernel(sel, raw, ids)
@@ -87,10 +88,10 @@ def test_maximize_is_exact_negation_in_every_spelling(mode):
                                  (np.array([True, False, True]), None),
                                  (["acc", "f1"], names), ({"f1", "acc"}, names)]:
         sel = select(mu, sigma2, n_samples=60, percentile=0.25, seed=8, mode=mode,
-                     quantiles="exact", maximize=maximize, objectives=objectives)
+                     quantiles="exact", maximize=maximize, objectives=objectives, ties="index")
         assert_matches_kernel(sel, raw, list(range(12)))
         assert sel.maximize == (True, False, True)
-    everything = select(mu, sigma2, n_samples=20, seed=1, maximize=True)
+    everything = select(mu, sigma2, n_samples=20, seed=1, maximize=True, ties="index")
     assert_matches_kernel(everything, mc_rank_select_detailed(-mu, sigma2, 20, 0.2, 1), range(12))
     assert bits(mu) == bits(original)  # the caller's array is untouched
 
@@ -98,7 +99,7 @@ def test_maximize_is_exact_negation_in_every_spelling(mode):
 def test_inputs_of_other_types_convert_like_the_kernel():
     mu = [[1, 2], [3, 0], [2, 2]]  # Python ints
     sigma2 = np.array([[0.5, 0.5], [0.1, 0.2], [0.3, 0.0]], dtype=np.float32)
-    sel = select(mu, np.asfortranarray(sigma2), n_samples=30, seed=2)
+    sel = select(mu, np.asfortranarray(sigma2), n_samples=30, seed=2, ties="index")
     raw = mc_rank_select_detailed(mu, sigma2, 30, 0.2, 2)
     assert_matches_kernel(sel, raw, [0, 1, 2])
 

@@ -1,5 +1,6 @@
-"""Several threads in one call: the same bits as one thread for any count,
-progress and Ctrl-C across threads, and the rule of threads=None."""
+"""Several threads in one call: the same bits as one thread for any count
+and either tie order, progress and Ctrl-C across threads, and the rule of
+threads=None."""
 
 import _thread
 import pickle
@@ -39,28 +40,38 @@ def test_any_thread_count_gives_the_one_thread_bits(n, m, samples, zeros, thread
     for mode, mode_i in (("ranks", 1), ("values", 0)):
         for quantiles, q_i in (("exact", 0), ("p2", 1)):
             kernel = mc_rank_select_detailed(mu, s2, samples, 0.3, 5, mode_i, 0, q_i)
-            got = _engine.select_detailed(mu, s2, samples, 0.3, 5, mode_i, q_i, 2_500_000,
+            got = _engine.select_detailed(mu, s2, samples, 0.3, 5, mode_i, q_i, 2_500_000, 0,
                                           threads, None, 0.005)
             assert pickle.dumps(got) == pickle.dumps(kernel)
-            one = kestrovane.select(mu, s2, n_samples=samples, percentile=0.3, seed=5, mode=mode,
-                                    quantiles=quantiles, threads=1)
-            many = kestrovane.select(mu, s2, n_samples=samples, percentile=0.3, seed=5,
-                                     mode=mode, quantiles=quantiles, threads=threads)
-            assert many == one
+            for ties in ("index", "random"):
+                one = kestrovane.select(mu, s2, n_samples=samples, percentile=0.3, seed=5,
+                                        mode=mode, quantiles=quantiles, threads=1, ties=ties)
+                many = kestrovane.select(mu, s2, n_samples=samples, percentile=0.3, seed=5,
+                                         mode=mode, quantiles=quantiles, threads=threads,
+                                         ties=ties)
+                assert many == one
         counted = kestrovane.counts(mu, s2, n_samples=samples, percentile=0.3, seed=5, mode=mode,
-                                    threads=threads)
+                                    threads=threads, ties="index")
         for got_c, want in zip((counted.win_count, counted.lose_count, counted.rank_sum),
                                mc_rank_counts(mu, s2, samples, 0.3, 5, mode_i)):
             np.testing.assert_array_equal(got_c, want)
+        shuffled = [kestrovane.counts(mu, s2, n_samples=samples, percentile=0.3, seed=5,
+                                      mode=mode, threads=t) for t in (1, threads)]
+        for a, b in zip(*((c.win_count, c.lose_count, c.rank_sum) for c in shuffled)):
+            np.testing.assert_array_equal(a, b)
 
 
 def test_counts_agree_with_select():
     mu, s2 = population(30, 3, 1)
-    sel = kestrovane.select(mu, s2, n_samples=300, seed=2, threads=2)
-    cnt = kestrovane.counts(mu, s2, n_samples=300, seed=2, threads=2)
-    np.testing.assert_array_equal(cnt.win_count, sel.win_count)
-    np.testing.assert_array_equal(cnt.p_lose, sel.p_lose)
-    np.testing.assert_array_equal(cnt.mean_place, sel.mean_place)
+    mu[:10] = 0.5  # ten exchangeable members: ties decided by the tie order
+    s2[:10] = 0.0
+    for ties in ("random", "index"):
+        sel = kestrovane.select(mu, s2, n_samples=300, seed=2, threads=2, ties=ties)
+        cnt = kestrovane.counts(mu, s2, n_samples=300, seed=2, threads=2, ties=ties)
+        np.testing.assert_array_equal(cnt.win_count, sel.win_count)
+        np.testing.assert_array_equal(cnt.p_lose, sel.p_lose)
+        np.testing.assert_array_equal(cnt.mean_place, sel.mean_place)
+        assert sel.ties == cnt.ties == ties
 
 
 def test_progress_across_threads_is_monotone_and_ends_at_n_samples():
@@ -98,9 +109,9 @@ def test_a_rating_error_in_a_worker_thread_is_raised():
     mu, s2 = population(6, 2)
     mu[4, 1] = np.nan  # only the native layer sees it: the public layer refuses NaN
     with pytest.raises(ValueError, match="pareto_core returned error code: -3"):
-        _engine.counts(mu, s2, 50, 0.2, 0, 1, 3, None, 0.005)
+        _engine.counts(mu, s2, 50, 0.2, 0, 1, 1, 3, None, 0.005)
     with pytest.raises(ValueError, match="pareto_core returned error code: -3"):
-        _engine.select_detailed(mu, s2, 50, 0.2, 0, 1, 0, 2_500_000, 3, None, 0.005)
+        _engine.select_detailed(mu, s2, 50, 0.2, 0, 1, 0, 2_500_000, 1, 3, None, 0.005)
 
 
 @pytest.mark.parametrize("value,exc,message", [

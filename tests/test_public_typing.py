@@ -25,6 +25,7 @@ sel.place["median"]  # E
 kestrovane.select(mu, mu, 100)  # E
 kestrovane.select(mu, mu, mode="rank")  # E
 kestrovane.select(mu, mu, quantiles=0)  # E
+kestrovane.counts(mu, mu, ties="first")  # E
 kestrovane.rate(mu, maximize=1.5)  # E
 sel.seed = 3  # E
 mean, var, extra = kestrovane.estimate([mu])  # E

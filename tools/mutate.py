@@ -43,6 +43,8 @@ P2_LANES = "src/kestrovane/selection_core/quantiles/p2_lanes.hpp"
 P2_WIDE = "src/kestrovane/selection_core/quantiles/p2_lanes_avx512.hpp"
 P2_AVX2 = "src/kestrovane/selection_core/quantiles/p2_lanes_avx2.hpp"
 RANDOM = "src/kestrovane/selection_core/random/xoshiro256ss.hpp"
+TIE_SHUFFLE = "src/kestrovane/selection_core/random/tie_shuffle.hpp"
+TIES = ["test_public_ties.py"]
 
 
 @dataclass(frozen=True)
@@ -262,6 +264,15 @@ FAULTS = [
           "acc.init_p2_range(members.begin, members.end)",
           "acc.init_p2_range(members.begin, std::min(members.end, members.begin + kChunk))",
           tuple(THREADS)),
+    # The random tie order of the public layer.
+    Fault("ties: counted by rating row, not by member", KERNELS + "numeric/sampling_loop.hpp",
+          "const std::int32_t idx = ties.member_of(row);", "const std::int32_t idx = row;",
+          tuple(TIES)),
+    Fault("ties: fronts recorded by rating row", KERNELS + "detailed_kernel.hpp",
+          "Ties::kPermutes ? front_of : front_id", "front_id", tuple(TIES)),
+    Fault("ties: biased shuffle (cyclic permutations only)", TIE_SHUFFLE,
+          "tie_bounded(&state, static_cast<std::uint32_t>(i) + 1)",
+          "tie_bounded(&state, static_cast<std::uint32_t>(i))", (CTEST, *TIES)),
 ]
 
 

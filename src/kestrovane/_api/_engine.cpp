@@ -29,24 +29,29 @@ constexpr const char kEngineDoc[] =
 
 constexpr const char kSelectDetailedDoc[] =
     "select_detailed(mu, sigma2, n_samples, percentile, seed, mode_i, quantiles_mode_i,\n"
-    "                quantiles_budget, threads, report, interval, /)\n"
+    "                quantiles_budget, ties_i, threads, report, interval, /)\n"
     "--\n\n"
-    "The nine results of mc_rank_select_detailed, bit for bit, the samples split\n"
-    "over `threads` threads (at most one per sample and 64).  Every `interval`\n"
+    "The nine results of mc_rank_select_detailed, the samples split over `threads`\n"
+    "threads (at most one per sample and 64), the same bits for every count.\n"
+    "ties_i 0 breaks ties between equal keys by row, as mc_rank_select_detailed\n"
+    "does (bit for bit); 1 puts the members into the rows in a random order per\n"
+    "sample, drawn from a stream of its own (the same normals).  Every `interval`\n"
     "seconds of sampling, signal handlers run and report(samples_done, n_samples)\n"
     "is called (report may be None).  The arguments are not checked beyond their\n"
     "types.";
 
 constexpr const char kCountsDoc[] =
-    "counts(mu, sigma2, n_samples, percentile, seed, mode_i, threads, report, interval, /)\n"
+    "counts(mu, sigma2, n_samples, percentile, seed, mode_i, ties_i, threads, report,\n"
+    "       interval, /)\n"
     "--\n\n"
-    "The three results of mc_rank_counts, bit for bit, over `threads` threads.\n"
-    "Progress and signals as in select_detailed.";
+    "The three results of mc_rank_counts over `threads` threads (bit for bit with\n"
+    "ties_i 0).  Ties, progress and signals as in select_detailed.";
 
 // The arguments every function shares: mu, sigma2, n_samples, percentile,
-// seed, mode_i first; threads, report, interval last.
+// seed, mode_i first; ties_i, threads, report, interval last.
 struct CommonArgs {
     std::int32_t n_samples = 0;
+    TieOrder ties = TieOrder::index;
     std::int32_t threads = 1;
     double interval = 0.0;
     PyObject* report = nullptr;
@@ -61,10 +66,17 @@ bool parse_common(PyObject* const* args, Py_ssize_t nargs, Py_ssize_t expected, 
     }
     o->within_mode_i = 0;
     c->report = args[nargs - 2];
+    std::int32_t ties_i = 0;
     if (!to_int32(args[2], &c->n_samples) || !to_double(args[3], &o->percentile) ||
         !to_uint64(args[4], &o->seed) || !to_int32(args[5], &o->mode_i) ||
-        !to_int32(args[nargs - 3], &c->threads) || !to_double(args[nargs - 1], &c->interval))
+        !to_int32(args[nargs - 4], &ties_i) || !to_int32(args[nargs - 3], &c->threads) ||
+        !to_double(args[nargs - 1], &c->interval))
         return false;
+    if (ties_i != 0 && ties_i != 1) {
+        PyErr_Format(PyExc_ValueError, "ties_i must be 0 or 1; got %d", ties_i);
+        return false;
+    }
+    c->ties = static_cast<TieOrder>(ties_i);
     if (c->report != Py_None && !PyCallable_Check(c->report)) {
         PyErr_SetString(PyExc_TypeError, "report must be callable or None");
         return false;
@@ -77,20 +89,22 @@ PyObject* select_detailed(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     DetailedOptions o{};
     o.quality_w_place = o.quality_w_front = o.quality_w_within = 1.0;
     o.quality_sign = -1.0;
-    if (!parse_common(args, nargs, 11, "select_detailed", &c, &o) ||
+    if (!parse_common(args, nargs, 12, "select_detailed", &c, &o) ||
         !to_int32(args[6], &o.quantiles_mode_i) || !to_int64(args[7], &o.quantiles_budget))
         return nullptr;
     ProgressPacer pacer(c.report, c.n_samples, c.interval);
+    if (c.threads <= 1 && c.ties == TieOrder::random)
+        return detailed_kernel_paced<RandomTies>(args[0], args[1], c.n_samples, o, pacer);
     if (c.threads <= 1) return detailed_kernel_paced(args[0], args[1], c.n_samples, o, pacer);
-    return detailed_kernel_threaded(args[0], args[1], c.n_samples, o, c.threads, pacer);
+    return detailed_kernel_threaded(args[0], args[1], c.n_samples, o, c.ties, c.threads, pacer);
 }
 
 PyObject* counts(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     CommonArgs c;
     RankOptions o{};
-    if (!parse_common(args, nargs, 9, "counts", &c, &o)) return nullptr;
+    if (!parse_common(args, nargs, 10, "counts", &c, &o)) return nullptr;
     ProgressPacer pacer(c.report, c.n_samples, c.interval);
-    return counting_kernel_threaded(args[0], args[1], c.n_samples, o, c.threads, pacer);
+    return counting_kernel_threaded(args[0], args[1], c.n_samples, o, c.ties, c.threads, pacer);
 }
 
 PyMethodDef methods[] = {

@@ -31,6 +31,8 @@ class Counts(Generic[IdT]):
     seed: int
     percentile: float
     mode: v.Mode
+    #: Who won ties (see `kestrovane.select`).
+    ties: v.Ties = "random"
 
     def __post_init__(self) -> None:
         for array in (self.win_count, self.lose_count, self.rank_sum):
@@ -53,21 +55,23 @@ def counts(mu: ArrayLike, sigma2: ArrayLike, *, n_samples: int = 10_000,
            percentile: float = 0.2, seed: int = 0, mode: v.Mode = "ranks",
            maximize: v.Maximize = None, ids: Sequence[Any] | None = None,
            objectives: Sequence[str] | None = None, progress: Progress = None,
-           threads: int | None = None) -> Counts[Any]:
+           threads: int | None = None, ties: v.Ties = "random") -> Counts[Any]:
     """Win and loss counts of every member over `n_samples` drawn populations.
 
     The arguments mean what they mean for `kestrovane.select`; the counts are
-    those `select` reports, bit for bit, at about half its cost, without
-    choosing winners and losers or the place statistics.
+    those `select` reports with the same `ties`, bit for bit, at about half
+    its cost, without choosing winners and losers or the place statistics.
+    With `ties="index"` they are those of `mc_rank_counts`.
     """
     n = v.sample_count(n_samples)
     share = v.percentile_value(percentile)
     seed_i = v.seed_value(seed)
     mode_i = v.choice(mode, "mode", v.MODE_CODES)
+    v.choice(ties, "ties", v.TIES_CODES)
     check_progress(progress)
     pop = v.population(mu, sigma2, ids, objectives, maximize)
     n_threads = thread_count(threads, pop.mu.shape[0], pop.mu.shape[1], n)
     with reporting(progress, n, "kestrovane.counts") as report:
         win, lose, rank_sum = run_counts(pop.mu, pop.sigma2, n, share, seed_i, mode_i,
-                                         n_threads, report)
-    return Counts(pop.ids, win, lose, rank_sum, n, seed_i, share, mode)
+                                         n_threads, report, ties=ties)
+    return Counts(pop.ids, win, lose, rank_sum, n, seed_i, share, mode, ties)

@@ -14,6 +14,7 @@ import numpy as np
 from numpy.typing import NDArray
 
 from kestrovane._api import _engine
+from kestrovane._api.validate import TIES_CODES, Ties
 from kestrovane.selection_core.result_types import MetricStats
 
 #: Called with (samples_done, n_samples): non-decreasing, the last call is
@@ -43,12 +44,16 @@ class DetailedRun(NamedTuple):
 
 def run_detailed(mu: NDArray[np.float64], sigma2: NDArray[np.float64], n_samples: int,
                  percentile: float, seed: int, mode_i: int, quantiles_mode_i: int,
-                 quantiles_budget: int, threads: int, report: Report | None) -> DetailedRun:
+                 quantiles_budget: int, threads: int, report: Report | None, *,
+                 ties: Ties = "random") -> DetailedRun:
     """`mc_rank_select_detailed` on checked arguments (crowding inside a front,
     default quality weights), reporting progress through `report`.
 
-    The results are those of `mc_rank_select_detailed` with the same
-    arguments, bit for bit.  Progress is reported when sampling starts, about
+    With `ties="index"` (equal keys go to the lower row) the results are
+    those of `mc_rank_select_detailed` with the same arguments, bit for bit;
+    "random" puts the members into the rating's rows in a random order every
+    sample (the same normals), so that ties favour no member.
+    Progress is reported when sampling starts, about
     every `CHECK_INTERVAL` seconds while it runs, and when it ends.  Ctrl-C
     stops the sampling at the next checkpoint with KeyboardInterrupt.
     """
@@ -56,8 +61,8 @@ def run_detailed(mu: NDArray[np.float64], sigma2: NDArray[np.float64], n_samples
         report(0, n_samples)
     (winners, losers, win_count, lose_count, rank_sum, place, front, within,
      quality) = _engine.select_detailed(mu, sigma2, n_samples, percentile, seed, mode_i,
-                                        quantiles_mode_i, quantiles_budget, threads, report,
-                                        CHECK_INTERVAL)
+                                        quantiles_mode_i, quantiles_budget, TIES_CODES[ties],
+                                        threads, report, CHECK_INTERVAL)
     if report is not None:
         report(n_samples, n_samples)
     return DetailedRun(winners, losers, win_count, lose_count, rank_sum, _arrays(place),
@@ -67,14 +72,14 @@ def run_detailed(mu: NDArray[np.float64], sigma2: NDArray[np.float64], n_samples
 
 def run_counts(mu: NDArray[np.float64], sigma2: NDArray[np.float64], n_samples: int,
                percentile: float, seed: int, mode_i: int, threads: int,
-               report: Report | None) -> tuple[NDArray[np.int32], NDArray[np.int32],
-                                               NDArray[np.int64]]:
-    """`mc_rank_counts` on checked arguments, bit for bit, with progress and
-    Ctrl-C as in `run_detailed`."""
+               report: Report | None, *, ties: Ties = "random"
+               ) -> tuple[NDArray[np.int32], NDArray[np.int32], NDArray[np.int64]]:
+    """`mc_rank_counts` on checked arguments (bit for bit with `ties="index"`),
+    with ties, progress and Ctrl-C as in `run_detailed`."""
     if report is not None:
         report(0, n_samples)
-    counts = _engine.counts(mu, sigma2, n_samples, percentile, seed, mode_i, threads, report,
-                            CHECK_INTERVAL)
+    counts = _engine.counts(mu, sigma2, n_samples, percentile, seed, mode_i, TIES_CODES[ties],
+                            threads, report, CHECK_INTERVAL)
     if report is not None:
         report(n_samples, n_samples)
     return counts

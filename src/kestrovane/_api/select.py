@@ -22,7 +22,8 @@ def select(mu: ArrayLike, sigma2: ArrayLike, *, n_samples: int = 10_000,
            quantiles: v.Quantiles = "auto", quantiles_budget: int = 2_500_000,
            maximize: v.Maximize = None, ids: None = None,
            objectives: Sequence[str] | None = None,
-           progress: Progress = None, threads: int | None = None) -> Selection[int]: ...
+           progress: Progress = None, threads: int | None = None,
+           ties: v.Ties = "random") -> Selection[int]: ...
 
 
 @overload
@@ -31,7 +32,8 @@ def select(mu: ArrayLike, sigma2: ArrayLike, *, n_samples: int = 10_000,
            quantiles: v.Quantiles = "auto", quantiles_budget: int = 2_500_000,
            maximize: v.Maximize = None, ids: Sequence[IdT],
            objectives: Sequence[str] | None = None,
-           progress: Progress = None, threads: int | None = None) -> Selection[IdT]: ...
+           progress: Progress = None, threads: int | None = None,
+           ties: v.Ties = "random") -> Selection[IdT]: ...
 
 
 def select(mu: ArrayLike, sigma2: ArrayLike, *, n_samples: int = 10_000,
@@ -39,7 +41,8 @@ def select(mu: ArrayLike, sigma2: ArrayLike, *, n_samples: int = 10_000,
            quantiles: v.Quantiles = "auto", quantiles_budget: int = 2_500_000,
            maximize: v.Maximize = None, ids: Sequence[Any] | None = None,
            objectives: Sequence[str] | None = None,
-           progress: Progress = None, threads: int | None = None) -> Selection[Any]:
+           progress: Progress = None, threads: int | None = None,
+           ties: v.Ties = "random") -> Selection[Any]:
     """Choose winners and losers of a population whose scores are uncertain.
 
     Each of `n_samples` samples draws every score from Normal(mean, variance),
@@ -90,6 +93,14 @@ def select(mu: ArrayLike, sigma2: ArrayLike, *, n_samples: int = 10_000,
         Threads to sample on, 1 to 64.  None uses every core for calls big
         enough to gain and one thread otherwise (see
         `kestrovane._api.threads`).  The result is the same whatever the count.
+    ties:
+        Who wins a tie in the global order (equal fronts and crowding, or
+        equal draws).  "random" (default): every sample puts the members in
+        a random order before rating, so exchangeable members get the same
+        chances whatever their rows, and permuting the rows permutes the
+        result's distribution; the draws are the same as with "index".
+        "index": the lower row wins, bit for bit the result of
+        `kestrovane.selection_core._mc_rank.mc_rank_select_detailed`.
 
     Returns
     -------
@@ -108,13 +119,14 @@ def select(mu: ArrayLike, sigma2: ArrayLike, *, n_samples: int = 10_000,
         objectives; `ids` of the wrong length or with duplicates; `percentile`
         outside (0, 1]; `n_samples` outside its range; unknown `mode` or
         `quantiles`; `maximize` of the wrong length or naming an unknown
-        objective.  Every check runs before sampling starts.
+        objective; unknown `ties`.  Every check runs before sampling starts.
     """
     n = v.sample_count(n_samples)
     share = v.percentile_value(percentile)
     seed_i = v.seed_value(seed)
     mode_i = v.choice(mode, "mode", v.MODE_CODES)
     quantiles_i = v.choice(quantiles, "quantiles", v.QUANTILES_CODES)
+    v.choice(ties, "ties", v.TIES_CODES)
     budget = v.budget_value(quantiles_budget)
     check_progress(progress)
 
@@ -124,7 +136,7 @@ def select(mu: ArrayLike, sigma2: ArrayLike, *, n_samples: int = 10_000,
 
     with reporting(progress, n, "kestrovane.select") as report:
         run = run_detailed(pop.mu, pop.sigma2, n, share, seed_i, mode_i, quantiles_i, budget,
-                           n_threads, report)
+                           n_threads, report, ties=ties)
     return Selection(
         ids=member_ids,
         winners=tuple(member_ids[i] for i in run.winners.tolist()),
@@ -147,4 +159,5 @@ def select(mu: ArrayLike, sigma2: ArrayLike, *, n_samples: int = 10_000,
         quantiles_budget=budget,
         maximize=flags,
         objectives=names,
+        ties=ties,
     )

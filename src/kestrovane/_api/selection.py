@@ -11,7 +11,7 @@ from typing import TYPE_CHECKING, Any, Generic, Literal, TypeVar, cast
 import numpy as np
 from numpy.typing import NDArray
 
-from kestrovane._api.validate import Mode, Quantiles
+from kestrovane._api.validate import Mode, Quantiles, Ties
 
 if TYPE_CHECKING:
     # pandas is optional and may come without types; DataFrame is Any then.
@@ -135,6 +135,8 @@ class Selection(Generic[IdT]):
     quantiles_budget: int
     maximize: tuple[bool, ...]
     objectives: tuple[str, ...] | None
+    #: Who won ties: "random" (a random member) or "index" (the lower row).
+    ties: Ties = "random"
     #: win_count / n_samples and lose_count / n_samples.
     p_win: NDArray[np.float64] = field(init=False)
     p_lose: NDArray[np.float64] = field(init=False)
@@ -221,12 +223,17 @@ class Selection(Generic[IdT]):
             "quantiles_budget": self.quantiles_budget,
             "maximize": list(self.maximize),
             "objectives": None if self.objectives is None else list(self.objectives),
+            "ties": self.ties,
         }
 
     @classmethod
     def from_dict(cls, data: Mapping[str, Any]) -> Selection[Any]:
-        """Rebuild a result from `to_dict()` output (after a JSON round trip too)."""
-        values: dict[str, Any] = {f.name: data[f.name] for f in dataclasses.fields(cls) if f.init}
+        """Rebuild a result from `to_dict()` output (after a JSON round trip too).
+
+        Output of versions before `ties` existed broke ties by row: "index"."""
+        values: dict[str, Any] = {f.name: data[f.name] for f in dataclasses.fields(cls)
+                                  if f.init and f.name != "ties"}
+        values["ties"] = data.get("ties", "index")
         for metric in METRICS:
             values[metric] = MetricStats.from_mapping(data[metric])
         return cls(**values)

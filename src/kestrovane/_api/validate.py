@@ -23,9 +23,11 @@ UINT64_MAX: Final = 2**64 - 1
 
 Mode = Literal["ranks", "values"]
 Quantiles = Literal["auto", "exact", "p2"]
+Ties = Literal["random", "index"]
 # The integer codes of the native kernels.
 MODE_CODES: Final[Mapping[str, int]] = {"ranks": 1, "values": 0}
 QUANTILES_CODES: Final[Mapping[str, int]] = {"auto": 2, "exact": 0, "p2": 1}
+TIES_CODES: Final[Mapping[str, int]] = {"random": 1, "index": 0}
 
 # A str is itself a Collection[str]: one objective name.
 Maximize = bool | Sequence[bool] | Collection[str] | None

@@ -85,6 +85,9 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
                    help="compare raw values or per-objective ranks (default ranks)")
     p.add_argument("--quantiles", choices=("exact", "p2", "auto"), default="auto",
                    help="place quantiles: exact, p2 (constant memory) or auto (default)")
+    p.add_argument("--ties", choices=("random", "index"), default="random",
+                   help="who wins a tie in a sample's order: a random member (default) or "
+                        "the earlier row")
     p.add_argument("--threads", type=_positive, metavar="T",
                    help="threads for the sampling, 1 .. 64 (default: every core for runs "
                         "big enough to gain); the result is the same for any T")
@@ -156,7 +159,7 @@ def _select(pop: Population, args: argparse.Namespace, source: str) -> Selection
             pop.mu, pop.sigma2, n_samples=args.samples, percentile=args.percentile,
             seed=args.seed, mode=args.mode, quantiles=args.quantiles,
             maximize=args.maximize or None, ids=pop.ids, objectives=pop.objectives,
-            progress=report, threads=args.threads)
+            progress=report, threads=args.threads, ties=args.ties)
 
     stream = sys.stderr
     terminal = stream is not None and stream.isatty()

@@ -96,6 +96,7 @@ def summarise(pop: Population, sel: Selection[str], top: int | None) -> dict[str
         "seed": sel.seed,
         "mode": sel.mode,
         "quantiles": sel.quantiles_used,
+        "ties": sel.ties,
         "k": sel.k,
         "winners": list(sel.winners),
         "losers": list(sel.losers),

@@ -44,9 +44,9 @@ struct MonteCarloCall {
     // Seeds the generator and runs every sample; false with an error raised.
     // A pacer other than NoPacer is handed the released lock, to take it back
     // between samples.
-    template <class Observer, class Pacer = NoPacer>
+    template <class Observer, class Pacer = NoPacer, class Ties = IndexTies>
     bool sample(std::int32_t n_samples, const RankOptions& o, Observer& observer,
-                Pacer&& pacer = Pacer{}) {
+                Pacer&& pacer = Pacer{}, const Ties& ties = Ties{}) {
         const RatingCall rate = work.call(o.mode_i, o.within_mode_i);
         Xoshiro256ss rng;
         _xoshiro_seed(&rng, o.seed);
@@ -56,7 +56,7 @@ struct MonteCarloCall {
             if constexpr (!std::is_same_v<std::decay_t<Pacer>, NoPacer>) pacer.attach(nogil);
             result = sampling_loop(data_of<const double>(pop.mu), data_of<const double>(pop.sigma),
                                    pop.n, pop.m, 0, n_samples, pop.k, rate, &rng, counts.raw(),
-                                   observer, pacer);
+                                   observer, pacer, ties);
         }
         work.scratch = RatingScratch{};
         return check_loop_result(result);

@@ -4,14 +4,18 @@
 
 #include <Python.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <iterator>
+#include <memory>
+#include <new>
 
 #include "kestrovane/_native/numpy_view.hpp"
 #include "kestrovane/_native/py_ref.hpp"
 #include "kestrovane/selection_core/kernels/memory_map.hpp"
 #include "kestrovane/selection_core/kernels/numpy_calls.hpp"
 #include "kestrovane/selection_core/kernels/numeric/sampling_loop.hpp"
+#include "kestrovane/selection_core/random/tie_shuffle.hpp"
 
 namespace kestrovane::mc {
 
@@ -83,6 +87,27 @@ struct CountArrays {
         return Counts{data_of<std::int32_t>(win_count), data_of<std::int32_t>(lose_count),
                       data_of<std::int64_t>(rank_sum)};
     }
+};
+
+// The random tie order's arrays (rows and members, N entries each), taken
+// before sampling; none for the index order.
+struct TieRows {
+    std::unique_ptr<std::int32_t[]> block;
+    RandomTies order{};
+
+    // False with MemoryError raised.
+    bool allocate(std::int32_t n, std::uint64_t seed) {
+        const std::size_t count = static_cast<std::size_t>(std::max<std::int32_t>(n, 1));
+        block.reset(new (std::nothrow) std::int32_t[2 * count]);
+        if (!block) {
+            PyErr_NoMemory();
+            return false;
+        }
+        order = RandomTies{tie_seed_of(seed), block.get(), block.get() + count};
+        return true;
+    }
+
+    bool active() const { return block != nullptr; }
 };
 
 // Raises the error a finished loop reports; false when it did.

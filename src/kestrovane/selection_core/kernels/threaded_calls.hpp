@@ -13,6 +13,7 @@
 
 #include "kestrovane/_native/py_ref.hpp"
 #include "kestrovane/selection_core/kernels/memory_map.hpp"
+#include "kestrovane/selection_core/kernels/numeric/options.hpp"
 #include "kestrovane/selection_core/kernels/numeric/thread_shares.hpp"
 #include "kestrovane/selection_core/kernels/population.hpp"
 #include "kestrovane/selection_core/kernels/progress_pacer.hpp"
@@ -25,6 +26,7 @@ namespace kestrovane::mc {
 struct ThreadShare {
     RatingWork work;
     CountArrays counts;
+    TieRows ties;  // active for the random tie order only
     Xoshiro256ss rng{};
     std::int32_t next_sample = 0;  // the sample whose first normal `rng` stands at
     std::int32_t done = 0;         // samples this thread has run
@@ -44,10 +46,12 @@ inline int usable_threads(int threads, std::int32_t n_samples) {
     return threads < 1 ? 1 : threads;
 }
 
-// Every thread's rating arrays, counts and scratch, added to `map` (which the
-// caller checks), generators seeded at sample 0; null with an error raised.
+// Every thread's rating arrays, counts, scratch and tie rows, added to `map`
+// (which the caller checks), generators seeded at sample 0; null with an
+// error raised.
 inline std::unique_ptr<ThreadShare[]> create_shares(const Population& pop, int threads,
-                                                    std::uint64_t seed, MemoryMap* map) {
+                                                    std::uint64_t seed, TieOrder ties,
+                                                    MemoryMap* map) {
     std::unique_ptr<ThreadShare[]> shares(new (std::nothrow) ThreadShare[threads]);
     if (!shares) {
         PyErr_NoMemory();
@@ -56,7 +60,8 @@ inline std::unique_ptr<ThreadShare[]> create_shares(const Population& pop, int t
     for (int t = 0; t < threads; ++t) {
         ThreadShare& s = shares[t];
         if (!s.work.create(pop.n, pop.m) || !s.counts.create(pop.n) ||
-            !s.work.allocate_scratch(pop.n))
+            !s.work.allocate_scratch(pop.n) ||
+            (ties == TieOrder::random && !s.ties.allocate(pop.n, seed)))
             return nullptr;
         s.work.add_to(map);
         s.counts.add_to(map);
@@ -131,9 +136,13 @@ void run_share(const Population& pop, int mode_i, int within_mode_i, ThreadShare
                SharedProgress* shared) {
     s.seek(range.begin, per_sample);
     const RatingCall rate = s.work.call(mode_i, within_mode_i);
-    s.result = sampling_loop(data_of<const double>(pop.mu), data_of<const double>(pop.sigma),
-                             pop.n, pop.m, range.begin, range.end, pop.k, rate, &s.rng,
-                             s.counts.raw(), observer, pacer);
+    const double* mu = data_of<const double>(pop.mu);
+    const double* sigma = data_of<const double>(pop.sigma);
+    s.result = s.ties.active()
+                   ? sampling_loop(mu, sigma, pop.n, pop.m, range.begin, range.end, pop.k, rate,
+                                   &s.rng, s.counts.raw(), observer, pacer, s.ties.order)
+                   : sampling_loop(mu, sigma, pop.n, pop.m, range.begin, range.end, pop.k, rate,
+                                   &s.rng, s.counts.raw(), observer, pacer);
     s.next_sample = range.end;
     s.done += range.end - range.begin;
     if (s.result.status != LoopStatus::ok) shared->stop.store(true, std::memory_order_relaxed);

@@ -23,14 +23,14 @@ namespace kestrovane::mc {
 // (win_count, lose_count, rank_sum) of `threads` threads (see usable_threads).
 inline PyObject* counting_kernel_threaded(PyObject* mu_obj, PyObject* sigma2_obj,
                                           std::int32_t n_samples, const RankOptions& o,
-                                          int threads, ProgressPacer& pacer) {
+                                          TieOrder ties, int threads, ProgressPacer& pacer) {
     Population pop;
     const Prepared st = prepare_population(mu_obj, sigma2_obj, n_samples, o.percentile, &pop);
     if (st != Prepared::ready) return st == Prepared::empty ? empty_counts() : nullptr;
     threads = usable_threads(threads, n_samples);
     MemoryMap map(MemoryMap::kDefaultCapacity + 16 * threads);
     pop.add_to(&map);
-    std::unique_ptr<ThreadShare[]> shares = create_shares(pop, threads, o.seed, &map);
+    std::unique_ptr<ThreadShare[]> shares = create_shares(pop, threads, o.seed, ties, &map);
     if (!shares || !map.check()) return nullptr;
     const std::int64_t per_sample =
         normals_per_sample(data_of<const double>(pop.sigma), std::int64_t{pop.n} * pop.m);

@@ -45,8 +45,9 @@ struct BlockRows {
 };
 
 // A sampling thread's observer: each sample's place, front and within-front
-// rank of every individual go into the sample's row.  Front ids come from
-// the outside rating and are checked before they index `front_counts`.
+// rank of every individual go into the sample's block row, by member (front
+// ids are read by rating row).  Front ids come from the outside rating and
+// are checked before they index `front_counts`.
 struct BlockObserver {
     BlockRows rows;
     const std::int64_t* front_id;
@@ -59,8 +60,8 @@ struct BlockObserver {
         std::fill(front_counts, front_counts + fronts, 0);
     }
 
-    bool at_position(std::int32_t s, std::int32_t pos, std::int32_t idx) {
-        const std::int64_t f = front_id[idx];
+    bool at_position(std::int32_t s, std::int32_t pos, std::int32_t row, std::int32_t idx) {
+        const std::int64_t f = front_id[row];
         if (static_cast<std::uint64_t>(f) >= static_cast<std::uint64_t>(n_fronts)) {
             bad_front = f;
             return false;
@@ -97,7 +98,7 @@ inline SampleRange members_of(std::int32_t n, int threads, int t) {
 
 inline PyObject* detailed_kernel_threaded(PyObject* mu_obj, PyObject* sigma2_obj,
                                           std::int32_t n_samples, const DetailedOptions& o,
-                                          int threads, ProgressPacer& pacer) {
+                                          TieOrder ties, int threads, ProgressPacer& pacer) {
     Population pop;
     const Prepared st = prepare_population(mu_obj, sigma2_obj, n_samples, o.percentile, &pop);
     if (st != Prepared::ready) return st == Prepared::empty ? empty_detailed_result() : nullptr;
@@ -105,7 +106,7 @@ inline PyObject* detailed_kernel_threaded(PyObject* mu_obj, PyObject* sigma2_obj
     threads = usable_threads(threads, n_samples);
     MemoryMap map(MemoryMap::kDefaultCapacity + 16 * threads);
     pop.add_to(&map);
-    std::unique_ptr<ThreadShare[]> shares = create_shares(pop, threads, o.seed, &map);
+    std::unique_ptr<ThreadShare[]> shares = create_shares(pop, threads, o.seed, ties, &map);
     AccumulatorArrays acc;
     if (!shares || !acc.create(n, n_samples, o.quantiles_mode_i, o.quantiles_budget)) return nullptr;
     acc.add_to(&map);

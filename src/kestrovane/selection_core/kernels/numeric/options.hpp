@@ -13,6 +13,10 @@ struct RankOptions {
     std::int32_t within_mode_i;  // likewise
 };
 
+// Who wins ties between equal keys: the lower row (the low-level functions)
+// or a random member (the public layer's default).
+enum class TieOrder : std::int32_t { index = 0, random = 1 };
+
 // The four rank options, then those of the detailed statistics.
 struct DetailedOptions : RankOptions {
     std::int32_t quantiles_mode_i;

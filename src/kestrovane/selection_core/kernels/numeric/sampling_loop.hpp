@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "kestrovane/_native/rating_abi.hpp"
+#include "kestrovane/selection_core/random/tie_shuffle.hpp"
 #include "kestrovane/selection_core/random/xoshiro256ss.hpp"
 
 namespace kestrovane::mc {
@@ -36,6 +37,42 @@ inline void draw_sample(const double* mu, const double* sigma, double* X, std::i
         X[c] = sd == 0.0 ? mu[c] : mu[c] + sd * _xoshiro_randn(rng);
     }
 }
+
+// Tie policy of the loop: which rating row each member's cells go into.
+// The rating breaks equal keys by row, so the policy decides who wins ties.
+//   static constexpr bool kPermutes;  // rows and members can differ
+//   int32 member_of(int32 row) const;
+//   void draw(int32 s, mu, sigma, X, int32 n, int32 m, Xoshiro256ss* rng) const;
+//                                      // only where kPermutes
+// Member i is row i: ties fall to the lower index (the low-level functions'
+// contract), and the loop is the plain one.
+struct IndexTies {
+    static constexpr bool kPermutes = false;
+    std::int32_t member_of(std::int32_t row) const { return row; }
+};
+
+// Every sample puts the members into the rows in a uniformly random order
+// (tie_shuffle.hpp), so exchangeable members get the same chances.  The
+// normals are drawn member by member as with IndexTies.  `rows` and
+// `members` are N entries each, owned by the caller.
+struct RandomTies {
+    static constexpr bool kPermutes = true;
+    std::uint64_t tie_seed;
+    std::int32_t* rows;     // rows[i]: member i's row in this sample
+    std::int32_t* members;  // members[r]: the member in row r
+
+    void draw(std::int32_t s, const double* mu, const double* sigma, double* X, std::int32_t n,
+              std::int32_t m, Xoshiro256ss* rng) const {
+        tie_permutation(tie_seed, s, n, rows);
+        invert_permutation(rows, n, members);
+        for (std::int32_t i = 0; i < n; ++i) {
+            const std::int64_t cell = static_cast<std::int64_t>(i) * m;
+            draw_sample(mu + cell, sigma + cell, X + static_cast<std::int64_t>(rows[i]) * m, m,
+                        rng);
+        }
+    }
+    std::int32_t member_of(std::int32_t row) const { return members[row]; }
+};
 
 // The rating call with its fixed arguments: the same storage every sample.
 struct RatingCall {
@@ -74,11 +111,12 @@ struct LoopResult {
 
 // Observer interface of the loop (the counting kernel's does nothing):
 //   void begin_sample(int32 s, int32 n_fronts);
-//   bool at_position(int32 s, int32 pos, int32 idx);  // false: bad front id
+//   bool at_position(int32 s, int32 pos, int32 row, int32 member);  // false: bad front id
 //   void end_sample(int32 s);
+// The rating's arrays are read by `row`, results recorded by `member`.
 struct NoObserver {
     void begin_sample(std::int32_t, std::int32_t) {}
-    bool at_position(std::int32_t, std::int32_t, std::int32_t) { return true; }
+    bool at_position(std::int32_t, std::int32_t, std::int32_t, std::int32_t) { return true; }
     void end_sample(std::int32_t) {}
     std::int64_t bad_value() const { return 0; }
 };
@@ -93,18 +131,19 @@ struct NoPacer {
 // Draws, rates and counts the populations of samples s_begin .. s_end - 1
 // (the generator stands at the first normal of sample s_begin).  The rating
 // is an outside component, so its order entries and front count are checked
-// before use.
-template <class Observer, class Pacer = NoPacer>
+// before use.  `ties` places the members in the rows (IndexTies: row = member).
+template <class Observer, class Pacer = NoPacer, class Ties = IndexTies>
 LoopResult sampling_loop(const double* mu, const double* sigma, std::int32_t n, std::int32_t m,
                          std::int32_t s_begin, std::int32_t s_end, std::int32_t k,
                          const RatingCall& rate, Xoshiro256ss* rng, const Counts& counts,
-                         Observer& observer, Pacer&& pacer = Pacer{}) {
+                         Observer& observer, Pacer&& pacer = Pacer{}, const Ties& ties = Ties{}) {
     double* X = reinterpret_cast<double*>(rate.X.data);
     const std::int64_t* order = reinterpret_cast<const std::int64_t*>(rate.order.data);
     const std::int64_t cells = static_cast<std::int64_t>(n) * m;
     const std::int32_t lose_from = n - k;
     for (std::int32_t s = s_begin; s < s_end; ++s) {
-        draw_sample(mu, sigma, X, cells, rng);
+        if constexpr (Ties::kPermutes) ties.draw(s, mu, sigma, X, n, m, rng);
+        else draw_sample(mu, sigma, X, cells, rng);
         const int n_fronts = rate();
         if (n_fronts < 0) return {LoopStatus::rating_error, n_fronts};
         if (n_fronts > n) return {LoopStatus::too_many_fronts, n_fronts};
@@ -113,11 +152,12 @@ LoopResult sampling_loop(const double* mu, const double* sigma, std::int32_t n, 
             const std::int64_t entry = order[pos];
             if (static_cast<std::uint64_t>(entry) >= static_cast<std::uint64_t>(n))
                 return {LoopStatus::bad_order, entry};
-            const std::int32_t idx = static_cast<std::int32_t>(entry);
+            const std::int32_t row = static_cast<std::int32_t>(entry);
+            const std::int32_t idx = ties.member_of(row);
             if (pos < k) counts.win_count[idx] += 1;
             if (pos >= lose_from) counts.lose_count[idx] += 1;
             counts.rank_sum[idx] += pos;
-            if (!observer.at_position(s, pos, idx))
+            if (!observer.at_position(s, pos, row, idx))
                 return {LoopStatus::bad_front, observer.bad_value()};
         }
         observer.end_sample(s);
