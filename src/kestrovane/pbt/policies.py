@@ -16,7 +16,10 @@ from typing import Any, Generic, Protocol, TypeVar
 import numpy as np
 from numpy.typing import NDArray
 
+from kestrovane._api.counts import counts
+from kestrovane._api.native import run_counts
 from kestrovane._api.rate import Rating, rate
+from kestrovane._api.validate import MODE_CODES
 
 IdT = TypeVar("IdT", bound=Hashable)
 F64 = NDArray[np.float64]
@@ -102,14 +105,13 @@ class ParetoRule:
     (for a seed); it ignores how noisy the means are."""
 
     mode: str = "values"
-    trend: bool = False
+    trend: str = "none"
 
     def __call__(self, evidence: Evidence[Any], /) -> Verdict:
         # Rated in a random row order, so that members with equal keys (the
         # extremes of a front) are not ranked by the order they joined in.
         shuffle = np.random.default_rng((evidence.seed, 1)).permutation(len(evidence.ids))
-        scores = window_moments(evidence.windows, trend=True)[0] if self.trend \
-            else evidence.means()
+        scores = window_moments(evidence.windows, trend=self.trend)[0]
         rating: Rating = rate(scores[shuffle], mode=self.mode)  # type: ignore[arg-type]
         order = shuffle[np.asarray(rating.order)]
         return _truncate(place_of(order), evidence, rating)
@@ -126,15 +128,17 @@ def padded(windows: tuple[F64, ...]) -> tuple[F64, NDArray[np.intp]]:
 
 
 def window_moments(windows: tuple[F64, ...], prior_weight: float = 0.0,
-                   trend: bool = False) -> tuple[F64, F64]:
+                   trend: str = "none") -> tuple[F64, F64]:
     """Estimates of each member's current scores and their variances.
 
-    Without `trend`, the window mean and the variance of that mean.  With
-    `trend`, the least-squares line through the window (evaluations equally
-    spaced in the member's steps) at its newest evaluation, and the variance
-    of that prediction: a score that is still improving is then not judged
-    by its past.  The noise variance of a member is its own residual
-    variance, shrunk towards the objective's pooled one with the weight of
+    trend "none": the window mean and the variance of that mean.  "line":
+    the least-squares line through the window (evaluations equally spaced in
+    the member's steps) at its newest evaluation, and the variance of that
+    prediction, so that a score still improving is not judged by its past.
+    "shrunk": the same with the slope shrunk by t^2 / (1 + t^2), t its
+    t-statistic, so that a window without a clear trend is judged by its
+    mean.  The noise variance of a member is its own residual variance,
+    shrunk towards the objective's pooled one with the weight of
     `prior_weight` evaluations; a member with no residual degrees of freedom
     takes the pooled one."""
     block, lengths = padded(windows)
@@ -143,28 +147,30 @@ def window_moments(windows: tuple[F64, ...], prior_weight: float = 0.0,
     x = np.broadcast_to(np.arange(block.shape[1], dtype=np.float64)[None, :, None], block.shape)
     y = np.where(seen, block, 0.0)
     mean_y = y.sum(axis=1) / k
-    if trend:
+    if trend == "none":
+        resid = np.where(seen, y - mean_y[:, None, :], 0.0)
+        dof = np.maximum(k - 1.0, 0.0)
+    else:
         x_bar = np.where(seen, x, 0.0).sum(axis=1) / k
         dx = np.where(seen, x - x_bar[:, None, :], 0.0)
         sxx = (dx * dx).sum(axis=1)
-        slope = np.where(sxx > 0, (dx * (y - mean_y[:, None, :])).sum(axis=1)
-                         / np.where(sxx > 0, sxx, 1.0), 0.0)
-        last = float(block.shape[1] - 1)
-        estimate = mean_y + slope * (last - x_bar)
+        safe_sxx = np.where(sxx > 0, sxx, 1.0)
+        slope = np.where(sxx > 0, (dx * (y - mean_y[:, None, :])).sum(axis=1) / safe_sxx, 0.0)
         resid = np.where(seen, y - mean_y[:, None, :] - slope[:, None, :] * dx, 0.0)
         dof = np.maximum(k - 2.0, 0.0)
-        leverage = 1.0 / k + np.where(sxx > 0, (last - x_bar) ** 2 / np.where(sxx > 0, sxx, 1.0),
-                                      0.0)
-    else:
-        estimate = mean_y
-        resid = np.where(seen, y - mean_y[:, None, :], 0.0)
-        dof = np.maximum(k - 1.0, 0.0)
-        leverage = 1.0 / k
     ss = (resid * resid).sum(axis=1)
-    pooled = ss.sum(axis=0) / max(float(np.broadcast_to(dof, ss.shape)[:, 0].sum()), 1.0)
+    pooled = ss.sum(axis=0) / max(float(dof.sum()), 1.0)
     weight = np.where(dof > 0, prior_weight, 1.0)
     noise = (ss + weight * pooled) / np.maximum(dof + weight, 1e-300)
-    return estimate, noise * leverage
+    if trend == "none":
+        return mean_y, noise / k
+    lever = np.where(sxx > 0, (block.shape[1] - 1.0 - x_bar) / safe_sxx ** 0.5, 0.0)
+    if trend == "shrunk":
+        t2 = slope * slope * sxx / np.maximum(noise, 1e-300)
+        slope = slope * (t2 / (1.0 + t2))
+        lever = lever * (t2 / (1.0 + t2))
+    estimate = mean_y + slope * (block.shape[1] - 1.0 - x_bar)
+    return estimate, noise * (1.0 / k + lever * lever)
 
 
 #: Normal quantile of the error bound of an early stop (a two-sided 1e-3).
@@ -228,28 +234,16 @@ class MonteCarloRule:
     replace_if: float | None = None
     source: str = "top"
     prior_weight: float = 0.0
-    trend: bool = False
+    trend: str = "none"
+    recent: int = 0
 
     def __call__(self, evidence: Evidence[Any], /) -> Verdict:
-        from kestrovane._api.counts import counts
-
-        mu, sigma2 = window_moments(evidence.windows, self.prior_weight, self.trend)
+        windows = evidence.windows if self.recent <= 0 else \
+            tuple(w[-self.recent:] for w in evidence.windows)
+        mu, sigma2 = window_moments(windows, self.prior_weight, self.trend)
         n, k, m = len(mu), evidence.k, evidence.member
-        win = np.zeros(n, dtype=np.int64)
-        lose = np.zeros(n, dtype=np.int64)
-        drawn, part = 0, 0
-        while drawn < self.n_samples:
-            size = min(self.batch, self.n_samples - drawn)
-            seed = int(np.random.SeedSequence(evidence.seed, spawn_key=(part,))
-                       .generate_state(1, dtype=np.uint64)[0])
-            c = counts(mu, sigma2, n_samples=size, percentile=evidence.percentile, seed=seed,
-                       mode=self.mode, progress=False, threads=1)  # type: ignore[arg-type]
-            win += c.win_count
-            lose += c.lose_count
-            drawn, part = drawn + size, part + 1
-            if self._settled(lose, drawn, m, k):
-                break
-        tally = Tally(win, lose, drawn)
+        tally = self._tally(mu, sigma2, evidence)
+        win, lose = tally.win, tally.lose
         rows = np.arange(n)
         # Equal counts are ordered at random, not by the order members joined in.
         rng = np.random.default_rng(evidence.seed)
@@ -273,6 +267,29 @@ class MonteCarloRule:
         if len(candidates) == 0:
             return Verdict(None, upper, tally)
         return Verdict(int(candidates[rng.integers(len(candidates))]), upper, tally)
+
+    def _tally(self, mu: F64, sigma2: F64, evidence: Evidence[Any]) -> Tally:
+        """Counts in batches until the member's side of the boundary is settled."""
+        if not (np.isfinite(mu).all() and np.isfinite(sigma2).all()):
+            # Scores so large that their spread overflows: the public
+            # function's checks name the member and objective.
+            counts(mu, sigma2, n_samples=1, progress=False)
+        mode_i = MODE_CODES[self.mode]
+        n, k, m = len(mu), evidence.k, evidence.member
+        win = np.zeros(n, dtype=np.int64)
+        lose = np.zeros(n, dtype=np.int64)
+        drawn, part = 0, 0
+        while drawn < self.n_samples:
+            size = min(self.batch, self.n_samples - drawn)
+            seed = int(np.random.SeedSequence(evidence.seed, spawn_key=(part,))
+                       .generate_state(1, dtype=np.uint64)[0])
+            w, lo, _ = run_counts(mu, sigma2, size, evidence.percentile, seed, mode_i, 1, None)
+            win += w
+            lose += lo
+            drawn, part = drawn + size, part + 1
+            if self._settled(lose, drawn, m, k):
+                break
+        return Tally(win, lose, drawn)
 
     def _settled(self, lose: NDArray[np.int64], drawn: int, m: int, k: int) -> bool:
         p = float(lose[m]) / drawn
