@@ -107,8 +107,7 @@ def simulate(n_members: int, n_objectives: int, steps: int, noise: float, seed: 
         for name in names
     }
     objectives = [f"f{j + 1}" for j in range(n_objectives)]
-    pop = Population[str](objectives, window=4, min_reports=2, percentile=0.25,
-                          n_samples=2000, seed=seed)
+    pop = Population[str](objectives, window=8, min_reports=2, percentile=0.25, seed=seed)
     # Events: (time of the member's next finished step, order, name).
     events = [(1.0 / m.speed, i, m.name) for i, m in enumerate(members.values())]
     heapq.heapify(events)

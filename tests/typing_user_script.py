@@ -42,7 +42,7 @@ def default_ids() -> int:
 
 
 def track(scores: dict[str, list[list[float]]]) -> list[tuple[str, str]]:
-    pop = Population[str](["accuracy", "latency"], maximize=["accuracy"], n_samples=200)
+    pop = Population[str](["accuracy", "latency"], maximize=["accuracy"])
     plan: list[tuple[str, str]] = []
     for name, rows in scores.items():
         for row in rows:

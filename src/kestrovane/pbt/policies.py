@@ -204,7 +204,7 @@ class Tally:
 
 def _separated(p: float, q: float, n: int) -> bool:
     """Whether shares p and q of n samples differ by more than _Z standard errors."""
-    se = np.sqrt(max(p * (1 - p) + q * (1 - q), 1.0 / n) / n)
+    se = math.sqrt(max(p * (1 - p) + q * (1 - q), 1.0 / n) / n)
     return abs(p - q) > _Z * se
 
 

@@ -11,6 +11,7 @@ from dataclasses import dataclass
 from typing import Any, Generic, Literal, TypeVar
 
 import numpy as np
+from numpy.typing import NDArray
 
 from kestrovane._api import validate as v
 from kestrovane.pbt.policies import Evidence, MonteCarloRule, Policy
@@ -46,16 +47,14 @@ class Population(Generic[IdT]):
 
     Members report evaluations as they arrive (`report`); the one that just
     reported asks what to do (`decide`).  Each member keeps its last `window`
-    evaluations; means and variances of the means come from
-    `kestrovane.estimate`, and every decision runs `kestrovane.select` over
-    the members with at least `min_reports` evaluations, in the order they
-    joined.  A member is replaced when it is among the selection's replaced
-    losers (`Selection.replacements`); its source is the winner paired with
-    it there.  A replaced member's window restarts empty: its old scores no
-    longer describe it.
+    evaluations.  A decision hands the windows of the members with at least
+    `min_reports` evaluations, in the order they joined, to the `policy`
+    (`kestrovane.pbt.policies`), which says whether the member is replaced
+    and by whom.  A replaced member's window restarts empty: its old scores
+    no longer describe it.
 
     Decisions are deterministic for a given `seed` and order of calls: the
-    n-th selection of a population uses a seed derived from `seed` and n.
+    n-th decision of a population uses a seed derived from `seed` and n.
     Every method may be called from any thread; calls are serialised, so a
     report that arrives during a decision waits for it.
 
@@ -194,12 +193,10 @@ class Population(Generic[IdT]):
         """What `member_id`, which has just reported, should do now.
 
         "continue" while it has fewer than `min_reports` evaluations or fewer
-        than two members have enough; otherwise a selection runs and the
-        member is replaced when the exploit plan replaces it.  `sources`, if
-        given, limits who may be copied (e.g. the members with a saved
-        checkpoint): the plan then pairs the replaced losers with the winners
-        among them, best first, and a loser left without a partner continues.
-        A "replace" decision restarts the member's window.
+        than two members have enough; otherwise the policy decides.
+        `sources`, if given, limits who may be copied (e.g. the members with
+        a saved checkpoint); a member to be replaced with nobody it may copy
+        continues.  A "replace" decision restarts the member's window.
         """
         allowed = None if sources is None else set(sources)
         with self._lock:
@@ -215,8 +212,8 @@ class Population(Generic[IdT]):
             self._selections += 1
             sign = np.where(self._maximize, -1.0, 1.0)
             windows = tuple(np.asarray(self._evaluations[m]) * sign for m in eligible)
-            copyable = np.ones(len(eligible), dtype=bool) if sources is None else \
-                np.array([m in allowed for m in eligible], dtype=bool)
+            copyable: NDArray[np.bool_] = np.array(
+                [allowed is None or m in allowed for m in eligible], dtype=np.bool_)
             verdict = self._policy(Evidence(tuple(eligible), windows, eligible.index(member_id),
                                             copyable, self._percentile, seed))
             if verdict.source is None:
