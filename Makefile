@@ -15,11 +15,11 @@ $(PY):
 	$(PYTHON312) -m venv $(VENV)
 
 # The main environment also has the optional extras (tqdm, pandas, Ray Tune)
-# so that their code paths are tested; the NumPy 1.26 and sanitizer runs go
+# so that their code paths are tested, and the lab's moocore and scipy; the NumPy 1.26 and sanitizer runs go
 # without.  A machine that cannot install Ray skips its test, saying so.
 RAY_SPEC := "ray[tune]>=2.50,<2.61"
 install: $(PY)
-	$(PY) $(PIP) "numpy>=1.23" $(TEST_DEPS) matplotlib tqdm pandas
+	$(PY) $(PIP) "numpy>=1.23" $(TEST_DEPS) matplotlib tqdm pandas moocore scipy
 	$(PY) $(PIP) $(RAY_SPEC) || echo "Ray Tune could not be installed: tests/test_ray_tune.py will be skipped"
 	$(PY) $(PIP) .
 

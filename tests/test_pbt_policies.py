@@ -77,14 +77,33 @@ def test_monte_carlo_rule_stops_once_the_decision_is_settled():
     assert rule(evidence(CLEAR, 7)).detail.n_samples == 200
     # Exchangeable members: no evidence either way, so every sample is drawn.
     same = [np.tile([1.0, 2.0], (4, 1)) + np.array([[0.1], [-0.1], [0.1], [-0.1]])] * 8
-    tally = rule(evidence(same, 3)).detail
-    assert tally.n_samples == 2000 and tally.win.sum() == 2000 * 2
+    tally = rule(evidence(same, 3, percentile=0.5)).detail  # a chance of losing of 1/2
+    assert tally.n_samples == 2000 and tally.win.sum() == 2000 * 4
     # Deterministic for a seed.
     assert rule(evidence(same, 3, seed=5)).detail == rule(evidence(same, 3, seed=5)).detail
     assert rule(evidence(same, 3, seed=5)).detail != rule(evidence(same, 3, seed=6)).detail
 
 
-@pytest.mark.parametrize("policy", [ParetoRule(), MonteCarloRule(n_samples=200, batch=200)])
+@pytest.mark.parametrize("kwargs, message", [
+    ({"n_samples": 0}, "n_samples must be an integer in"),
+    ({"batch": 2.5}, "batch must be an integer"),
+    ({"replace_if": 1.5}, "replace_if must be a number in"),
+    ({"replace_if": True}, "replace_if must be a number"),
+    ({"source": "best"}, "source must be 'top' or 'sample'"),
+    ({"trend": "quadratic"}, "trend must be 'none', 'line' or 'shrunk'"),
+    ({"prior_weight": -1}, "prior_weight must be a number"),
+    ({"mode": "rank"}, "mode must be 'ranks' or 'values'"),
+])
+def test_bad_policy_settings(kwargs, message):
+    with pytest.raises(ValueError, match=message):
+        MonteCarloRule(**kwargs)
+    if "mode" in kwargs or "trend" in kwargs:
+        with pytest.raises(ValueError, match=message):
+            ParetoRule(**kwargs)
+
+
+@pytest.mark.parametrize("policy", [ParetoRule(),
+                                    MonteCarloRule(n_samples=200, batch=200, replace_if=None)])
 def test_exchangeable_members_are_treated_alike(policy):
     """Identical windows: every row is replaced and kept as often as any other,
     whatever the order in which members joined."""

@@ -97,15 +97,37 @@ def _truncate(place: NDArray[np.int64], evidence: Evidence[Any], detail: Any) ->
     return Verdict(int(candidates[rng.integers(len(candidates))]), upper, detail)
 
 
+TRENDS = ("none", "line", "shrunk")
+SOURCES = ("top", "sample")
+
+
+def _one_of(value: object, what: str, options: tuple[str, ...]) -> None:
+    if value not in options:
+        raise ValueError(f"{what} must be {', '.join(map(repr, options[:-1]))} or "
+                         f"{options[-1]!r}; got {value!r}")
+
+
+def _number(value: object, what: str, low: float, high: float, integer: bool) -> None:
+    kinds = (int,) if integer else (int, float)
+    if isinstance(value, bool) or not isinstance(value, kinds) or not low <= value <= high:
+        kind = "an integer" if integer else "a number"
+        raise ValueError(f"{what} must be {kind} in [{low:g}, {high:g}]; got {value!r}")
+
+
 @dataclass(frozen=True)
 class ParetoRule:
     """The plain rule of multi-objective PBT: rate the window means by
     non-dominated fronts and crowding (NSGA-II's order), replace a member in
     the last k by a random member of the first k.  Fast and deterministic
-    (for a seed); it ignores how noisy the means are."""
+    (for a seed); it ignores how noisy the means are.  `trend` as for
+    `window_moments` ("none": the means)."""
 
     mode: str = "values"
     trend: str = "none"
+
+    def __post_init__(self) -> None:
+        _one_of(self.mode, "mode", ("ranks", "values"))
+        _one_of(self.trend, "trend", TRENDS)
 
     def __call__(self, evidence: Evidence[Any], /) -> Verdict:
         # Rated in a random row order, so that members with equal keys (the
@@ -210,17 +232,25 @@ def _separated(p: float, q: float, n: int) -> bool:
 
 @dataclass(frozen=True)
 class MonteCarloRule:
-    """Decisions from Monte-Carlo Pareto selection on the estimates of the
+    """Decisions from Monte-Carlo Pareto selection on estimates of the
     members' current scores: how often each member lands among the k best
-    and the k worst of populations drawn from its uncertain scores.
+    and the k worst of populations drawn from its uncertain scores.  The
+    defaults are those the PBT lab chose (README, "Choosing the default").
 
     replace_if:
-        None: the member is replaced when it is among the k most likely
-        losers; a number: when its chance of being a loser is at least that.
+        The member is replaced when its chance of being among the k worst is
+        at least this; None: when it is among the k members most often worst.
     source:
-        "top": a random copyable member among the k most likely winners;
+        "top": a random copyable member among the k most often best;
         "sample": a copyable member drawn in proportion to its chance of
-        winning (posterior sampling).
+        being among the k best (posterior sampling).
+    trend, prior_weight:
+        How the current scores and their variances are estimated
+        (`window_moments`).
+    recent:
+        Use only each member's last `recent` evaluations (0: the whole window).
+    mode:
+        "ranks" or "values", as for `kestrovane.select`.
     n_samples, batch:
         Samples are drawn `batch` at a time, up to `n_samples`, and stop
         early once the member's side of the replacement boundary is settled:
@@ -231,11 +261,22 @@ class MonteCarloRule:
     n_samples: int = 2000
     batch: int = 250
     mode: str = "ranks"
-    replace_if: float | None = None
+    replace_if: float | None = 0.5
     source: str = "top"
-    prior_weight: float = 0.0
-    trend: str = "none"
+    prior_weight: float = 4.0
+    trend: str = "shrunk"
     recent: int = 0
+
+    def __post_init__(self) -> None:
+        _number(self.n_samples, "n_samples", 1, 2**31 - 1, True)
+        _number(self.batch, "batch", 1, 2**31 - 1, True)
+        _one_of(self.mode, "mode", ("ranks", "values"))
+        if self.replace_if is not None:
+            _number(self.replace_if, "replace_if", 0.0, 1.0, False)
+        _one_of(self.source, "source", SOURCES)
+        _number(self.prior_weight, "prior_weight", 0.0, math.inf, False)
+        _one_of(self.trend, "trend", TRENDS)
+        _number(self.recent, "recent", 0, 2**31 - 1, True)
 
     def __call__(self, evidence: Evidence[Any], /) -> Verdict:
         windows = evidence.windows if self.recent <= 0 else \
