@@ -20,10 +20,10 @@ def tuner(storage, name):
                        hyperparam_mutations={"lr": tune.uniform(0.01, 1.0)})
     return tune.Tuner(
         tune.with_resources(trainable, {"cpu": 0.5}),
-        param_space={"lr": tune.grid_search([0.02, 0.3, 0.6, 1.0]), "delay": 0.25},
+        param_space={"lr": tune.grid_search([0.02, 0.3, 0.6, 1.0]), "delay": 0.15},
         tune_config=tune.TuneConfig(scheduler=scheduler),
         run_config=tune.RunConfig(name=name, storage_path=storage, verbose=0,
-                                  stop={"training_iteration": 60}))
+                                  stop={"training_iteration": 24}))
 
 
 if __name__ == "__main__":

@@ -1,16 +1,12 @@
 """ParetoPBT on a two-node Ray cluster (`ray.cluster_utils.Cluster`): a trial
-copies a checkpoint written on the other node.  About a minute; run by
-`make test-ray-cluster`, skipped otherwise."""
+copies a checkpoint written on the other node (about 30 s; also alone as
+`make test-ray-cluster`)."""
 
-import os
 from pathlib import Path
 
 import pytest
 
 tune = pytest.importorskip("ray.tune", reason="Ray Tune is not installed in this environment")
-if os.environ.get("KESTROVANE_RAY_CLUSTER") != "1":
-    pytest.skip("the two-node cluster test runs in `make test-ray-cluster`",
-                allow_module_level=True)
 
 import ray  # noqa: E402
 import ray_tune_helpers as helpers  # noqa: E402
