@@ -9,7 +9,8 @@ TEST_DEPS := "pytest>=7" "hypothesis>=6" mypy
 BUILD_TYPE ?= Release
 ASAN_RUNTIME = $(shell g++ -print-file-name=libasan.so)
 
-.PHONY: install demo test test-cpp test-headers test-py test-numpy1 test-sanitize mutate bench lab clean
+.PHONY: install demo test test-cpp test-headers test-py test-numpy1 test-sanitize mutate bench lab clean \
+	test-ray-cluster bench-real
 
 $(PY):
 	$(PYTHON312) -m venv $(VENV)
@@ -96,6 +97,21 @@ bench: install
 lab: install
 	$(PY) $(PIP) moocore scipy
 	$(PY) -m benchmarks.pbt_lab $(LAB_ARGS)
+
+# ParetoPBT on a two-node ray.cluster_utils.Cluster: an exploit copies a
+# checkpoint written on the other node (about 30 s; also part of test-py).
+test-ray-cluster: install
+	cd tests && ../$(PY) -m pytest -q test_ray_tune_cluster.py
+
+# Real training (benchmarks/real_training): a small PyTorch network tuned for
+# precision and recall under ParetoPBT, the plain rule, Ray's PBT on F1 and
+# random search; 5 seeds, about 30 minutes on 2 cores.  Runs are kept in
+# build/real_training/, so a second run prints at once.  `make bench-real
+# REAL_ARGS=--quick` for a look, `--write` to refresh benchmarks/REAL.md and
+# docs/real_fronts.png.
+bench-real: install
+	$(PY) $(PIP) torch "scikit-learn>=1.3"
+	$(PY) -m benchmarks.real_training $(REAL_ARGS)
 
 clean:
 	rm -rf build $(VENV) .venv-numpy1 .venv-asan

@@ -3,11 +3,13 @@ trials of a noisy two-metric function trainable on two CPUs; the exploits Ray
 carries out are the tracker's decisions, and the trainables resume from the
 checkpoints of the trials the tracker chose."""
 
-import json
+import logging
 import math
 import os
-import random
-import tempfile
+import re
+import subprocess
+import sys
+from pathlib import Path
 
 import pytest
 
@@ -16,15 +18,21 @@ tune = pytest.importorskip(
     "(pip install 'kestrovane[ray]'; `make install` installs it when it can)")
 
 import ray  # noqa: E402
+import ray_tune_helpers as helpers  # noqa: E402
 
 from kestrovane.integrations.ray_tune import ParetoPBT  # noqa: E402
 from kestrovane.pbt import Population  # noqa: E402
+from kestrovane.pbt.policies import ParetoRule  # noqa: E402
+
+HERE = Path(__file__).resolve().parent
+ROOT = HERE.parent
+LOGGER = "kestrovane.integrations.ray_tune"
 
 ITERATIONS = 8
 
 
 class RecordingPopulation(Population):
-    """Records every report and decision, in order, for replay."""
+    """Records every report, restart and decision, in order, for replay."""
 
     def __init__(self, *args, **kwargs):
         super().__init__(*args, **kwargs)
@@ -34,65 +42,29 @@ class RecordingPopulation(Population):
         super().report(member_id, scores)
         self.calls.append(("report", member_id, list(scores)))
 
-    def decide(self, member_id, *, sources=None):
-        decision = super().decide(member_id, sources=sources)
-        self.calls.append(("decide", member_id, sorted(sources), decision))
+    def restart(self, member_id):
+        super().restart(member_id)
+        self.calls.append(("restart", member_id))
+
+    def decide(self, member_id, *, sources=None, commit=True):
+        decision = super().decide(member_id, sources=sources, commit=commit)
+        self.calls.append(("decide", member_id, sorted(sources), decision, commit))
         return decision
-
-
-class RecordingPBT(ParetoPBT):
-    def __init__(self, *args, **kwargs):
-        super().__init__(*args, **kwargs)
-        self.results = []
-        self.first_lr = {}
-
-    def on_trial_add(self, tune_controller, trial):
-        super().on_trial_add(tune_controller, trial)
-        self.first_lr[trial.trial_id] = trial.config["lr"]
-
-    def on_trial_result(self, tune_controller, trial, result):
-        self.results.append((trial.trial_id, result["restored_from"]))
-        return super().on_trial_result(tune_controller, trial, result)
-
-
-def trainable(config):
-    """Progress grows by `lr` per step; loss falls and score rises with it, noisily.
-    The checkpoint names the trial that wrote it, so a trial restored from
-    another's checkpoint can tell whose it is."""
-    me = tune.get_context().get_trial_id()
-    step, level, restored_from = 0, 0.0, ""
-    checkpoint = tune.get_checkpoint()
-    if checkpoint:
-        with checkpoint.as_directory() as d, open(os.path.join(d, "state.json")) as f:
-            state = json.load(f)
-        step, level = state["step"], state["level"]
-        if state["owner"] != me:
-            restored_from = state["owner"]
-    rng = random.Random(f"{me}-{step}")
-    while True:
-        step += 1
-        level += config["lr"]
-        metrics = {"loss": math.exp(-level) + rng.gauss(0, 0.02),
-                   "score": level + rng.gauss(0, 0.1), "restored_from": restored_from}
-        with tempfile.TemporaryDirectory() as d:
-            with open(os.path.join(d, "state.json"), "w") as f:
-                json.dump({"step": step, "level": level, "owner": me}, f)
-            tune.report(metrics, checkpoint=tune.Checkpoint.from_directory(d))
-        restored_from = ""
 
 
 @pytest.fixture(scope="module")
 def ray_cluster():
     os.environ.setdefault("RAY_USAGE_STATS_ENABLED", "0")
+    # Workers import the trainables from this folder, wherever pytest was started.
     ray.init(num_cpus=2, include_dashboard=False, log_to_driver=False,
-             configure_logging=False)
+             configure_logging=False, runtime_env={"env_vars": {"PYTHONPATH": str(HERE)}})
     yield
     ray.shutdown()
 
 
 def test_exploits_follow_the_trackers_plan(ray_cluster, tmp_path):
-    scheduler = RecordingPBT({"loss": "min", "score": "max"}, time_attr="training_iteration",
-                             perturbation_interval=2,
+    scheduler = helpers.Recording({"loss": "min", "score": "max"}, time_attr="training_iteration",
+                                   perturbation_interval=2,
                              hyperparam_mutations={"lr": tune.uniform(0.01, 1.0)},
                              window=4, min_reports=2, seed=3)
     pop = scheduler.population
@@ -103,7 +75,7 @@ def test_exploits_follow_the_trackers_plan(ray_cluster, tmp_path):
     scheduler.population = recorder = RecordingPopulation(pop.objectives, **settings)
 
     tuner = tune.Tuner(
-        tune.with_resources(trainable, {"cpu": 0.5}),
+        tune.with_resources(helpers.trainable, {"cpu": 0.5}),
         param_space={"lr": tune.grid_search([0.02, 0.3, 0.6, 1.0])},
         tune_config=tune.TuneConfig(scheduler=scheduler, reuse_actors=True),
         run_config=tune.RunConfig(stop={"training_iteration": ITERATIONS},
@@ -113,7 +85,7 @@ def test_exploits_follow_the_trackers_plan(ray_cluster, tmp_path):
 
     # Exploitation happened, and the clearly worst trial (lr 0.02) was replaced.
     assert scheduler.exploits
-    worst = next(t for t, lr in scheduler.first_lr.items() if lr == 0.02)
+    worst = next(t for t, c in scheduler.first_config.items() if c["lr"] == 0.02)
     assert worst in [replaced for replaced, _ in scheduler.exploits]
 
     # Every exploit Ray carried out is a "replace" decision of the tracker, in order,
@@ -125,8 +97,9 @@ def test_exploits_follow_the_trackers_plan(ray_cluster, tmp_path):
                if c[0] == "decide" and c[3].action == "replace")
 
     # The trainables themselves resumed from the chosen trials' checkpoints.
-    for trial in scheduler.first_lr:
-        seen = [src for t, src in scheduler.results if t == trial and src]
+    for trial in scheduler.first_config:
+        seen = [r["restored_from"] for t, _, r in scheduler.results
+                if t == trial and r["restored_from"]]
         assert seen == [src for t, src in scheduler.exploits if t == trial], trial
 
     # Replaying the reports in Ray's order through a fresh tracker gives the same
@@ -135,8 +108,10 @@ def test_exploits_follow_the_trackers_plan(ray_cluster, tmp_path):
     for call in recorder.calls:
         if call[0] == "report":
             replay.report(call[1], call[2])
+        elif call[0] == "restart":
+            replay.restart(call[1])
         else:
-            assert replay.decide(call[1], sources=call[2]) == call[3]
+            assert replay.decide(call[1], sources=call[2], commit=call[4]) == call[3]
     # Finished trials left the population.
     assert len(recorder) == 0
 
@@ -157,3 +132,104 @@ def test_bad_settings(kwargs, exc, message):
     args |= kwargs
     with pytest.raises(exc, match=message):
         ParetoPBT(args.pop("metrics"), **args)
+
+
+def run(scheduler, configs, iterations, tmp_path, trainable=helpers.fixed):
+    """`fixed` trials that start together; returns their configs by trial id."""
+    configs = [dict(c, barrier=str(tmp_path / "barrier"), n=len(configs)) for c in configs]
+    tuner = tune.Tuner(
+        tune.with_resources(trainable, {"cpu": 2 / len(configs)}),
+        param_space={"cfg": tune.grid_search(configs)},
+        tune_config=tune.TuneConfig(scheduler=scheduler, reuse_actors=True),
+        run_config=tune.RunConfig(stop={"training_iteration": iterations},
+                                  storage_path=str(tmp_path), verbose=0))
+    grid = tuner.fit()
+    assert not grid.errors
+    return {t: c["cfg"] for t, c in scheduler.first_config.items()}
+
+
+@pytest.mark.parametrize("policy", [None, ParetoRule()], ids=["default", "plain"])
+def test_one_round_replaces_the_fraction_only(ray_cluster, tmp_path, policy):
+    # Eight clearly separated trials, reported as NumPy scalars, one
+    # perturbation step each: Ray's PBT replaces ceil(8 * 0.125) = 1.  The best
+    # passes its step first (and saves a checkpoint), then the worst (replaced),
+    # then the others, none of which may be replaced in its place.
+    scheduler = helpers.Recording({"loss": "min", "score": "max"}, policy=policy,
+                                  time_attr="training_iteration", perturbation_interval=4,
+                                  quantile_fraction=0.125, window=4, seed=1,
+                                  hyperparam_mutations={"x": [0, 1]})
+    late = {8: 0.0, 1: 0.75}
+    configs = run(scheduler, [{"q": q, "late_at": 4, "late": late.get(q, 1.5)}
+                              for q in range(1, 9)], 7, tmp_path)
+    worst = next(t for t, c in configs.items() if c["q"] == 1)
+    assert [r for r, _ in scheduler.exploits] == [worst]
+
+
+def test_diverged_refused_and_impossible(ray_cluster, tmp_path, caplog):
+    caplog.set_level(logging.INFO, logger=LOGGER)
+    # The best trial turns NaN at step 5; another reports a bool once.
+    scheduler = helpers.Recording({"loss": "min", "score": "max"},
+                                  time_attr="training_iteration", perturbation_interval=4,
+                                  window=4, seed=2, hyperparam_mutations={"x": [0, 1]})
+    configs = run(scheduler, [{"q": 1}, {"q": 2, "bool_at": 3}, {"q": 3},
+                              {"q": 4, "diverge_at": 5}], 15, tmp_path)
+    bad = next(t for t, c in configs.items() if "diverge_at" in c)
+    boolish = next(t for t, c in configs.items() if "bool_at" in c)
+    refused = [r.getMessage() for r in caplog.records if "not a real number" in r.getMessage()]
+    assert len(refused) == 1 and boolish in refused[0] and "'score'" in refused[0]
+
+    # From its first NaN until it copies another trial, nobody copies it;
+    # then it resumes from the copy and reports finite scores again.
+    first_nan = next(n for t, n, r in scheduler.results if t == bad and math.isnan(r["loss"]))
+    repair = next(i for i, (r, _) in enumerate(scheduler.exploits)
+                  if r == bad and i >= first_nan)
+    assert all(src != bad for _, src in scheduler.exploits[first_nan:repair])
+    after = [r for t, n, r in scheduler.results if t == bad and n > repair]
+    assert after and after[0]["copied"] == scheduler.exploits[repair][1]
+    assert all(math.isfinite(r["loss"]) for r in after)
+
+
+def test_no_checkpoints_no_change(ray_cluster, tmp_path, caplog):
+    caplog.set_level(logging.INFO, logger=LOGGER)
+
+    class Final(helpers.Recording):
+        kept = {}
+
+        def _leave(self, trial):
+            if trial.trial_id in self.population:
+                self.kept[trial.trial_id] = self.population.reports(trial.trial_id)
+            super()._leave(trial)
+
+    scheduler = Final({"loss": "min", "score": "max"}, time_attr="training_iteration",
+                      perturbation_interval=2, window=4, seed=3,
+                      hyperparam_mutations={"x": [0, 1]})
+    run(scheduler, [{"q": q, "save": False} for q in range(1, 5)], 8, tmp_path)
+    assert scheduler.exploits == []
+    # Replacements Ray could not carry out cleared no window.
+    assert sorted(Final.kept.values()) == [4, 4, 4, 4]
+    said = [r.getMessage() for r in caplog.records if "cannot exploit" in r.getMessage()]
+    assert len(said) == 1 and "has no checkpoint" in said[0]
+
+
+def test_readme_example_runs(ray_cluster, tmp_path, monkeypatch):
+    text = (ROOT / "README.md").read_text()
+    section = text[text.index("### Ray Tune"):]
+    code = next(b for b in re.findall(r"```python\n(.*?)```", section, re.S)
+                if "def train" in b and "ParetoPBT" in b)
+    monkeypatch.setattr("ray.train.constants.DEFAULT_STORAGE_PATH", str(tmp_path))
+    namespace = {"__name__": "__main__"}
+    exec(compile(code, "README.md", "exec"), namespace)
+    assert not namespace["results"].errors
+    assert namespace["scheduler"].exploits
+
+
+@pytest.mark.parametrize("version, ok", [("2.49.2", False), ("2.50.1", True),
+                                         ("2.60.0", True), ("2.61.0rc1", False),
+                                         ("3.0.0.dev0", False)])
+def test_version_guard(version, ok):
+    code = ("import ray; ray.__version__ = %r\n"
+            "import kestrovane.integrations.ray_tune" % version)
+    r = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    assert (r.returncode == 0) == ok, r.stderr
+    if not ok:
+        assert f"this is Ray {version}" in r.stderr and "2.50.1 and 2.60.0" in r.stderr

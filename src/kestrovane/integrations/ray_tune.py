@@ -13,8 +13,8 @@ when and how trials are checkpointed, paused and restored, how the copied
 configuration is perturbed, the logs.  That choice is made in the one method
 of `PopulationBasedTraining` that acts on it, the private
 `_checkpoint_or_exploit(trial, tune_controller, upper_quantile,
-lower_quantile)`; this module checks at import that it still has that
-signature.  Supported: the Ray versions of the `ray` extra.
+lower_quantile)`; this module checks at import that Ray's version is one of
+the extra's range and that the method still has that signature.
 """
 
 from __future__ import annotations
@@ -22,9 +22,17 @@ from __future__ import annotations
 import inspect
 import logging
 import math
+import numbers
+from collections import deque
 from collections.abc import Mapping
+from pathlib import PurePosixPath
 from typing import TYPE_CHECKING, Any, Literal
 
+import numpy as np
+import ray
+import ray.cloudpickle as cloudpickle
+from packaging.specifiers import SpecifierSet
+from packaging.version import Version
 from ray.tune.experiment import Trial
 from ray.tune.schedulers import PopulationBasedTraining
 
@@ -34,9 +42,17 @@ from kestrovane.pbt.policies import Policy
 if TYPE_CHECKING:
     from ray.tune.execution.tune_controller import TuneController
 
-__all__ = ["ParetoPBT"]
+__all__ = ["ParetoPBT", "STATE_FILE"]
 
 logger = logging.getLogger(__name__)
+
+# The `ray` extra of pyproject.toml; the private hook is re-checked on every upgrade.
+SUPPORTED_RAY = ">=2.50,<2.61"
+TESTED_RAY = ("2.50.1", "2.60.0")
+if not SpecifierSet(SUPPORTED_RAY).contains(Version(ray.__version__), prereleases=True):
+    raise ImportError(f"kestrovane.integrations.ray_tune needs Ray {SUPPORTED_RAY} (tested with "
+                      f"{' and '.join(TESTED_RAY)}); this is Ray {ray.__version__}. Install a "
+                      "supported Ray with pip install 'kestrovane[ray]'")
 
 _HOOK = "_checkpoint_or_exploit"
 _HOOK_PARAMS = ["self", "trial", "tune_controller", "upper_quantile", "lower_quantile"]
@@ -47,21 +63,56 @@ if list(inspect.signature(getattr(PopulationBasedTraining, _HOOK, lambda: None))
                       "with pip install 'kestrovane[ray]'")
 
 Direction = Literal["min", "max"]
+Row = tuple[float, ...]
 _FINISHED = (Trial.ERROR, Trial.TERMINATED)
+
+#: The scheduler's own state, in the experiment directory (Ray does not save a
+#: scheduler's state; its sync only touches .json and .pkl files).
+STATE_FILE = "kestrovane_pareto_pbt.state"
+_STATE_FORMAT = 1
+
+
+def _real(value: object) -> float | None:
+    """`value` as a float if it is a real number (NumPy's included), None otherwise."""
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Real):
+        return None
+    return float(value)
 
 
 class ParetoPBT(PopulationBasedTraining):
     """Asynchronous PBT that replaces and copies trials by Monte-Carlo Pareto selection.
 
-    Every result that carries all `metrics` is reported to a
-    `kestrovane.pbt.Population` under the trial's id.  When Ray's PBT reaches
-    a trial's perturbation step it asks the population what the trial should
-    do: a trial the selection replaces clones the paired winner (Ray's
-    exploit: its checkpoint, its perturbed configuration); a winner saves a
-    checkpoint so that it can be copied; others continue.  Only trials
-    holding a checkpoint from their last perturbation step can be copied
-    (`Population.decide(..., sources=...)`).  Finished and removed trials
-    leave the population.
+    Every result that carries all `metrics` as real numbers (Python's or
+    NumPy's) is reported to a `kestrovane.pbt.Population` under the trial's
+    id.  When Ray's PBT reaches a trial's perturbation step it asks the
+    population what the trial should do: a trial the selection replaces
+    clones the paired winner (Ray's exploit: its checkpoint, its perturbed
+    configuration); a winner saves a checkpoint so that it can be copied;
+    others continue.  Only trials holding a checkpoint from their last
+    perturbation step can be copied.  Finished and removed trials leave the
+    population.
+
+    Rules beyond the single-metric PBT of Ray:
+
+    - A round replaces at most the `quantile_fraction` of trials, as Ray's
+      does: a replaced trial keeps its place in others' selections, with the
+      scores that got it replaced, until its own next perturbation step; the
+      results of its new model are held until then and become its window
+      there.
+    - A trial whose latest result has a NaN or infinite metric has diverged:
+      its window is forgotten (its older scores make it no winner), nobody
+      copies it, and at its perturbation step it copies a random trial
+      holding a checkpoint (this repair is not counted by the fraction).
+      A finite result ends the divergence.
+    - A bool or any other non-number as a metric is refused with one log line
+      naming the trial and the metric; the result is not used.
+    - A decision Ray does not carry out (the source's checkpoint is missing)
+      leaves the population as it was; the first such failure is logged
+      with its reason.
+    - The state (windows, held results, exploits, the selection counter,
+      each trial's perturbation times) is written atomically to `STATE_FILE`
+      in the experiment directory at every decision, and read back when
+      `Tuner.restore` resumes the experiment.
 
     Parameters
     ----------
@@ -73,7 +124,7 @@ class ParetoPBT(PopulationBasedTraining):
     window, min_reports, seed, policy:
         Of the `Population`; `policy` None is the tracker's default.
     quantile_fraction:
-        The share of trials replaced and copied per selection, in (0, 0.5]:
+        The share of trials replaced and copied per round, in (0, 0.5]:
         `percentile` of the selection.
     **pbt_options:
         Anything else of `PopulationBasedTraining` (`time_attr`,
@@ -89,6 +140,8 @@ class ParetoPBT(PopulationBasedTraining):
     exploits:
         (replaced trial id, copied trial id) of every exploit Ray carried
         out, in order.
+    restored_from:
+        The state file the scheduler resumed from, None in a fresh run.
     """
 
     def __init__(self, metrics: Mapping[str, Direction], *, window: int = 8,
@@ -108,8 +161,7 @@ class ParetoPBT(PopulationBasedTraining):
             if taken in pbt_options:
                 raise TypeError(f"ParetoPBT takes its metrics from `metrics`; do not pass "
                                 f"{taken!r}")
-        if not (isinstance(quantile_fraction, (int, float))
-                and 0.0 < quantile_fraction <= 0.5):
+        if not (_real(quantile_fraction) is not None and 0.0 < quantile_fraction <= 0.5):
             raise ValueError(f"quantile_fraction must be in (0, 0.5]; got {quantile_fraction!r}")
         first = next(iter(metrics))
         super().__init__(metric=first, mode=metrics[first],
@@ -120,6 +172,17 @@ class ParetoPBT(PopulationBasedTraining):
             window=window, min_reports=min_reports, percentile=quantile_fraction,
             seed=seed, policy=policy)
         self.exploits: list[tuple[str, str]] = []
+        self.restored_from: str | None = None
+        # Results of replaced trials' new models, held until their next step.
+        self._held: dict[str, deque[Row]] = {}
+        self._diverged: set[str] = set()
+        self._seen: set[str] = set()
+        self._refused: set[tuple[str, str]] = set()
+        self._told_impossible = False
+        self._store: tuple[Any, str] | None = None   # (pyarrow filesystem, path)
+        self._saved: dict[str, Any] | None = None    # a state read back, per trial to adopt
+
+    # -- results ----------------------------------------------------------------
 
     def on_trial_result(self, tune_controller: TuneController, trial: Trial,
                         result: dict[str, Any]) -> str:
@@ -129,23 +192,56 @@ class ParetoPBT(PopulationBasedTraining):
                                "Make sure that the trainable reports every metric of "
                                "ParetoPBT, or set require_attrs=False to skip such results.")
         if not missing:
-            scores = [result[m] for m in self._metric_names]
-            if all(isinstance(s, (int, float)) and math.isfinite(s) for s in scores):
-                self.population.report(trial.trial_id, scores)
-            else:
-                # A diverged trial keeps its last finite scores; Ray's own PBT
-                # leaves trials with a NaN score out of its quantiles too.
-                logger.warning("trial %s reported non-finite or non-numeric %s; result not "
-                               "used for selection", trial.trial_id,
-                               dict(zip(self._metric_names, scores)))
+            result = self._take(trial.trial_id, result)
         decision: str = super().on_trial_result(tune_controller, trial, result)
         return decision
+
+    def _take(self, tid: str, result: dict[str, Any]) -> dict[str, Any]:
+        """Records one result; returns it for Ray, with a refused first metric as NaN."""
+        values = [_real(result[m]) for m in self._metric_names]
+        refused = [m for m, x in zip(self._metric_names, values) if x is None]
+        for name in refused:
+            if (tid, name) not in self._refused:
+                self._refused.add((tid, name))
+                logger.warning("trial %s reported metric %r as %r, which is not a real "
+                               "number; its results are not used for selection while this "
+                               "lasts", tid, name, result[name])
+        if refused:
+            first = self._metric_names[0]
+            return {**result, first: math.nan} if first in refused else result
+        row = tuple(x for x in values if x is not None)
+        if not all(math.isfinite(x) for x in row):
+            if tid not in self._diverged:
+                logger.warning("trial %s diverged (%s); it is not copied, and is replaced at "
+                               "its next perturbation step", tid,
+                               dict(zip(self._metric_names, row)))
+            self._diverged.add(tid)
+            self._held.pop(tid, None)
+            if tid in self.population:
+                self.population.restart(tid)
+            return result
+        self._diverged.discard(tid)
+        held = self._held.get(tid)
+        if held is not None:
+            held.append(row)
+        else:
+            self.population.report(tid, row)
+        return result
+
+    # -- decisions --------------------------------------------------------------
 
     def _checkpoint_or_exploit(self, trial: Trial, tune_controller: TuneController,
                                upper_quantile: list[Trial],
                                lower_quantile: list[Trial]) -> None:
         # Ray's quantiles of its single score are ignored: the population
         # decides, and Ray's own method carries the decision out.
+        tid = trial.trial_id
+        held = self._held.pop(tid, None)
+        if held is not None:
+            # The new model's results replace the scores that got it replaced.
+            self.population.restart(tid)
+            for row in held:
+                self.population.report(tid, row)
         by_id = {t.trial_id: t for t in self._trial_state}
         decision = self._decide(trial, by_id)
         upper: list[Trial] = []
@@ -156,16 +252,48 @@ class ParetoPBT(PopulationBasedTraining):
             upper = [trial]
         done = self._num_perturbations
         super()._checkpoint_or_exploit(trial, tune_controller, upper, lower)
-        if self._num_perturbations > done and decision.source is not None:
-            self.exploits.append((trial.trial_id, decision.source))
+        if decision.source is not None:
+            if self._num_perturbations > done:
+                self.exploits.append((tid, decision.source))
+                self._held[tid] = deque(maxlen=self.population.window)
+                self._diverged.discard(tid)
+            else:
+                self._impossible(tid, decision.source)
+        self._save()
 
     def _decide(self, trial: Trial, by_id: Mapping[str, Trial]) -> Decision[str]:
-        if trial.trial_id not in self.population:
-            return Decision(trial.trial_id, "continue")
+        tid = trial.trial_id
         copyable = [i for i, t in by_id.items()
                     if self._trial_state[t].last_checkpoint is not None
-                    and t.status not in _FINISHED and t is not trial]
-        return self.population.decide(trial.trial_id, sources=copyable)
+                    and t.status not in _FINISHED and t is not trial
+                    and i not in self._diverged]
+        if tid in self._diverged:
+            if not copyable:
+                return Decision(tid, "continue")
+            rng = np.random.default_rng([self.population.seed, len(self.exploits)])
+            return Decision(tid, "replace", copyable[int(rng.integers(len(copyable)))])
+        if tid not in self.population:
+            return Decision(tid, "continue")
+        return self.population.decide(tid, sources=copyable, commit=False)
+
+    def _impossible(self, tid: str, source: str) -> None:
+        if self._told_impossible:
+            logger.debug("trial %s could not copy trial %s: no checkpoint", tid, source)
+            return
+        self._told_impossible = True
+        logger.warning("ParetoPBT cannot exploit: trial %s was to copy trial %s, which has no "
+                       "checkpoint, so Ray copied nothing and the population is left as it "
+                       "was. The trainable must pass a checkpoint to tune.report and resume "
+                       "from tune.get_checkpoint(). (Said once per run.)", tid, source)
+
+    # -- trials joining and leaving ---------------------------------------------
+
+    def on_trial_add(self, tune_controller: TuneController, trial: Trial) -> None:
+        super().on_trial_add(tune_controller, trial)
+        if self._store is None:
+            self._open_store(trial)
+        self._adopt(trial)
+        self._seen.add(trial.trial_id)
 
     def on_trial_complete(self, tune_controller: TuneController, trial: Trial,
                           result: dict[str, Any]) -> None:
@@ -181,9 +309,81 @@ class ParetoPBT(PopulationBasedTraining):
         super().on_trial_remove(tune_controller, trial)
 
     def _leave(self, trial: Trial) -> None:
-        if trial.trial_id in self.population:
-            self.population.leave(trial.trial_id)
+        tid = trial.trial_id
+        self._held.pop(tid, None)
+        self._diverged.discard(tid)
+        if tid in self.population:
+            self.population.leave(tid)
+        self._save()
+
+    # -- state that survives the driver -----------------------------------------
+
+    def _open_store(self, trial: Trial) -> None:
+        storage = getattr(trial, "storage", None)
+        if storage is None:
+            return
+        fs = storage.storage_filesystem
+        path = str(PurePosixPath(storage.experiment_fs_path, STATE_FILE))
+        self._store = (fs, path)
+        try:
+            with fs.open_input_stream(path) as f:
+                saved = cloudpickle.loads(f.readall())
+        except FileNotFoundError:
+            return
+        if not (isinstance(saved, dict) and saved.get("format") == _STATE_FORMAT):
+            logger.warning("%s is not a ParetoPBT state file this version reads; starting "
+                           "afresh", path)
+            return
+        if trial.trial_id not in saved["seen"]:
+            return   # a new experiment in an old directory
+        self.population = saved["population"]
+        self.exploits = list(saved["exploits"])
+        self._held = {t: deque(rows, maxlen=self.population.window)
+                      for t, rows in saved["held"].items()}
+        self._diverged = set(saved["diverged"])
+        self._seen = set(saved["seen"])
+        self._told_impossible = saved["told_impossible"]
+        self._saved = saved["trials"]
+        self.restored_from = path
+        logger.info("ParetoPBT resumed from %s: %d members, %d exploits", path,
+                    len(self.population), len(self.exploits))
+
+    def _adopt(self, trial: Trial) -> None:
+        """Gives a restored trial back Ray's per-trial PBT state."""
+        if self._saved is None or trial.trial_id not in self._saved:
+            return
+        perturbed, trained, had_checkpoint = self._saved.pop(trial.trial_id)
+        state = self._trial_state[trial]
+        state.last_perturbation_time, state.last_train_time = perturbed, trained
+        if had_checkpoint and trial.checkpoint is not None:
+            state.last_checkpoint = trial.checkpoint
+
+    def _save(self) -> None:
+        if self._store is None:
+            return
+        fs, path = self._store
+        trials = {t.trial_id: (s.last_perturbation_time, s.last_train_time,
+                               s.last_checkpoint is not None)
+                  for t, s in self._trial_state.items() if t.status not in _FINISHED}
+        state = {"format": _STATE_FORMAT, "population": self.population,
+                 "exploits": self.exploits, "held": {t: list(r) for t, r in self._held.items()},
+                 "diverged": self._diverged, "seen": self._seen,
+                 "told_impossible": self._told_impossible, "trials": trials}
+        # cloudpickle, as Tune's tuner.pkl: a policy may be defined in a script.
+        data: bytes = cloudpickle.dumps(state)  # type: ignore[no-untyped-call]
+        # Written beside and moved into place, so a killed driver leaves the
+        # previous state or this one, never half of one.
+        tmp = path + ".tmp"
+        with fs.open_output_stream(tmp) as f:
+            f.write(data)
+        fs.move(tmp, path)
+
+    def __getstate__(self) -> dict[str, Any]:
+        # Tune pickles the scheduler into tuner.pkl; a filesystem handle is not kept.
+        state = self.__dict__.copy()
+        state["_store"] = None
+        return state
 
     def debug_string(self) -> str:
         return (f"ParetoPBT on {', '.join(self._metric_names)}: {self._num_checkpoints} "
-                f"checkpoints, {self._num_perturbations} perturbs")
+                f"checkpoints, {len(self.exploits)} exploits")

@@ -188,8 +188,8 @@ class Population(Generic[IdT]):
         with self._lock:
             self._join(member_id).append(row)
 
-    def decide(self, member_id: IdT, *,
-               sources: Collection[IdT] | None = None) -> Decision[IdT]:
+    def decide(self, member_id: IdT, *, sources: Collection[IdT] | None = None,
+               commit: bool = True) -> Decision[IdT]:
         """What `member_id`, which has just reported, should do now.
 
         "continue" while it has fewer than `min_reports` evaluations or fewer
@@ -197,6 +197,12 @@ class Population(Generic[IdT]):
         `sources`, if given, limits who may be copied (e.g. the members with
         a saved checkpoint); a member to be replaced with nobody it may copy
         continues.  A "replace" decision restarts the member's window.
+
+        With `commit` False a "replace" decision leaves the window as it is,
+        for a caller that may not be able to carry it out (e.g. the source's
+        checkpoint is gone); once it is carried out, `restart` the member.
+        The selection counter (and so the next decision's seed) advances
+        either way.
         """
         allowed = None if sources is None else set(sources)
         with self._lock:
@@ -218,7 +224,8 @@ class Population(Generic[IdT]):
                                             copyable, self._percentile, seed))
             if verdict.source is None:
                 return Decision(member_id, "continue", None, verdict.detail, verdict.upper)
-            own.clear()
+            if commit:
+                own.clear()
             return Decision(member_id, "replace", eligible[verdict.source], verdict.detail,
                             verdict.upper)
 

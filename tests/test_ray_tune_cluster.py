@@ -1,0 +1,52 @@
+"""ParetoPBT on a two-node Ray cluster (`ray.cluster_utils.Cluster`): a trial
+copies a checkpoint written on the other node (about 30 s; also alone as
+`make test-ray-cluster`)."""
+
+from pathlib import Path
+
+import pytest
+
+tune = pytest.importorskip("ray.tune", reason="Ray Tune is not installed in this environment")
+
+import ray  # noqa: E402
+import ray_tune_helpers as helpers  # noqa: E402
+from ray.cluster_utils import Cluster  # noqa: E402
+
+HERE = Path(__file__).resolve().parent
+
+
+def test_exploit_copies_a_checkpoint_from_the_other_node(tmp_path):
+    # Each node's workers say which node they run on; one trial fits per node.
+    cluster = Cluster(initialize_head=True, head_node_args={
+        "num_cpus": 1, "resources": {"node_a": 1},
+        "env_vars": {"KESTROVANE_TEST_NODE": "a"}})
+    cluster.add_node(num_cpus=1, resources={"node_b": 1},
+                     env_vars={"KESTROVANE_TEST_NODE": "b"})
+    try:
+        ray.init(address=cluster.address, log_to_driver=False, configure_logging=False,
+                 runtime_env={"env_vars": {"PYTHONPATH": str(HERE)}})
+        scheduler = helpers.Recording({"loss": "min", "score": "max"},
+                                      time_attr="training_iteration", perturbation_interval=2,
+                                      window=4, seed=6,
+                                      hyperparam_mutations={"lr": tune.uniform(0.01, 1.0)})
+        grid = tune.Tuner(
+            tune.with_resources(helpers.trainable, {"cpu": 1}),
+            param_space={"lr": tune.grid_search([0.02, 1.0])},
+            tune_config=tune.TuneConfig(scheduler=scheduler),
+            run_config=tune.RunConfig(stop={"training_iteration": 10},
+                                      storage_path=str(tmp_path), verbose=0)).fit()
+        assert not grid.errors
+        assert scheduler.exploits
+        nodes = {}
+        for tid, _, result in scheduler.results:
+            nodes.setdefault(tid, set()).add(result["node"])
+        # The two trials ran on different nodes, and the replaced one resumed from
+        # the checkpoint of the one on the other node.
+        replaced, source = scheduler.exploits[0]
+        assert nodes[replaced] != nodes[source] and len(nodes[source]) == 1
+        copied = [r["restored_from"] for t, _, r in scheduler.results
+                  if t == replaced and r["restored_from"]]
+        assert copied and copied[0] == source
+    finally:
+        ray.shutdown()
+        cluster.shutdown()
