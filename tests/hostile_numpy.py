@@ -1,4 +1,5 @@
 """Stand-ins for the `np` of _mc_rank that misbehave in chosen ways."""
+import threading
 from typing import Any, Callable
 
 import numpy as np
@@ -51,3 +52,22 @@ def handed_back(caller: list[np.ndarray]) -> New:
         fits = [a for a in caller if a.shape == fresh.shape and a.dtype == fresh.dtype]
         return fits[0] if fits else fresh
     return new
+
+
+def same_every_call() -> Numpy:
+    """NumPy whose np.empty / np.zeros give each call arrays of its own, but
+    the same buffers to every call: the n-th array a call asks for (counted
+    per thread from its last np.asarray, the kernels' first NumPy call) is
+    always one and the same.  Two calls running at once then share memory."""
+    pool: dict[Any, np.ndarray] = {}
+    counter = threading.local()
+
+    def asarray(*args: Any, **kwargs: Any) -> Any:
+        counter.n = 0
+        return np.asarray(*args, **kwargs)
+
+    def new(shape: Any, dtype: Any = float) -> np.ndarray:
+        counter.n = getattr(counter, "n", 0) + 1
+        dt = np.dtype(dtype)
+        return pool.setdefault((np.empty(shape, dt).shape, dt, counter.n), np.zeros(shape, dt))
+    return Numpy(asarray=asarray, empty=new, zeros=new)

@@ -53,3 +53,17 @@ def test_spawned_workers_reproduce_the_parent():
         remote = [fut.result(timeout=120) for fut in futures]
     for (f, args), got in zip(calls, remote):
         assert flatten(got) == flatten(f(*args)), f.__name__
+
+
+def test_unpickled_counts_are_read_only_and_equal():
+    import kestrovane
+    mu = np.random.default_rng(5).random((6, 2))
+    got = kestrovane.counts(mu, np.full_like(mu, 0.1), n_samples=200, ids=list("abcdef"))
+    for protocol in range(2, pickle.HIGHEST_PROTOCOL + 1):
+        back = pickle.loads(pickle.dumps(got, protocol))
+        for name in ("win_count", "lose_count", "rank_sum"):
+            array = getattr(back, name)
+            assert np.array_equal(array, getattr(got, name))
+            with pytest.raises(ValueError, match="read-only"):
+                array[0] = 1
+        assert (back.ids, back.n_samples, back.ties) == (got.ids, got.n_samples, got.ties)

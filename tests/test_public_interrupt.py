@@ -92,6 +92,25 @@ def test_stopped_calls_leak_nothing():
     assert (sys.getrefcount(mu), sys.getrefcount(s2)) == refs
 
 
+def sigint_delay(child):
+    """Seconds from SIGINT, sent once `child` prints "sampling", to its end
+    with KeyboardInterrupt (it must not print "finished")."""
+    proc = subprocess.Popen([sys.executable, "-c", child], stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, text=True)
+    try:
+        assert proc.stdout.readline() == "sampling\n"
+        sent = time.perf_counter()
+        proc.send_signal(signal.SIGINT)
+        out, err = proc.communicate(timeout=60)
+        elapsed = time.perf_counter() - sent
+    finally:
+        proc.kill()
+    assert "finished" not in out
+    assert err.rstrip().endswith("KeyboardInterrupt")
+    assert proc.returncode != 0
+    return elapsed
+
+
 @pytest.mark.skipif(os.name != "posix", reason="sends SIGINT")
 def test_sigint_to_a_process_mid_call_ends_it_within_a_second():
     child = textwrap.dedent("""
@@ -104,17 +123,22 @@ def test_sigint_to_a_process_mid_call_ends_it_within_a_second():
         kestrovane.select(mu, np.full_like(mu, 0.05), n_samples=200_000, progress=report)
         print("finished", flush=True)
     """)
-    proc = subprocess.Popen([sys.executable, "-c", child], stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, text=True)
-    try:
-        assert proc.stdout.readline() == "sampling\n"
-        sent = time.perf_counter()
-        proc.send_signal(signal.SIGINT)
-        out, err = proc.communicate(timeout=10)
-        elapsed = time.perf_counter() - sent
-    finally:
-        proc.kill()
-    assert "finished" not in out
-    assert err.rstrip().endswith("KeyboardInterrupt")
-    assert proc.returncode != 0
-    assert elapsed < 1.0
+    assert sigint_delay(child) < 1.0
+
+
+@pytest.mark.skipif(os.name != "posix", reason="sends SIGINT")
+@pytest.mark.parametrize("fn", ["counts", "select"])
+def test_sigint_with_threads_ends_the_call_while_workers_seek(fn):
+    # The second thread first moves its generator over 10 million samples'
+    # normals (seconds), which it used to do without looking at the stop flag.
+    child = textwrap.dedent(f"""
+        import numpy as np, kestrovane
+        mu = np.random.default_rng(7).random((10, 2))
+        def report(done, total):
+            if done:
+                print("sampling", flush=True)
+        kestrovane.{fn}(mu, np.full_like(mu, 0.05), n_samples=20_000_000, threads=2,
+                        progress=report, ties="index")
+        print("finished", flush=True)
+    """)
+    assert sigint_delay(child) < 1.0

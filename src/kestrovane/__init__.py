@@ -17,7 +17,6 @@ underneath are `kestrovane.selection_core._mc_rank` and
 from __future__ import annotations
 
 import importlib
-from importlib import metadata
 from typing import TYPE_CHECKING
 
 if TYPE_CHECKING:
@@ -31,9 +30,9 @@ if TYPE_CHECKING:
     from kestrovane._api.selection import MetricStats as MetricStats
     from kestrovane._api.selection import Selection as Selection
 
-try:
-    __version__: str = metadata.version("kestrovane")
-except metadata.PackageNotFoundError:  # run from a source tree
+try:  # written by the build (pyproject.toml, tool.scikit-build.generate)
+    __version__: str = importlib.import_module("kestrovane._version").__version__
+except ImportError:  # run from a source tree
     __version__ = "0+unknown"
 
 __all__ = ["Counts", "MetricStats", "Progress", "Rating", "Selection", "__version__",

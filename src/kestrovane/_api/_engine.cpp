@@ -8,6 +8,7 @@
 #define PY_ARRAY_UNIQUE_SYMBOL kestrovane_engine_ARRAY_API
 #include "kestrovane/_native/numpy_api.hpp"
 
+#include <cmath>
 #include <cstdint>
 
 #include "kestrovane/_native/py_ref.hpp"
@@ -37,8 +38,8 @@ constexpr const char kSelectDetailedDoc[] =
     "does (bit for bit); 1 puts the members into the rows in a random order per\n"
     "sample, drawn from a stream of its own (the same normals).  Every `interval`\n"
     "seconds of sampling, signal handlers run and report(samples_done, n_samples)\n"
-    "is called (report may be None).  The arguments are not checked beyond their\n"
-    "types.";
+    "is called (report may be None).  The arguments are checked as strictly as\n"
+    "kestrovane.select checks them (interval finite and > 0, 1 <= threads <= 64).";
 
 constexpr const char kCountsDoc[] =
     "counts(mu, sigma2, n_samples, percentile, seed, mode_i, ties_i, threads, report,\n"
@@ -77,6 +78,27 @@ bool parse_common(PyObject* const* args, Py_ssize_t nargs, Py_ssize_t expected, 
         return false;
     }
     c->ties = static_cast<TieOrder>(ties_i);
+    if (c->n_samples < 1) {
+        PyErr_Format(PyExc_ValueError, "n_samples must be in 1 .. 2**31 - 1; got %d", c->n_samples);
+        return false;
+    }
+    if (!(o->percentile > 0.0 && o->percentile <= 1.0)) {  // NaN too
+        PyErr_Format(PyExc_ValueError, "percentile must be in (0, 1]; got %R", args[3]);
+        return false;
+    }
+    if (o->mode_i != 0 && o->mode_i != 1) {
+        PyErr_Format(PyExc_ValueError, "mode_i must be 0 or 1; got %d", o->mode_i);
+        return false;
+    }
+    if (c->threads < 1 || c->threads > kMaxThreads) {
+        PyErr_Format(PyExc_ValueError, "threads must be in 1 .. %d; got %d", kMaxThreads,
+                     c->threads);
+        return false;
+    }
+    if (!(std::isfinite(c->interval) && c->interval > 0.0)) {
+        PyErr_Format(PyExc_ValueError, "interval must be finite and > 0; got %R", args[nargs - 1]);
+        return false;
+    }
     if (c->report != Py_None && !PyCallable_Check(c->report)) {
         PyErr_SetString(PyExc_TypeError, "report must be callable or None");
         return false;
@@ -92,6 +114,11 @@ PyObject* select_detailed(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     if (!parse_common(args, nargs, 12, "select_detailed", &c, &o) ||
         !to_int32(args[6], &o.quantiles_mode_i) || !to_int64(args[7], &o.quantiles_budget))
         return nullptr;
+    if (o.quantiles_mode_i < 0 || o.quantiles_mode_i > 2) {
+        PyErr_Format(PyExc_ValueError, "quantiles_mode_i must be 0, 1 or 2; got %d",
+                     o.quantiles_mode_i);
+        return nullptr;
+    }
     ProgressPacer pacer(c.report, c.n_samples, c.interval);
     if (c.threads <= 1 && c.ties == TieOrder::random)
         return detailed_kernel_paced<RandomTies>(args[0], args[1], c.n_samples, o, pacer);

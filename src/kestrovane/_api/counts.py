@@ -13,6 +13,7 @@ from numpy.typing import ArrayLike, NDArray
 from kestrovane._api import validate as v
 from kestrovane._api.native import run_counts
 from kestrovane._api.progress import Progress, check_progress, reporting
+from kestrovane._api.selection import _init_values
 from kestrovane._api.threads import thread_count
 
 IdT = TypeVar("IdT", bound=Hashable)
@@ -37,6 +38,10 @@ class Counts(Generic[IdT]):
     def __post_init__(self) -> None:
         for array in (self.win_count, self.lose_count, self.rank_sum):
             array.flags.writeable = False
+
+    def __reduce__(self) -> tuple[type[Counts[IdT]], tuple[object, ...]]:
+        # Through __init__, so the unpickled arrays are read-only too.
+        return (type(self), _init_values(self))
 
     @property
     def p_win(self) -> NDArray[np.float64]:

@@ -26,19 +26,17 @@ inline PyObject* empty_counts() {
 // One Monte-Carlo call: the validated population, the rating work set and
 // the count arrays, then the sampling loop with the interpreter lock released.
 struct MonteCarloCall {
+    MemoryMap map;  // every array of the call, claimed for its whole run
     Population pop;
     RatingWork work;
     CountArrays counts;
 
     bool create_arrays() { return work.create(pop.n, pop.m) && counts.create(pop.n); }
 
-    // Every array of the call so far, for the check that each has its own memory.
-    MemoryMap memory_map() const {
-        MemoryMap map;
-        pop.add_to(&map);
+    // The rating and count arrays, added to the map (the population is in it).
+    void add_arrays() {
         work.add_to(&map);
         counts.add_to(&map);
-        return map;
     }
 
     // Seeds the generator and runs every sample; false with an error raised.
@@ -68,10 +66,12 @@ template <class Pacer = NoPacer>
 PyObject* counting_kernel_paced(PyObject* mu_obj, PyObject* sigma2_obj, std::int32_t n_samples,
                                 const RankOptions& o, Pacer&& pacer = Pacer{}) {
     MonteCarloCall mc;
-    const Prepared st = prepare_population(mu_obj, sigma2_obj, n_samples, o.percentile, &mc.pop);
+    const Prepared st = prepare_population(mu_obj, sigma2_obj, n_samples, o.percentile, &mc.pop, &mc.map);
     if (st != Prepared::ready) return st == Prepared::empty ? empty_counts() : nullptr;
     NoObserver observer;
-    if (!mc.create_arrays() || !mc.memory_map().check() || !mc.work.allocate_scratch(mc.pop.n) ||
+    if (!mc.create_arrays()) return nullptr;
+    mc.add_arrays();
+    if (!mc.map.claim() || !mc.work.allocate_scratch(mc.pop.n) ||
         !mc.sample(n_samples, o, observer, pacer))
         return nullptr;
     const CountArrays& c = mc.counts;

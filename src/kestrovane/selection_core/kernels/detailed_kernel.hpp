@@ -72,7 +72,7 @@ PyObject* detailed_kernel_paced(PyObject* mu_obj, PyObject* sigma2_obj, std::int
                                 const DetailedOptions& o, Pacer&& pacer = Pacer{}) {
     MonteCarloCall mc;
     const Prepared st =
-        prepare_population(mu_obj, sigma2_obj, n_samples, o.percentile, &mc.pop);
+        prepare_population(mu_obj, sigma2_obj, n_samples, o.percentile, &mc.pop, &mc.map);
     if (st != Prepared::ready) return st == Prepared::empty ? empty_detailed_result() : nullptr;
     const std::int32_t n = mc.pop.n;
     AccumulatorArrays acc;
@@ -81,10 +81,10 @@ PyObject* detailed_kernel_paced(PyObject* mu_obj, PyObject* sigma2_obj, std::int
         return nullptr;
     PyRef front_counts = new_i32(g.c.s_empty, n);
     if (!front_counts) return nullptr;
-    MemoryMap map = mc.memory_map();
-    acc.add_to(&map);
-    map.add("front_counts", front_counts);
-    if (!map.check()) return nullptr;
+    mc.add_arrays();
+    acc.add_to(&mc.map);
+    mc.map.add("front_counts", front_counts);
+    if (!mc.map.claim()) return nullptr;
     // Per-sample place and within-front rank of every individual.
     std::unique_ptr<std::int32_t[]> observed(new (std::nothrow) std::int32_t[2 * std::size_t(n)]);
     if (!observed) return PyErr_NoMemory();

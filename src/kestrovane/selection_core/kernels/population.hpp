@@ -54,7 +54,7 @@ inline bool ensure_readable_f64(PyRef* a, npy_intp n, npy_intp m) {
 enum class Prepared { error, empty, ready };
 
 inline Prepared prepare_population(PyObject* mu_obj, PyObject* sigma2_obj, std::int32_t n_samples,
-                                   double percentile, Population* pop) {
+                                   double percentile, Population* pop, MemoryMap* map) {
     pop->mu = as_contig_f64_2d(mu_obj);
     if (!pop->mu) return Prepared::error;
     pop->sigma2 = as_contig_f64_2d(sigma2_obj);
@@ -96,9 +96,10 @@ inline Prepared prepare_population(PyObject* mu_obj, PyObject* sigma2_obj, std::
         return Prepared::error;
     pop->sigma = new_f64(g.c.s_empty, n, m);
     if (!pop->sigma) return Prepared::error;
-    MemoryMap inputs;  // sigma must not be written into the caller's arrays
-    pop->add_to(&inputs);
-    if (!inputs.check()) return Prepared::error;
+    // sigma must not be written into the caller's arrays, nor into another
+    // running call's.
+    pop->add_to(map);
+    if (!map->claim()) return Prepared::error;
     {
         GilRelease nogil;
         fill_sigma(data_of<const double>(pop->sigma2), data_of<double>(pop->sigma), n * m);

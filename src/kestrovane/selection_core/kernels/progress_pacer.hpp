@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <thread>
 
 #include "kestrovane/_native/py_ref.hpp"
 #include "kestrovane/selection_core/kernels/numeric/thread_shares.hpp"
@@ -47,18 +48,36 @@ public:
         return false;
     }
 
+    // While the other threads of a shared call sample on after this one has
+    // finished (or seek to their first sample): waits a little, then, once
+    // per interval, runs the signal handlers and reports, as a checkpoint
+    // does.  A failure stops every thread.
+    void wait_step() {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        if (shared_->stop.load(std::memory_order_relaxed)) return;
+        if (std::chrono::duration<double>(Clock::now() - since_).count() < interval_) return;
+        if (!visit_python(shared_->total())) shared_->stop.store(true, std::memory_order_relaxed);
+        since_ = Clock::now();
+    }
+
 private:
     using Clock = std::chrono::steady_clock;
 
+    // The time spent here (waiting for the lock, the handlers, the progress
+    // callable) is not sampling time: the next interval starts afterwards.
     bool checkpoint(std::int32_t done) {
-        const Clock::time_point now = Clock::now();
-        plan_next(std::chrono::duration<double>(now - since_).count());
-        since_ = now;
-        const std::int64_t total = shared_ ? shared_->total() : done;
+        plan_next(std::chrono::duration<double>(Clock::now() - since_).count());
+        const bool go = visit_python(shared_ ? shared_->total() : done);
+        since_ = Clock::now();
+        return go;
+    }
+
+    bool visit_python(std::int64_t total) {
         if (total >= n_samples_) return true;  // the caller reports the end
         GilRelease::Reacquire hold(*released_);
         if (PyErr_CheckSignals() < 0) return false;
-        if (report_ == Py_None) return true;
+        if (report_ == Py_None || total == reported_) return true;  // reports only grow
+        reported_ = total;
         PyRef r = PyRef::steal(
             PyObject_CallFunction(report_, "ii", static_cast<int>(total), n_samples_));
         return static_cast<bool>(r);
@@ -71,7 +90,7 @@ private:
         const double per_sample = elapsed / static_cast<double>(stride_);
         double next = per_sample > 0.0 ? interval_ / per_sample : 4.0 * stride_;
         if (next > 4.0 * stride_) next = 4.0 * stride_;
-        if (next < 1.0) next = 1.0;
+        if (!(next >= 1.0)) next = 1.0;  // NaN too
         if (next > static_cast<double>(INT32_MAX)) next = static_cast<double>(INT32_MAX);
         stride_ = static_cast<std::int32_t>(next);
         countdown_ = stride_;
@@ -83,6 +102,7 @@ private:
     GilRelease* released_ = nullptr;
     SharedProgress* shared_ = nullptr;
     std::int32_t base_ = 0;
+    std::int64_t reported_ = -1;
     Clock::time_point since_{};
     std::int32_t stride_ = 1;
     std::int32_t countdown_ = 1;

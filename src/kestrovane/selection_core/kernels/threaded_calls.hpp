@@ -5,6 +5,7 @@
 
 #include <Python.h>
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <new>
@@ -32,10 +33,14 @@ struct ThreadShare {
     std::int32_t done = 0;         // samples this thread has run
     LoopResult result{LoopStatus::ok, 0};
 
-    // Moves the generator to the first normal of sample `s` (s >= next_sample).
-    void seek(std::int32_t s, std::int64_t per_sample) {
-        for (; next_sample < s; ++next_sample)
+    // Moves the generator to the first normal of sample `s` (s >= next_sample);
+    // false when `stop` was set on the way (a long seek takes seconds).
+    bool seek(std::int32_t s, std::int64_t per_sample, const std::atomic<bool>& stop) {
+        for (; next_sample < s; ++next_sample) {
+            if (stop.load(std::memory_order_relaxed)) return false;
             _xoshiro_skip_normals(&rng, static_cast<std::uint64_t>(per_sample));
+        }
+        return true;
     }
 };
 
@@ -70,11 +75,17 @@ inline std::unique_ptr<ThreadShare[]> create_shares(const Population& pop, int t
     return shares;
 }
 
-// Runs fn(t) for every t < threads, t = 0 on this thread, and waits for all.
-// Call without the interpreter lock.  False when a thread could not be
-// started: `stop` is then set, so the threads already running end early.
-template <class Fn>
-bool on_threads(int threads, SharedProgress* shared, Fn&& fn) {
+struct NoIdle {
+    void operator()() const {}
+};
+
+// Runs fn(t) for every t < threads, t = 0 on this thread, and waits for all,
+// calling idle() again and again while others still run after fn(0).  Call
+// without the interpreter lock.  False when a thread could not be started:
+// `stop` is then set, so the threads already running end early.
+template <class Fn, class Idle = NoIdle>
+bool on_threads(int threads, SharedProgress* shared, Fn&& fn, Idle&& idle = Idle{}) {
+    std::atomic<int> running{0};
     constexpr int kLocal = 8;
     std::thread local[kLocal];
     std::unique_ptr<std::thread[]> heap;
@@ -86,13 +97,19 @@ bool on_threads(int threads, SharedProgress* shared, Fn&& fn) {
     bool started = workers != nullptr;
     for (int t = 1; t < threads && started; ++t) {
         try {
-            workers[t] = std::thread([&fn, t] { fn(t); });
+            running.fetch_add(1, std::memory_order_relaxed);
+            workers[t] = std::thread([&fn, &running, t] {
+                fn(t);
+                running.fetch_sub(1, std::memory_order_release);
+            });
         } catch (const std::system_error&) {
+            running.fetch_sub(1, std::memory_order_relaxed);
             started = false;
         }
     }
     if (!started) shared->stop.store(true, std::memory_order_relaxed);
     else fn(0);
+    while (started && running.load(std::memory_order_acquire) > 0) idle();
     for (int t = 1; t < threads && workers; ++t)
         if (workers[t].joinable()) workers[t].join();
     return started;
@@ -134,7 +151,10 @@ template <class Observer, class Pacer>
 void run_share(const Population& pop, int mode_i, int within_mode_i, ThreadShare& s,
                SampleRange range, std::int64_t per_sample, Observer& observer, Pacer&& pacer,
                SharedProgress* shared) {
-    s.seek(range.begin, per_sample);
+    if (!s.seek(range.begin, per_sample, shared->stop)) {
+        s.result = LoopResult{LoopStatus::stopped, 0};
+        return;
+    }
     const RatingCall rate = s.work.call(mode_i, within_mode_i);
     const double* mu = data_of<const double>(pop.mu);
     const double* sigma = data_of<const double>(pop.sigma);

@@ -24,14 +24,13 @@ namespace kestrovane::mc {
 inline PyObject* counting_kernel_threaded(PyObject* mu_obj, PyObject* sigma2_obj,
                                           std::int32_t n_samples, const RankOptions& o,
                                           TieOrder ties, int threads, ProgressPacer& pacer) {
-    Population pop;
-    const Prepared st = prepare_population(mu_obj, sigma2_obj, n_samples, o.percentile, &pop);
-    if (st != Prepared::ready) return st == Prepared::empty ? empty_counts() : nullptr;
     threads = usable_threads(threads, n_samples);
     MemoryMap map(MemoryMap::kDefaultCapacity + 16 * threads);
-    pop.add_to(&map);
+    Population pop;
+    const Prepared st = prepare_population(mu_obj, sigma2_obj, n_samples, o.percentile, &pop, &map);
+    if (st != Prepared::ready) return st == Prepared::empty ? empty_counts() : nullptr;
     std::unique_ptr<ThreadShare[]> shares = create_shares(pop, threads, o.seed, ties, &map);
-    if (!shares || !map.check()) return nullptr;
+    if (!shares || !map.claim()) return nullptr;
     const std::int64_t per_sample =
         normals_per_sample(data_of<const double>(pop.sigma), std::int64_t{pop.n} * pop.m);
 
@@ -46,7 +45,7 @@ inline PyObject* counting_kernel_threaded(PyObject* mu_obj, PyObject* sigma2_obj
             run_thread_share(t, pop, o.mode_i, o.within_mode_i, shares.get(),
                              share_of(n_samples, threads, t), per_sample, observer, pacer,
                              &shared);
-        });
+        }, [&] { pacer.wait_step(); });
     }
     if (!finish_shares(shares.get(), threads, started, pacer)) return nullptr;
     {

@@ -99,18 +99,17 @@ inline SampleRange members_of(std::int32_t n, int threads, int t) {
 inline PyObject* detailed_kernel_threaded(PyObject* mu_obj, PyObject* sigma2_obj,
                                           std::int32_t n_samples, const DetailedOptions& o,
                                           TieOrder ties, int threads, ProgressPacer& pacer) {
-    Population pop;
-    const Prepared st = prepare_population(mu_obj, sigma2_obj, n_samples, o.percentile, &pop);
-    if (st != Prepared::ready) return st == Prepared::empty ? empty_detailed_result() : nullptr;
-    const std::int32_t n = pop.n;
     threads = usable_threads(threads, n_samples);
     MemoryMap map(MemoryMap::kDefaultCapacity + 16 * threads);
-    pop.add_to(&map);
+    Population pop;
+    const Prepared st = prepare_population(mu_obj, sigma2_obj, n_samples, o.percentile, &pop, &map);
+    if (st != Prepared::ready) return st == Prepared::empty ? empty_detailed_result() : nullptr;
+    const std::int32_t n = pop.n;
     std::unique_ptr<ThreadShare[]> shares = create_shares(pop, threads, o.seed, ties, &map);
     AccumulatorArrays acc;
     if (!shares || !acc.create(n, n_samples, o.quantiles_mode_i, o.quantiles_budget)) return nullptr;
     acc.add_to(&map);
-    if (!map.check()) return nullptr;
+    if (!map.claim()) return nullptr;
 
     // Heap blocks, all taken before sampling: the block rows and each
     // thread's front counts.
@@ -144,7 +143,7 @@ inline PyObject* detailed_kernel_threaded(PyObject* mu_obj, PyObject* sigma2_obj
                 run_thread_share(t, pop, o.mode_i, o.within_mode_i, shares.get(),
                                  SampleRange{first + part.begin, first + part.end}, per_sample,
                                  observer, pacer, &shared);
-            });
+            }, [&] { pacer.wait_step(); });
             if (!started || shared.stop.load(std::memory_order_relaxed)) break;
             started = on_threads(threads, &shared, [&](int t) {
                 fold_rows(raw, block_rows, end, members_of(n, threads, t));
