@@ -102,7 +102,7 @@ def test_builtin_example_table_and_options():
     assert lines[0].startswith("12 individuals, objectives loss, latency, size; 300 samples")
     assert "values, p2 quantiles" in lines[0]
     assert lines[1].startswith("winners: ") and lines[2].startswith("losers: ")
-    assert sum(1 for line in lines if line.endswith(" +")) == 3  # k = ceil(12 * 0.2)
+    assert sum(1 for line in lines if line.endswith(" W")) == 3  # k = ceil(12 * 0.2)
     bad = cli("--percentile", "0")
     assert bad.returncode == 2 and "--percentile must be in (0, 1]" in bad.stderr
 

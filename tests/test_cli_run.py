@@ -56,7 +56,7 @@ def test_table_follows_the_selection_and_prints_the_plan():
     rows = rows_of(text.stdout)
     assert [r[0] for r in rows] == order
     assert [float(r[1]) for r in rows] == [round(row[i]["p_win"], 3) for i in order]
-    assert [r[-1] for r in rows[:k]] == ["+"] * k and [r[-1] for r in rows[-k:]] == ["-"] * k
+    assert [r[-1] for r in rows[:k]] == ["W"] * k and [r[-1] for r in rows[-k:]] == ["L"] * k
     plan = text.stdout.split("exploit plan (loser <- copy of winner):\n")[1].split("\n\n")[0]
     assert [line.split() for line in plan.splitlines()] == \
         [[a, "<-", b] for a, b in sel.replacements]
@@ -74,8 +74,8 @@ def test_member_in_both_lists_is_marked_and_kept(tmp_path):
                "--ties", "index", cwd=tmp_path)
     assert proc.returncode == 0, proc.stderr
     rows = rows_of(proc.stdout)
-    assert rows[0][0] == "3" and rows[0][-1] == "±"
-    assert [r[-1] for r in rows if len(r) == 12] == ["±"]  # the only marked row
+    assert rows[0][0] == "3" and rows[0][-1] == "W+L"
+    assert [r[-1] for r in rows if len(r) == 12] == ["W+L"]  # the only marked row
     assert "  (no replacements)\n  kept, both winner and loser: 3\n" in proc.stdout
 
 

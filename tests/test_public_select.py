@@ -185,8 +185,9 @@ def test_repr_is_a_table_truncated_for_large_populations(result):
     assert lines[0].startswith("Selection: 25 members x 2 objectives (acc (max), loss); 200 "
                                "samples, seed 4")
     assert "... 13 more" in text and len(lines) < 20
-    best = min(range(25), key=lambda i: (result.mean_place[i], i))
-    assert lines[4].split()[0] == f"m{best:02d}"  # best mean place first
+    # The command line's order: the winners best first, the losers worst last.
+    assert lines[4].split()[0] == result.winners[0] and lines[4].split()[-1] == "W"
+    assert lines[-1].split()[0] == result.losers[0] and lines[-1].split()[-1] == "L"
     small = select([[0.0], [1.0]], [[0.0], [0.0]], n_samples=1, percentile=1.0)
     assert "W+L" in repr(small) and "more" not in repr(small)
 

@@ -46,6 +46,10 @@ class RecordingPopulation(Population):
         super().restart(member_id)
         self.calls.append(("restart", member_id))
 
+    def leave(self, member_id):  # a trial that finishes before others decide
+        super().leave(member_id)
+        self.calls.append(("leave", member_id))
+
     def decide(self, member_id, *, sources=None, commit=True):
         decision = super().decide(member_id, sources=sources, commit=commit)
         self.calls.append(("decide", member_id, sorted(sources), decision, commit))
@@ -110,6 +114,8 @@ def test_exploits_follow_the_trackers_plan(ray_cluster, tmp_path):
             replay.report(call[1], call[2])
         elif call[0] == "restart":
             replay.restart(call[1])
+        elif call[0] == "leave":
+            replay.leave(call[1])
         else:
             assert replay.decide(call[1], sources=call[2], commit=call[4]) == call[3]
     # Finished trials left the population.

@@ -22,6 +22,7 @@ from typing import TYPE_CHECKING
 if TYPE_CHECKING:
     from kestrovane._api.counts import Counts as Counts
     from kestrovane._api.counts import counts as counts
+    from kestrovane._api.estimate import Estimates as Estimates
     from kestrovane._api.estimate import estimate as estimate
     from kestrovane._api.progress import Progress as Progress
     from kestrovane._api.rate import Rating as Rating
@@ -35,7 +36,7 @@ try:  # written by the build (pyproject.toml, tool.scikit-build.generate)
 except ImportError:  # run from a source tree
     __version__ = "0+unknown"
 
-__all__ = ["Counts", "MetricStats", "Progress", "Rating", "Selection", "__version__",
+__all__ = ["Counts", "Estimates", "MetricStats", "Progress", "Rating", "Selection", "__version__",
            "counts", "estimate", "rate", "select"]
 
 # The public names load on first use, so that importing a low-level module
@@ -47,6 +48,7 @@ _LAZY = {
     "rate": "kestrovane._api.rate",
     "Rating": "kestrovane._api.rate",
     "estimate": "kestrovane._api.estimate",
+    "Estimates": "kestrovane._api.estimate",
     "Selection": "kestrovane._api.selection",
     "MetricStats": "kestrovane._api.selection",
     "Progress": "kestrovane._api.progress",

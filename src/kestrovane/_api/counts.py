@@ -11,6 +11,7 @@ import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 from kestrovane._api import validate as v
+from kestrovane._api.estimate import Estimates, population
 from kestrovane._api.native import run_counts
 from kestrovane._api.progress import Progress, check_progress, reporting
 from kestrovane._api.selection import _init_values
@@ -56,7 +57,8 @@ class Counts(Generic[IdT]):
         return self.rank_sum / self.n_samples
 
 
-def counts(mu: ArrayLike, sigma2: ArrayLike, *, n_samples: int = 10_000,
+def counts(mu: ArrayLike | Estimates[Any], sigma2: ArrayLike | None = None, *,
+           n_samples: int = 10_000,
            percentile: float = 0.2, seed: int = 0, mode: v.Mode = "ranks",
            maximize: v.Maximize = None, ids: Sequence[Any] | None = None,
            objectives: Sequence[str] | None = None, progress: Progress = None,
@@ -74,7 +76,7 @@ def counts(mu: ArrayLike, sigma2: ArrayLike, *, n_samples: int = 10_000,
     mode_i = v.choice(mode, "mode", v.MODE_CODES)
     v.choice(ties, "ties", v.TIES_CODES)
     check_progress(progress)
-    pop = v.population(mu, sigma2, ids, objectives, maximize)
+    pop = population(mu, sigma2, ids, objectives, maximize)
     n_threads = thread_count(threads, pop.mu.shape[0], pop.mu.shape[1], n)
     with reporting(progress, n, "kestrovane.counts") as report:
         win, lose, rank_sum = run_counts(pop.mu, pop.sigma2, n, share, seed_i, mode_i,

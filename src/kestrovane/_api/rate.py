@@ -74,7 +74,7 @@ def rate(X: ArrayLike, *, mode: v.Mode = "ranks", maximize: v.Maximize = None,
     mode_i = v.choice(mode, "mode", v.MODE_CODES)
     arr = v.table(X, "X")
     v.require_objectives(arr, "X")
-    names = v.objective_names(objectives, arr.shape[1])
+    names = v.objective_names(objectives, arr.shape[1], "X")
     flags = v.maximized(maximize, arr.shape[1], names)
     v.check_finite(arr, "X", v.Labels(None, names))
     n_fronts, front, crowding, order = rate_population(v.minimised(arr, flags), mode_i, 0)

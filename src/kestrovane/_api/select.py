@@ -8,12 +8,33 @@ from typing import Any, TypeVar, overload
 from numpy.typing import ArrayLike
 
 from kestrovane._api import validate as v
+from kestrovane._api.estimate import Estimates, population
 from kestrovane._api.native import run_detailed
 from kestrovane._api.progress import Progress, check_progress, reporting
 from kestrovane._api.selection import MetricStats, Selection
 from kestrovane._api.threads import thread_count
 
 IdT = TypeVar("IdT", bound=Hashable)
+
+
+@overload
+def select(mu: Estimates[IdT], sigma2: None = None, *, n_samples: int = 10_000,
+           percentile: float = 0.2, seed: int = 0, mode: v.Mode = "ranks",
+           quantiles: v.Quantiles = "auto", quantiles_budget: int = 2_500_000,
+           maximize: None = None, ids: None = None,
+           objectives: Sequence[str] | None = None,
+           progress: Progress = None, threads: int | None = None,
+           ties: v.Ties = "random") -> Selection[IdT]: ...
+
+
+@overload
+def select(mu: Estimates[Any], sigma2: None = None, *, n_samples: int = 10_000,
+           percentile: float = 0.2, seed: int = 0, mode: v.Mode = "ranks",
+           quantiles: v.Quantiles = "auto", quantiles_budget: int = 2_500_000,
+           maximize: None = None, ids: Sequence[IdT],
+           objectives: Sequence[str] | None = None,
+           progress: Progress = None, threads: int | None = None,
+           ties: v.Ties = "random") -> Selection[IdT]: ...
 
 
 @overload
@@ -36,7 +57,8 @@ def select(mu: ArrayLike, sigma2: ArrayLike, *, n_samples: int = 10_000,
            ties: v.Ties = "random") -> Selection[IdT]: ...
 
 
-def select(mu: ArrayLike, sigma2: ArrayLike, *, n_samples: int = 10_000,
+def select(mu: ArrayLike | Estimates[Any], sigma2: ArrayLike | None = None, *,
+           n_samples: int = 10_000,
            percentile: float = 0.2, seed: int = 0, mode: v.Mode = "ranks",
            quantiles: v.Quantiles = "auto", quantiles_budget: int = 2_500_000,
            maximize: v.Maximize = None, ids: Sequence[Any] | None = None,
@@ -56,7 +78,13 @@ def select(mu: ArrayLike, sigma2: ArrayLike, *, n_samples: int = 10_000,
     ----------
     mu, sigma2:
         Means and variances, (N members x M objectives) real arrays of equal
-        shape.  A variance of 0 marks a score known exactly.
+        shape.  `sigma2` is the variance of the *mean* `mu` (the uncertainty
+        of the estimate: for k evaluations, their sample variance / k), not
+        the variance of one score.  A variance of 0 marks a score known
+        exactly.  Or `mu` is the `Estimates` that `kestrovane.estimate`
+        returns and `sigma2` is omitted: its directions, ids and objective
+        names are used, and `maximize` (and labels it carries) must not be
+        given again.
     n_samples:
         Number of Monte-Carlo samples, 1 to 2**31 - 1.
     percentile:
@@ -130,7 +158,7 @@ def select(mu: ArrayLike, sigma2: ArrayLike, *, n_samples: int = 10_000,
     budget = v.budget_value(quantiles_budget)
     check_progress(progress)
 
-    pop = v.population(mu, sigma2, ids, objectives, maximize)
+    pop = population(mu, sigma2, ids, objectives, maximize)
     member_ids, names, flags = pop.ids, pop.objectives, pop.maximize
     n_threads = thread_count(threads, pop.mu.shape[0], pop.mu.shape[1], n)
 

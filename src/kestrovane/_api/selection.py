@@ -4,6 +4,8 @@ from __future__ import annotations
 
 import dataclasses
 import importlib
+import math
+import numbers
 from collections.abc import Hashable, Iterator, Mapping, Sequence
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, Generic, Literal, TypeVar, cast
@@ -11,6 +13,7 @@ from typing import TYPE_CHECKING, Any, Generic, Literal, TypeVar, cast
 import numpy as np
 from numpy.typing import NDArray
 
+from kestrovane._api import validate as v
 from kestrovane._api.validate import Mode, Quantiles, Ties
 
 if TYPE_CHECKING:
@@ -230,13 +233,11 @@ class Selection(Generic[IdT]):
     def from_dict(cls, data: Mapping[str, Any]) -> Selection[Any]:
         """Rebuild a result from `to_dict()` output (after a JSON round trip too).
 
-        Output of versions before `ties` existed broke ties by row: "index"."""
-        values: dict[str, Any] = {f.name: data[f.name] for f in dataclasses.fields(cls)
-                                  if f.init and f.name != "ties"}
-        values["ties"] = data.get("ties", "index")
-        for metric in METRICS:
-            values[metric] = MetricStats.from_mapping(data[metric])
-        return cls(**values)
+        Every field is checked as the public functions check their arguments,
+        and against the others (lengths, ids, rows, counts); a missing or
+        bad key raises ValueError or TypeError naming it.  Output of versions
+        before `ties` existed broke ties by row: "index"."""
+        return cls(**_checked_fields(data))
 
     def to_pandas(self) -> DataFrame:
         """One row per member, indexed by id.  Needs pandas."""
@@ -278,12 +279,10 @@ class Selection(Generic[IdT]):
         yield f"  losers:  {_short_list(self.losers)}"
         if n == 0:
             return
-        both = set(self.winners).intersection(self.losers)
-        marks = {i: "W" for i in self.winners} | {i: "L" for i in self.losers}
-        marks |= {i: "W+L" for i in both}
+        winners, losers = set(self.winner_rows.tolist()), set(self.loser_rows.tolist())
         yield (f"  {'id':<14} {'p_win':>6} {'p_lose':>6}  {'place mean ± std':>17} "
                f"{'median':>7} {'front':>6} {'quality':>8}")
-        order = np.argsort(self.mean_place, kind="stable")
+        order = selection_order(self)
         shown: list[int | None] = [int(r) for r in order]
         if n > head + tail + 1:
             shown = shown[:head] + [None] + shown[n - tail:]
@@ -295,7 +294,31 @@ class Selection(Generic[IdT]):
             yield (f"  {label:<14} {self.p_win[row]:6.3f} {self.p_lose[row]:6.3f}  "
                    f"{self.place.mean[row]:8.2f} ± {self.place.std[row]:6.2f} "
                    f"{self.place.median[row]:7.1f} {self.front.mean[row]:6.2f} "
-                   f"{self.quality[row]:8.2f} {marks.get(self.ids[row], '')}".rstrip())
+                   f"{self.quality[row]:8.2f} {mark(row in winners, row in losers)}".rstrip())
+
+
+def selection_order(sel: Selection[Any]) -> NDArray[np.int64]:
+    """Rows in the order of the selection, as `print(sel)` and the command
+    line show them: the winners best first, then the members that are
+    neither (most wins, then lower mean place, then input order), then the
+    losers that are not also winners, the worst last."""
+    n = len(sel.ids)
+    rows = np.arange(n, dtype=np.int64)
+    by_wins = np.lexsort((rows, sel.rank_sum, -sel.win_count.astype(np.int64)))
+    flag = np.zeros(n, dtype=bool)
+    flag[sel.winner_rows] = True
+    flag[sel.loser_rows] = True
+    winner = np.zeros(n, dtype=bool)
+    winner[sel.winner_rows] = True
+    losers_only = sel.loser_rows[~winner[sel.loser_rows]][::-1]
+    order: NDArray[np.int64] = np.concatenate([sel.winner_rows, by_wins[~flag[by_wins]],
+                                               losers_only]).astype(np.int64)
+    return order
+
+
+def mark(winner: bool, loser: bool) -> str:
+    """A member's mark in a table: W winner, L loser, W+L both."""
+    return "W+L" if winner and loser else "W" if winner else "L" if loser else ""
 
 
 def _clip(text: str, width: int) -> str:
@@ -307,3 +330,104 @@ def _short_list(items: Sequence[Hashable], limit: int = 8) -> str:
     if len(items) > limit:
         shown += f", ... ({len(items) - limit} more)"
     return shown or "(none)"
+
+
+class _Fields:
+    """Reads the keys of a `to_dict()` mapping, naming the key at fault."""
+
+    def __init__(self, data: object) -> None:
+        if not isinstance(data, Mapping):
+            raise TypeError(f"Selection.from_dict needs a mapping; got {type(data).__name__}")
+        self.data = data
+
+    def __getitem__(self, key: str) -> Any:
+        try:
+            return self.data[key]
+        except KeyError:
+            raise ValueError(f"Selection.from_dict: key {key!r} is missing") from None
+
+    def listed(self, key: str, length: int | None) -> list[Any]:
+        value = self[key]
+        if not isinstance(value, (list, tuple)):
+            raise TypeError(f"Selection.from_dict: {key!r} must be a list; got "
+                            f"{type(value).__name__}")
+        if length is not None and len(value) != length:
+            raise ValueError(f"Selection.from_dict: {key!r} has {len(value)} entries; "
+                             f"{length} expected")
+        return list(value)
+
+    def numbers(self, key: str, length: int, integral: bool, low: float = -math.inf,
+                high: float = math.inf, stats: Mapping[str, Any] | None = None) -> Any:
+        values = (self.listed(key, length) if stats is None
+                  else _Fields(stats).listed(key, length))
+        kinds = (numbers.Integral,) if integral else (numbers.Real,)
+        for i, x in enumerate(values):
+            if isinstance(x, (bool, np.bool_)) or not isinstance(x, kinds):
+                kind = "an integer" if integral else "a real number"
+                raise TypeError(f"Selection.from_dict: {key!r}[{i}] must be {kind}; got {x!r}")
+            if not low <= float(x) <= high:
+                raise ValueError(f"Selection.from_dict: {key!r}[{i}] is {x!r}, outside "
+                                 f"[{low:g}, {high:g}]")
+        return np.asarray(values, dtype=np.int64 if integral else np.float64)
+
+
+def _checked_fields(data: object) -> dict[str, Any]:
+    f = _Fields(data)
+    out: dict[str, Any] = {
+        "n_samples": v.sample_count(f["n_samples"]),
+        "seed": v.seed_value(f["seed"]),
+        "percentile": v.percentile_value(f["percentile"]),
+        "quantiles_budget": v.budget_value(f["quantiles_budget"]),
+    }
+    for key, codes in (("mode", v.MODE_CODES), ("quantiles", v.QUANTILES_CODES),
+                       ("quantiles_used", {"exact": 0, "p2": 1})):
+        v.choice(f[key], key, codes)
+        out[key] = f[key]
+    out["ties"] = f.data.get("ties", "index")
+    v.choice(out["ties"], "ties", v.TIES_CODES)
+    maximize = f.listed("maximize", None)
+    if not maximize or not all(isinstance(x, (bool, np.bool_)) for x in maximize):
+        raise TypeError("Selection.from_dict: 'maximize' must be a non-empty list of bools; "
+                        f"got {maximize!r}")
+    out["maximize"] = tuple(bool(x) for x in maximize)
+    out["objectives"] = v.objective_names(f["objectives"], len(maximize), "maximize")
+    ids = v.member_ids(f.listed("ids", None), len(f["ids"]))
+    n, samples = len(ids), out["n_samples"]
+    out["ids"] = ids
+    k = min(n, max(1, math.ceil(n * out["percentile"])))
+    row_of = {member: i for i, member in enumerate(ids)}
+    for side in ("winners", "losers"):
+        members = f.listed(side, k)
+        rows = f.numbers(f"{side[:-1]}_rows", k, True, 0, n - 1)
+        for i, (member, row) in enumerate(zip(members, rows.tolist())):
+            try:
+                known = row_of.get(member)
+            except TypeError:
+                known = None
+            if known is None:
+                raise ValueError(f"Selection.from_dict: {side!r}[{i}] is {member!r}, not an id")
+            if known != row:
+                raise ValueError(f"Selection.from_dict: {side[:-1]}_rows[{i}] is {row} but "
+                                 f"{member!r} is at row {known}")
+        if len(set(rows.tolist())) != k:
+            raise ValueError(f"Selection.from_dict: {side!r} names a member twice")
+        out[side], out[f"{side[:-1]}_rows"] = tuple(ids[r] for r in rows.tolist()), rows
+    for key in ("win_count", "lose_count"):
+        counted = f.numbers(key, n, True, 0, samples)
+        if int(counted.sum()) != k * samples:
+            raise ValueError(f"Selection.from_dict: {key!r} sums to {int(counted.sum())}; "
+                             f"k * n_samples = {k * samples} expected")
+        out[key] = counted
+    out["rank_sum"] = f.numbers("rank_sum", n, True, 0, samples * max(n - 1, 0))
+    if int(out["rank_sum"].sum()) != samples * n * (n - 1) // 2:
+        raise ValueError("Selection.from_dict: 'rank_sum' does not sum to "
+                         "n_samples * N * (N - 1) / 2")
+    out["quality"] = f.numbers("quality", n, False)
+    for metric in METRICS:
+        stats = f[metric]
+        if not isinstance(stats, Mapping):
+            raise TypeError(f"Selection.from_dict: {metric!r} must be a mapping of "
+                            f"{', '.join(STAT_KEYS)}; got {type(stats).__name__}")
+        out[metric] = MetricStats(*(f.numbers(key, n, False, stats=stats)
+                                    for key in STAT_KEYS))
+    return out

@@ -154,7 +154,8 @@ def member_ids(ids: object, n: int) -> tuple[Hashable, ...]:
     return tuple(seen)
 
 
-def objective_names(objectives: object, m: int) -> tuple[str, ...] | None:
+def objective_names(objectives: object, m: int, of: str = "mu") -> tuple[str, ...] | None:
+    """One distinct name per objective; `of` names the table whose columns they name."""
     if objectives is None:
         return None
     if isinstance(objectives, (str, bytes, Set, Mapping)) or not isinstance(objectives,
@@ -167,7 +168,7 @@ def objective_names(objectives: object, m: int) -> tuple[str, ...] | None:
             raise TypeError(f"objective name of column {j} must be a str; got {name!r}")
     if len(names) != m:
         raise ValueError(f"objectives has {len(names)} names but there are {m} objectives "
-                         "(columns of mu)")
+                         f"(columns of {of})")
     first: dict[str, int] = {}
     for j, name in enumerate(names):
         if first.setdefault(name, j) != j:

@@ -14,6 +14,8 @@ import numpy as np
 from numpy.typing import NDArray
 
 from kestrovane import Selection
+from kestrovane._api.selection import mark
+from kestrovane._api.selection import selection_order as selection_order
 from kestrovane.cli.population_file import Population
 
 I64 = NDArray[np.int64]
@@ -36,24 +38,6 @@ class Row(TypedDict):
     winner: bool
     loser: bool
     both: bool
-
-
-def selection_order(sel: Selection[str]) -> I64:
-    """Rows in the order of the selection: the winners best first, then the
-    members that are neither (most wins, then lower mean place, then input
-    order), then the losers that are not also winners, the worst last."""
-    n = len(sel.ids)
-    rows = np.arange(n, dtype=np.int64)
-    by_wins = np.lexsort((rows, sel.rank_sum, -sel.win_count.astype(np.int64)))
-    flag = np.zeros(n, dtype=bool)
-    flag[sel.winner_rows] = True
-    flag[sel.loser_rows] = True
-    winner = np.zeros(n, dtype=bool)
-    winner[sel.winner_rows] = True
-    losers_only = sel.loser_rows[~winner[sel.loser_rows]][::-1]
-    order: I64 = np.concatenate([sel.winner_rows, by_wins[~flag[by_wins]],
-                                 losers_only]).astype(np.int64)
-    return order
 
 
 def summarise(pop: Population, sel: Selection[str], top: int | None) -> dict[str, Any]:
@@ -127,12 +111,12 @@ def table_lines(summary: dict[str, Any], top: int | None) -> Iterator[str]:
     yield (f"{'id':<{width}} {'p_win':>6} {'p_lose':>6}  {'place mean ± std':>16} "
            f"{'q25':>6} {'median':>6} {'q75':>6} {'front':>6} {'quality':>8}")
     for r in rows:
-        mark = "±" if r["both"] else "+" if r["winner"] else "-" if r["loser"] else ""
+        flag = mark(r["winner"], r["loser"])
         place = f"{r['place_mean']:.2f} ± {r['place_std']:.2f}"
         yield (f"{_clip(r['id'], width):<{width}} {r['p_win']:>6.3f} {r['p_lose']:>6.3f}  "
                f"{place:>16} {r['place_q25']:>6.1f} {r['place_median']:>6.1f} "
                f"{r['place_q75']:>6.1f} {r['front_mean']:>6.2f} {r['quality']:>8.2f} "
-               f"{mark}").rstrip()
+               f"{flag}").rstrip()
     hidden = summary["individuals_count"] - len(rows)
     if hidden > 0:
         yield f"... {hidden} more (--top {top})"
@@ -151,6 +135,6 @@ def table_lines(summary: dict[str, Any], top: int | None) -> Iterator[str]:
     if summary["both"]:
         yield f"  kept, both winner and loser: {' '.join(summary['both'])}"
     yield ""
-    yield ("+ winner, - loser, ± both; p_win/p_lose: share of samples in the best/worst k = "
+    yield ("W winner, L loser, W+L both; p_win/p_lose: share of samples in the best/worst k = "
            f"{summary['k']}; place 0 is best; quality = -(mean place + mean front + mean "
            "rank in front)")

@@ -37,6 +37,7 @@ from ray.tune.experiment import Trial
 from ray.tune.schedulers import PopulationBasedTraining
 
 from kestrovane.pbt import Decision, Population
+from kestrovane.pbt.population import SCORE_LIMIT
 from kestrovane.pbt.policies import Policy
 
 if TYPE_CHECKING:
@@ -99,7 +100,8 @@ class ParetoPBT(PopulationBasedTraining):
       scores that got it replaced, until its own next perturbation step; the
       results of its new model are held until then and become its window
       there.
-    - A trial whose latest result has a NaN or infinite metric has diverged:
+    - A trial whose latest result has a NaN or infinite metric, or one beyond
+      +-1e150 (`kestrovane.pbt.population.SCORE_LIMIT`), has diverged:
       its window is forgotten (its older scores make it no winner), nobody
       copies it, and at its perturbation step it copies a random trial
       holding a checkpoint (this repair is not counted by the fraction).
@@ -210,7 +212,7 @@ class ParetoPBT(PopulationBasedTraining):
             first = self._metric_names[0]
             return {**result, first: math.nan} if first in refused else result
         row = tuple(x for x in values if x is not None)
-        if not all(math.isfinite(x) for x in row):
+        if not all(math.isfinite(x) and abs(x) <= SCORE_LIMIT for x in row):
             if tid not in self._diverged:
                 logger.warning("trial %s diverged (%s); it is not copied, and is replaced at "
                                "its next perturbation step", tid,

@@ -162,7 +162,18 @@ def window_moments(windows: tuple[F64, ...], prior_weight: float = 0.0,
     mean.  The noise variance of a member is its own residual variance,
     shrunk towards the objective's pooled one with the weight of
     `prior_weight` evaluations; a member with no residual degrees of freedom
-    takes the pooled one."""
+    takes the pooled one.
+
+    Windows with scores beyond 2**500 in magnitude are computed scaled by a
+    power of two per objective (exactly), so an estimate is finite whenever
+    its true value is; a variance too large for a float is +inf.  Smaller
+    scores are computed unscaled, bit for bit as always."""
+    scale = _column_scale(windows)
+    if scale is not None:
+        estimate, variance = window_moments(tuple(w * scale for w in windows), prior_weight,
+                                            trend)
+        with np.errstate(over="ignore"):
+            return estimate / scale, variance / scale / scale
     block, lengths = padded(windows)
     seen = ~np.isnan(block)
     k = lengths.astype(np.float64)[:, None]
@@ -188,11 +199,28 @@ def window_moments(windows: tuple[F64, ...], prior_weight: float = 0.0,
         return mean_y, noise / k
     lever = np.where(sxx > 0, (block.shape[1] - 1.0 - x_bar) / safe_sxx ** 0.5, 0.0)
     if trend == "shrunk":
-        t2 = slope * slope * sxx / np.maximum(noise, 1e-300)
-        slope = slope * (t2 / (1.0 + t2))
-        lever = lever * (t2 / (1.0 + t2))
+        with np.errstate(over="ignore", invalid="ignore"):
+            t2 = slope * slope * sxx / np.maximum(noise, 1e-300)
+            # A window on an exact line has t2 = inf: its slope is kept whole.
+            keep = np.where(np.isinf(t2), 1.0, t2 / (1.0 + t2))
+        slope = slope * keep
+        lever = lever * keep
     estimate = mean_y + slope * (block.shape[1] - 1.0 - x_bar)
     return estimate, noise * (1.0 / k + lever * lever)
+
+
+#: Scores up to this magnitude are estimated unscaled (see `window_moments`).
+_UNSCALED = 2.0 ** 500
+
+
+def _column_scale(windows: tuple[F64, ...]) -> F64 | None:
+    """Per objective, a power of two that brings the largest score near 1 when
+    it exceeds _UNSCALED (others 1); None when no objective needs it."""
+    big = np.max([np.max(np.abs(w), axis=0, initial=0.0) for w in windows], axis=0)
+    if not (big > _UNSCALED).any():
+        return None
+    scale: F64 = np.where(big > _UNSCALED, np.ldexp(1.0, -np.frexp(big)[1]), 1.0)
+    return scale
 
 
 #: Normal quantile of the error bound of an early stop (a two-sided 1e-3).

@@ -8,7 +8,7 @@ import threading
 from collections import deque
 from collections.abc import Collection, Hashable, Mapping, Sequence
 from dataclasses import dataclass
-from typing import Any, Generic, Literal, TypeVar
+from typing import Any, Final, Generic, Literal, TypeVar
 
 import numpy as np
 from numpy.typing import NDArray
@@ -21,6 +21,12 @@ IdT = TypeVar("IdT", bound=Hashable)
 Action = Literal["continue", "replace"]
 #: One evaluation: a score per objective, in the order of the objectives or by name.
 Scores = Sequence[float] | Mapping[str, float]
+
+#: The largest magnitude of a score `report` accepts.  The variance of a
+#: window of scores up to this size is at most about 1e302, so every
+#: member's estimates stay finite and one member's huge scores cannot make
+#: the decisions of the others fail.
+SCORE_LIMIT: Final = 1e150
 
 
 @dataclass(frozen=True)
@@ -182,6 +188,8 @@ class Population(Generic[IdT]):
 
         `scores` holds one finite real number per objective, as a sequence in
         the order of `objectives` or as a mapping from every objective name.
+        NaN, an infinite score or one beyond +-`SCORE_LIMIT` (1e150) raises
+        ValueError naming the member and objective; nothing is recorded then.
         """
         _check_hashable(member_id)
         row = self._row(member_id, scores)
@@ -204,7 +212,7 @@ class Population(Generic[IdT]):
         The selection counter (and so the next decision's seed) advances
         either way.
         """
-        allowed = None if sources is None else set(sources)
+        allowed = None if sources is None else _source_set(sources)
         with self._lock:
             own = self._member(member_id)
             if len(own) < self._min_reports:
@@ -269,10 +277,19 @@ class Population(Generic[IdT]):
             if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Real):
                 raise TypeError(f"score of member {member_id!r}, objective {name!r} must be "
                                 f"a real number; got {value!r}")
-            x = float(value)
+            try:
+                x = float(value)
+            except OverflowError:  # an int beyond the float range
+                raise ValueError(f"score of member {member_id!r}, objective {name!r} is too "
+                                 f"large for a float ({value!r})") from None
             if not math.isfinite(x):
                 raise ValueError(f"score of member {member_id!r}, objective {name!r} is not "
                                  f"finite ({x!r})")
+            if abs(x) > SCORE_LIMIT:
+                raise ValueError(f"score of member {member_id!r}, objective {name!r} is "
+                                 f"{x!r}, beyond the +-{SCORE_LIMIT:g} a score may have (the "
+                                 "variance of such scores is not representable); rescale "
+                                 "the objective")
             row.append(x)
         return tuple(row)
 
@@ -282,15 +299,34 @@ class Population(Generic[IdT]):
         return (f"Population(objectives={self._objectives!r}, window={self._window}, "
                 f"min_reports={self._min_reports}, reports={{{counts}}})")
 
-    # A lock does not pickle; a copy gets a new one.
+    # A lock does not pickle; a copy gets a new one.  The state is copied
+    # under the lock, so that reports and departures in other threads
+    # neither change it while it is pickled nor leave it half changed.
     def __getstate__(self) -> dict[str, Any]:
-        state = self.__dict__.copy()
+        with self._lock:
+            state = self.__dict__.copy()
+            state["_evaluations"] = {m: deque(e, maxlen=e.maxlen)
+                                     for m, e in self._evaluations.items()}
         del state["_lock"]
         return state
 
     def __setstate__(self, state: dict[str, Any]) -> None:
         self.__dict__.update(state)
         self._lock = threading.Lock()
+
+
+def _source_set(sources: object) -> set[Any]:
+    """`sources` as a set of member ids; checked before a decision changes anything."""
+    if isinstance(sources, (str, bytes)) or not isinstance(sources, Collection):
+        raise TypeError("sources must be a collection of member ids (e.g. a set or list), "
+                        f"not a {type(sources).__name__}; for one member pass [member_id]")
+    allowed: set[Any] = set()
+    for source in sources:
+        try:
+            allowed.add(source)
+        except TypeError:
+            raise TypeError(f"sources holds an unhashable member id: {source!r}") from None
+    return allowed
 
 
 def _check_hashable(member_id: object) -> None:
