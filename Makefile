@@ -99,9 +99,9 @@ lab: install
 	$(PY) -m benchmarks.pbt_lab $(LAB_ARGS)
 
 # ParetoPBT on a two-node ray.cluster_utils.Cluster: an exploit copies a
-# checkpoint written on the other node (about 30 s; also part of test-py).
+# checkpoint written on the other node (about 30 s; not part of `make test`).
 test-ray-cluster: install
-	cd tests && ../$(PY) -m pytest -q test_ray_tune_cluster.py
+	cd tests && KESTROVANE_RAY_CLUSTER=1 ../$(PY) -m pytest -q test_ray_tune_cluster.py
 
 # Real training (benchmarks/real_training): a small PyTorch network tuned for
 # precision and recall under ParetoPBT, the plain rule, Ray's PBT on F1 and

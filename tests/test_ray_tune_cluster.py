@@ -1,12 +1,16 @@
 """ParetoPBT on a two-node Ray cluster (`ray.cluster_utils.Cluster`): a trial
-copies a checkpoint written on the other node (about 30 s; also alone as
-`make test-ray-cluster`)."""
+copies a checkpoint written on the other node (about 30 s; run by `make
+test-ray-cluster`, not by `make test`, since Ray's placement of paused
+trials makes its timing on a loaded 2-core machine uneven)."""
 
+import os
 from pathlib import Path
 
 import pytest
 
 tune = pytest.importorskip("ray.tune", reason="Ray Tune is not installed in this environment")
+if not os.environ.get("KESTROVANE_RAY_CLUSTER"):
+    pytest.skip("the two-node test runs with `make test-ray-cluster`", allow_module_level=True)
 
 import ray  # noqa: E402
 import ray_tune_helpers as helpers  # noqa: E402
@@ -37,16 +41,17 @@ def test_exploit_copies_a_checkpoint_from_the_other_node(tmp_path):
                                       storage_path=str(tmp_path), verbose=0)).fit()
         assert not grid.errors
         assert scheduler.exploits
-        nodes = {}
-        for tid, _, result in scheduler.results:
-            nodes.setdefault(tid, set()).add(result["node"])
-        # The two trials ran on different nodes, and the replaced one resumed from
-        # the checkpoint of the one on the other node.
+        # The replaced trial resumed from the source's checkpoint on the other
+        # node: each node holds one trial at a time, and the source kept its
+        # node while the replaced trial restarted (Ray may move a paused trial
+        # later, so only the nodes at the exploit are compared).
         replaced, source = scheduler.exploits[0]
-        assert nodes[replaced] != nodes[source] and len(nodes[source]) == 1
-        copied = [r["restored_from"] for t, _, r in scheduler.results
-                  if t == replaced and r["restored_from"]]
-        assert copied and copied[0] == source
+        results = scheduler.results
+        first = next(i for i, (t, _, r) in enumerate(results)
+                     if t == replaced and r["restored_from"])
+        assert results[first][2]["restored_from"] == source
+        written_on = [r["node"] for t, _, r in results[:first] if t == source][-1]
+        assert results[first][2]["node"] != written_on
     finally:
         ray.shutdown()
         cluster.shutdown()
