@@ -49,6 +49,21 @@ def test_bom_and_plain_files_read_alike(tmp_path):
     np.testing.assert_array_equal(with_bom.sigma2, without.sigma2)
 
 
+@pytest.mark.parametrize("depth", [63, 64, 65, 900, 5000])
+@pytest.mark.parametrize("inside", ["list", "object"])
+def test_json_nesting_bound_is_the_same_on_every_python(tmp_path, depth, inside):
+    # Up to 64 levels the document is judged as a population; past that it is
+    # refused for its depth, whether or not this interpreter's parser could
+    # read it (3.12's stops near 1000 levels, 3.13's far deeper).
+    core = "[" * (depth - 1) + "]" * (depth - 1)
+    doc = {"list": f"[{core}]", "object": f'{{"mu": {core}, "sigma2": 1}}'}[inside]
+    path = tmp_path / "nested.json"
+    path.write_text(doc)
+    with pytest.raises(PopulationFileError) as info:
+        read_population(str(path))
+    assert ("nested too deeply" in str(info.value)) == (depth > 64)
+
+
 # -- fuzz ---------------------------------------------------------------------
 
 FUZZ = settings(max_examples=120, deadline=None, derandomize=True,

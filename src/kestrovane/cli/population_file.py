@@ -319,17 +319,45 @@ def _json_names(value: object, count: int, key: str, path: str) -> list[str]:
     return names
 
 
+# A population nests three deep (object, matrix, row).  Deeper documents are
+# refused by this fixed bound rather than by the interpreter's recursion
+# limit, which differs between Python versions (3.13's parser goes far deeper).
+_JSON_MAX_DEPTH = 64
+
+
+def _nested_too_deeply(doc: object) -> bool:
+    """Whether lists and objects nest more than _JSON_MAX_DEPTH deep (without
+    recursion; the parser makes plain lists and dicts)."""
+    stack: list[tuple[list[Any], int]] = [([doc], 1)]  # containers, one depth each
+    while stack:
+        values, depth = stack.pop()
+        for value in values:
+            if type(value) is dict:
+                value = list(value.values())
+            elif type(value) is not list:
+                continue
+            inner = [c for c in value if type(c) is list or type(c) is dict]
+            if inner:
+                if depth == _JSON_MAX_DEPTH:
+                    return True
+                stack.append((inner, depth + 1))
+    return False
+
+
 def _read_json(path: str, data: bytes) -> Population:
     text = _text(path, data)
+    too_deep = PopulationFileError(f"{path}: nested too deeply to be a population")
     try:
         doc = json.loads(text)
     except json.JSONDecodeError as e:
         raise PopulationFileError(f"{path}: line {e.lineno}, column {e.colno}: {e.msg}") \
             from None
     except RecursionError:
-        raise PopulationFileError(f"{path}: nested too deeply to be a population") from None
+        raise too_deep from None
     except ValueError as e:  # an integer literal of thousands of digits
         raise PopulationFileError(f"{path}: {e}") from None
+    if _nested_too_deeply(doc):
+        raise too_deep
     if not isinstance(doc, dict) or "mu" not in doc:
         raise PopulationFileError(f"{path}: expected an object with 'mu' and 'sigma2' (or 'sd')")
     if ("sigma2" in doc) == ("sd" in doc):
