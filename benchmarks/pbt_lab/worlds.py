@@ -22,9 +22,11 @@ from dataclasses import dataclass
 import numpy as np
 from numpy.typing import NDArray
 
+# The true front and its geometry are those of the example run.
+from examples.async_pbt import OFFSET, direction  # noqa: F401 (re-exported)
+
 F64 = NDArray[np.float64]
 
-OFFSET = 0.2        # keeps every objective away from 0
 BEST_LOG_LR = -2.0  # the learning rate that trains fastest
 START = (1.0, 3.0)  # initial distance from the front, uniform
 
@@ -72,16 +74,6 @@ WORLDS: dict[str, World] = {w.name: w for w in (
     World("trend", "fast learning curves (twice the rate) under Normal noise 0.25: "
           "scores move while a window fills", noise_sd=0.25, learn_rate=0.24),
 )}
-
-
-def direction(angles: F64) -> F64:
-    """A unit vector with positive entries from M - 1 angles in [0, 1]."""
-    theta = np.clip(angles, 0.0, 1.0) * (np.pi / 2)
-    out = np.ones(len(angles) + 1)
-    for j, t in enumerate(theta):
-        out[j] *= np.cos(t)
-        out[j + 1:] *= np.sin(t)
-    return out
 
 
 def reference_point(m: int) -> F64:

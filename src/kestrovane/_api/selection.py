@@ -394,7 +394,7 @@ def _checked_fields(data: object) -> dict[str, Any]:
     ids = v.member_ids(f.listed("ids", None), len(f["ids"]))
     n, samples = len(ids), out["n_samples"]
     out["ids"] = ids
-    k = min(n, max(1, math.ceil(n * out["percentile"])))
+    k = v.winner_count(n, out["percentile"])
     row_of = {member: i for i, member in enumerate(ids)}
     for side in ("winners", "losers"):
         members = f.listed(side, k)

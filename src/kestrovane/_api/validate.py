@@ -8,6 +8,7 @@ kinds of object raise TypeError, wrong values ValueError.
 
 from __future__ import annotations
 
+import math
 import numbers
 from collections.abc import Collection, Hashable, Mapping, Sequence, Set
 from dataclasses import dataclass
@@ -251,6 +252,11 @@ def percentile_value(value: object) -> float:
     if not 0.0 < v <= 1.0:  # also false for NaN
         raise ValueError(f"percentile must be in (0, 1]; got {v!r}")
     return v
+
+
+def winner_count(n: int, percentile: float) -> int:
+    """k, the members that win (and that lose) per sample: min(N, max(1, ceil(N * percentile)))."""
+    return min(n, max(1, math.ceil(n * percentile)))
 
 
 def choice(value: object, what: str, codes: Mapping[str, int]) -> int:

@@ -19,7 +19,7 @@ from numpy.typing import NDArray
 from kestrovane._api.counts import counts
 from kestrovane._api.native import run_counts
 from kestrovane._api.rate import Rating, rate
-from kestrovane._api.validate import MODE_CODES
+from kestrovane._api.validate import MODE_CODES, winner_count
 
 IdT = TypeVar("IdT", bound=Hashable)
 F64 = NDArray[np.float64]
@@ -46,8 +46,7 @@ class Evidence(Generic[IdT]):
     @property
     def k(self) -> int:
         """Members replaced and copied per round: min(N, max(1, ceil(N * percentile)))."""
-        n = len(self.ids)
-        return min(n, max(1, math.ceil(n * self.percentile)))
+        return winner_count(len(self.ids), self.percentile)
 
     def means(self) -> F64:
         return np.array([w.mean(axis=0) for w in self.windows])
@@ -66,6 +65,12 @@ class Verdict:
 
 class Policy(Protocol):
     def __call__(self, evidence: Evidence[Any], /) -> Verdict: ...
+
+
+def derived_seed(seed: int, n: int) -> int:
+    """The n-th seed derived from `seed` (independent streams for every n)."""
+    return int(np.random.SeedSequence(seed, spawn_key=(n,))
+               .generate_state(1, dtype=np.uint64)[0])
 
 
 def place_of(order: NDArray[np.int64]) -> NDArray[np.int64]:
@@ -126,7 +131,7 @@ class ParetoRule:
     trend: str = "none"
 
     def __post_init__(self) -> None:
-        _one_of(self.mode, "mode", ("ranks", "values"))
+        _one_of(self.mode, "mode", tuple(MODE_CODES))
         _one_of(self.trend, "trend", TRENDS)
 
     def __call__(self, evidence: Evidence[Any], /) -> Verdict:
@@ -298,7 +303,7 @@ class MonteCarloRule:
     def __post_init__(self) -> None:
         _number(self.n_samples, "n_samples", 1, 2**31 - 1, True)
         _number(self.batch, "batch", 1, 2**31 - 1, True)
-        _one_of(self.mode, "mode", ("ranks", "values"))
+        _one_of(self.mode, "mode", tuple(MODE_CODES))
         if self.replace_if is not None:
             _number(self.replace_if, "replace_if", 0.0, 1.0, False)
         _one_of(self.source, "source", SOURCES)
@@ -350,9 +355,8 @@ class MonteCarloRule:
         drawn, part = 0, 0
         while drawn < self.n_samples:
             size = min(self.batch, self.n_samples - drawn)
-            seed = int(np.random.SeedSequence(evidence.seed, spawn_key=(part,))
-                       .generate_state(1, dtype=np.uint64)[0])
-            w, lo, _ = run_counts(mu, sigma2, size, evidence.percentile, seed, mode_i, 1, None)
+            w, lo, _ = run_counts(mu, sigma2, size, evidence.percentile,
+                                  derived_seed(evidence.seed, part), mode_i, 1, None)
             win += w
             lose += lo
             drawn, part = drawn + size, part + 1

@@ -14,7 +14,7 @@ import numpy as np
 from numpy.typing import NDArray
 
 from kestrovane._api import validate as v
-from kestrovane.pbt.policies import Evidence, MonteCarloRule, Policy
+from kestrovane.pbt.policies import Evidence, MonteCarloRule, Policy, derived_seed
 
 IdT = TypeVar("IdT", bound=Hashable)
 
@@ -221,8 +221,7 @@ class Population(Generic[IdT]):
                         if len(evals) >= self._min_reports]
             if len(eligible) < 2:
                 return Decision(member_id, "continue")
-            seed = int(np.random.SeedSequence(self._seed, spawn_key=(self._selections,))
-                       .generate_state(1, dtype=np.uint64)[0])
+            seed = derived_seed(self._seed, self._selections)
             self._selections += 1
             sign = np.where(self._maximize, -1.0, 1.0)
             windows = tuple(np.asarray(self._evaluations[m]) * sign for m in eligible)
