@@ -239,3 +239,27 @@ def test_version_guard(version, ok):
     assert (r.returncode == 0) == ok, r.stderr
     if not ok:
         assert f"this is Ray {version}" in r.stderr and "2.50.1 and 2.60.0" in r.stderr
+
+
+def test_a_trial_ray_has_no_score_for_is_not_copied():
+    # After a restore the scheduler's state knows every trial's scores while
+    # Ray's own state has none yet for a trial that has not reported since;
+    # Ray cannot copy such a trial (it formats the donor's score), so only
+    # trials with a checkpoint and a score of Ray's are offered as sources.
+    from types import SimpleNamespace
+
+    class FakeTrial:
+        def __init__(self, trial_id):
+            self.trial_id, self.status = trial_id, "RUNNING"
+    sched = ParetoPBT({"loss": "min"}, hyperparam_mutations={"lr": [0.1, 0.2]}, min_reports=2,
+                      policy=ParetoRule())
+    trials = [FakeTrial(f"t{i}") for i in range(4)]
+    for t, loss in zip(trials, (5.0, 1.0, 2.0, 3.0)):
+        for _ in range(2):
+            sched.population.report(t.trial_id, (loss,))
+    by_id = {t.trial_id: t for t in trials}
+    sched._trial_state = {t: SimpleNamespace(last_checkpoint=object(), last_score=0.0)
+                          for t in trials}
+    assert sched._decide(trials[0], by_id).source == "t1"  # the worst copies the best
+    sched._trial_state[trials[1]].last_score = None  # t1: no score Ray has seen
+    assert sched._decide(trials[0], by_id).source != "t1"

@@ -265,8 +265,11 @@ class ParetoPBT(PopulationBasedTraining):
 
     def _decide(self, trial: Trial, by_id: Mapping[str, Trial]) -> Decision[str]:
         tid = trial.trial_id
+        # Ray copies only a trial with a checkpoint and a score of its own:
+        # after a restore our state knows scores that Ray has not seen yet.
         copyable = [i for i, t in by_id.items()
                     if self._trial_state[t].last_checkpoint is not None
+                    and self._trial_state[t].last_score is not None
                     and t.status not in _FINISHED and t is not trial
                     and i not in self._diverged]
         if tid in self._diverged:
