@@ -45,6 +45,20 @@ def canon(obj: object) -> object:
     return (type(obj), repr(obj))
 
 
+def low_level_shape(run: tuple[object, ...]) -> tuple[object, ...]:
+    """The public engine's select_detailed result in the nine-item shape of
+    mc_rank_select_detailed (statistics dicts in its key order), for exact
+    comparison with `canon`."""
+    winners, losers, win, lose, rank_sum, stats, quality, used_p2 = run
+    assert isinstance(stats, np.ndarray) and stats.shape[:2] == (3, 5)
+    dicts = []
+    for rows in stats:
+        named = dict(zip(("mean", "std", "median", "q25", "q75"), rows))
+        dicts.append({"mean": named["mean"], "quantiles_mode_used": used_p2,
+                      **{key: named[key] for key in ("median", "std", "q25", "q75")}})
+    return (winners, losers, win, lose, rank_sum, *dicts, quality)
+
+
 # --- populations ------------------------------------------------------------------
 
 def population(n: int, m: int, seed: int = 0,

@@ -1,27 +1,33 @@
 // kestrovane._api._engine: the Monte-Carlo kernels as the public layer runs
-// them.  The same kernels, sampling loop and rating as `_mc_rank`, with a
-// pacer that takes the interpreter lock back every few milliseconds to report
-// progress and let Ctrl-C through.  Private: `kestrovane.select` has checked
-// every argument before it calls here.
+// them.  The same sampling loop, accumulators and rating as `_mc_rank`, over
+// one or more threads, with a pacer that takes the interpreter lock back
+// every few milliseconds to report progress and let Ctrl-C through.  Unlike
+// `_mc_rank` it owns its memory: no call into NumPy's Python functions, its
+// arrays made through the C API (kernels/engine_boundary.hpp).  Private:
+// `kestrovane.select` has checked every argument before it calls here.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 #define PY_ARRAY_UNIQUE_SYMBOL kestrovane_engine_ARRAY_API
 #include "kestrovane/_native/numpy_api.hpp"
 
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
+#include <memory>
 
 #include "kestrovane/_native/py_ref.hpp"
 #include "kestrovane/selection_core/interface/conversion.hpp"
 #include "kestrovane/selection_core/interface/module_state.hpp"
 #include "kestrovane/selection_core/interface/startup.hpp"
-#include "kestrovane/selection_core/kernels/detailed_kernel.hpp"
 #include "kestrovane/selection_core/kernels/progress_pacer.hpp"
 #include "kestrovane/selection_core/kernels/threaded_counting.hpp"
 #include "kestrovane/selection_core/kernels/threaded_detailed.hpp"
 
 namespace {
 
+using kestrovane::arr;
+using kestrovane::data_of;
+using kestrovane::GilRelease;
 using kestrovane::PyRef;
 using namespace kestrovane::mc;
 
@@ -32,8 +38,12 @@ constexpr const char kSelectDetailedDoc[] =
     "select_detailed(mu, sigma2, n_samples, percentile, seed, mode_i, quantiles_mode_i,\n"
     "                quantiles_budget, ties_i, threads, report, interval, /)\n"
     "--\n\n"
-    "The nine results of mc_rank_select_detailed, the samples split over `threads`\n"
-    "threads (at most one per sample and 64), the same bits for every count.\n"
+    "(winners, losers, win_count, lose_count, rank_sum, stats, quality,\n"
+    "quantiles_mode_used): the results of mc_rank_select_detailed, bit for bit, with the\n"
+    "statistics in one float64 array of shape (len(METRICS), len(STATISTICS), N) and\n"
+    "quantiles_mode_used 1 for P² estimates, else 0.  The samples are split over\n"
+    "`threads` threads (at most one per sample and MAX_THREADS), the same bits for\n"
+    "every count.\n"
     "ties_i 0 breaks ties between equal keys by row, as mc_rank_select_detailed\n"
     "does (bit for bit); 1 puts the members into the rows in a random order per\n"
     "sample, drawn from a stream of its own (the same normals).  Every `interval`\n"
@@ -120,9 +130,6 @@ PyObject* select_detailed(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         return nullptr;
     }
     ProgressPacer pacer(c.report, c.n_samples, c.interval);
-    if (c.threads <= 1 && c.ties == TieOrder::random)
-        return detailed_kernel_paced<RandomTies>(args[0], args[1], c.n_samples, o, pacer);
-    if (c.threads <= 1) return detailed_kernel_paced(args[0], args[1], c.n_samples, o, pacer);
     return detailed_kernel_threaded(args[0], args[1], c.n_samples, o, c.ties, c.threads, pacer);
 }
 
@@ -134,13 +141,55 @@ PyObject* counts(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return counting_kernel_threaded(args[0], args[1], c.n_samples, o, c.ties, c.threads, pacer);
 }
 
+constexpr const char kQuartilesDoc[] =
+    "quartiles(observations, /)\n"
+    "--\n\n"
+    "(q25, median, q75) of every column of a 2-D float64 array, as select_detailed's\n"
+    "exact mode takes them: equal to np.quantile(x, 0.25, axis=0), np.median(x, axis=0)\n"
+    "and np.quantile(x, 0.75, axis=0), bit for bit.";
+
+PyObject* quartiles(PyObject*, PyObject* observations) {
+    PyRef x = PyRef::steal(PyArray_FROMANY(observations, NPY_FLOAT64, 2, 2, NPY_ARRAY_IN_ARRAY));
+    if (!x) return nullptr;
+    const npy_intp rows = PyArray_DIM(arr(x), 0), n = PyArray_DIM(arr(x), 1);
+    if (rows == 0) {
+        PyErr_SetString(PyExc_ValueError, "observations must have at least one row");
+        return nullptr;
+    }
+    PyRef q25 = new_array(NPY_FLOAT64, {n}), median = new_array(NPY_FLOAT64, {n}),
+          q75 = new_array(NPY_FLOAT64, {n});
+    std::unique_ptr<double[]> columns = heap_block<double>(kGathered * rows);
+    if (!q25 || !median || !q75) return nullptr;
+    if (!columns) return PyErr_NoMemory();
+    {
+        GilRelease nogil;
+        exact_quartiles(data_of<const double>(x), rows, n, data_of<double>(q25),
+                        data_of<double>(median), data_of<double>(q75), columns.get());
+    }
+    return PyTuple_Pack(3, q25.get(), median.get(), q75.get());
+}
+
 PyMethodDef methods[] = {
     {"counts", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(counts)), METH_FASTCALL,
      kCountsDoc},
     {"select_detailed", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(select_detailed)),
      METH_FASTCALL, kSelectDetailedDoc},
+    {"quartiles", quartiles, METH_O, kQuartilesDoc},
     {nullptr, nullptr, 0, nullptr},
 };
+
+// The names of the rows of select_detailed's statistics array, from the
+// declarations its layout follows.
+template <std::size_t N>
+PyRef names_tuple(const char* const (&names)[N]) {
+    PyRef t = PyRef::steal(PyTuple_New(N));
+    for (std::size_t i = 0; t && i < N; ++i) {
+        PyObject* name = PyUnicode_InternFromString(names[i]);
+        if (!name) return {};
+        PyTuple_SET_ITEM(t.get(), i, name);
+    }
+    return t;
+}
 
 // NumPy's table belongs to this translation unit, so it is imported here.
 int exec_engine(PyObject* module) {
@@ -148,14 +197,15 @@ int exec_engine(PyObject* module) {
         PyErr_SetString(PyExc_ImportError, "kestrovane._api._engine is already initialised");
         return -1;
     }
-    PyObject* dict = PyModule_GetDict(module);  // borrowed
-    PyObject* builtins = PyImport_AddModule("builtins");  // borrowed
-    if (!dict || !builtins || !create_constants()) return -1;
+    if (!create_constants()) return -1;
     if (_import_array() < 0) return -1;
     if (!import_rating_function()) return -1;
-    // The kernels reach NumPy through `np` in this module's namespace.
-    PyRef np = import_as_np(dict, builtins);
-    if (!np || PyDict_SetItem(dict, g.c.s_np, np.get()) < 0) return -1;
+    PyRef statistics = names_tuple(kStatisticNames);
+    PyRef metrics = statistics ? names_tuple(kMetricNames) : PyRef();
+    if (!metrics || PyModule_AddObjectRef(module, "STATISTICS", statistics.get()) < 0 ||
+        PyModule_AddObjectRef(module, "METRICS", metrics.get()) < 0 ||
+        PyModule_AddIntConstant(module, "MAX_THREADS", kMaxThreads) < 0)
+        return -1;
     g.module = Py_NewRef(module);
     return 0;
 }

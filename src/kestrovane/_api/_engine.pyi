@@ -5,7 +5,11 @@ from collections.abc import Callable
 import numpy as np
 from numpy.typing import NDArray
 
-from kestrovane.selection_core.result_types import DetailedResult
+#: Most threads one call samples on.
+MAX_THREADS: int
+#: The rows of select_detailed's statistics array: metrics, then statistics.
+METRICS: tuple[str, str, str]
+STATISTICS: tuple[str, str, str, str, str]
 
 def select_detailed(
     mu: NDArray[np.float64],
@@ -21,7 +25,16 @@ def select_detailed(
     report: Callable[[int, int], object] | None,
     interval: float,
     /,
-) -> DetailedResult: ...
+) -> tuple[
+    NDArray[np.int64],
+    NDArray[np.int64],
+    NDArray[np.int32],
+    NDArray[np.int32],
+    NDArray[np.int64],
+    NDArray[np.float64],
+    NDArray[np.float64],
+    int,
+]: ...
 def counts(
     mu: NDArray[np.float64],
     sigma2: NDArray[np.float64],
@@ -35,3 +48,6 @@ def counts(
     interval: float,
     /,
 ) -> tuple[NDArray[np.int32], NDArray[np.int32], NDArray[np.int64]]: ...
+def quartiles(
+    observations: NDArray[np.float64], /
+) -> tuple[NDArray[np.float64], NDArray[np.float64], NDArray[np.float64]]: ...

@@ -4,7 +4,7 @@ place statistics of `select` (the cheaper kernel)."""
 from __future__ import annotations
 
 from collections.abc import Hashable, Sequence
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import Any, Generic, TypeVar
 
 import numpy as np
@@ -14,7 +14,7 @@ from kestrovane._api import validate as v
 from kestrovane._api.estimate import Estimates, population
 from kestrovane._api.native import run_counts
 from kestrovane._api.progress import Progress, check_progress, reporting
-from kestrovane._api.selection import _init_values
+from kestrovane._api.selection import _init_values, frozen_array
 from kestrovane._api.threads import thread_count
 
 IdT = TypeVar("IdT", bound=Hashable)
@@ -23,7 +23,10 @@ IdT = TypeVar("IdT", bound=Hashable)
 @dataclass(frozen=True, eq=False)
 class Counts(Generic[IdT]):
     """Per member, in input order: samples won and lost, and the sum of its
-    0-based places; the shares and the mean place derived from them."""
+    0-based places; the shares and the mean place derived from them.
+
+    Immutable like `Selection`: every array is a read-only view, the derived
+    ones computed when the result is built."""
 
     ids: tuple[IdT, ...]
     win_count: NDArray[np.int32]
@@ -36,25 +39,25 @@ class Counts(Generic[IdT]):
     #: Who won ties (see `kestrovane.select`).
     ties: v.Ties = "random"
 
+    #: win_count / n_samples, lose_count / n_samples and rank_sum / n_samples.
+    p_win: NDArray[np.float64] = field(init=False)
+    p_lose: NDArray[np.float64] = field(init=False)
+    mean_place: NDArray[np.float64] = field(init=False)
+
     def __post_init__(self) -> None:
-        for array in (self.win_count, self.lose_count, self.rank_sum):
-            array.flags.writeable = False
+        put = object.__setattr__
+        put(self, "ids", tuple(self.ids))
+        put(self, "win_count", frozen_array(self.win_count, np.int32))
+        put(self, "lose_count", frozen_array(self.lose_count, np.int32))
+        put(self, "rank_sum", frozen_array(self.rank_sum, np.int64))
+        n = float(self.n_samples)
+        put(self, "p_win", frozen_array(self.win_count / n, np.float64))
+        put(self, "p_lose", frozen_array(self.lose_count / n, np.float64))
+        put(self, "mean_place", frozen_array(self.rank_sum / n, np.float64))
 
     def __reduce__(self) -> tuple[type[Counts[IdT]], tuple[object, ...]]:
         # Through __init__, so the unpickled arrays are read-only too.
         return (type(self), _init_values(self))
-
-    @property
-    def p_win(self) -> NDArray[np.float64]:
-        return self.win_count / self.n_samples
-
-    @property
-    def p_lose(self) -> NDArray[np.float64]:
-        return self.lose_count / self.n_samples
-
-    @property
-    def mean_place(self) -> NDArray[np.float64]:
-        return self.rank_sum / self.n_samples
 
 
 def counts(mu: ArrayLike | Estimates[Any], sigma2: ArrayLike | None = None, *,

@@ -1,21 +1,20 @@
 """The one place where the public layer runs the detailed Monte-Carlo kernel.
 
-`run_detailed` calls the same kernel as `mc_rank_select_detailed`, through
-`kestrovane._api._engine`, whose sampling loop takes the interpreter lock back
-every few milliseconds to report progress and let Ctrl-C through.
+`run_detailed` and `run_counts` call `kestrovane._api._engine`, which runs the
+same sampling loop and rating as `mc_rank_select_detailed` and takes the
+interpreter lock back every few milliseconds to report progress and let
+Ctrl-C through.  Their results are the engine's arrays, unchanged: the public
+result objects are built from them once, in `select` and `counts`.
 """
 
 from __future__ import annotations
 
 from collections.abc import Callable
-from typing import NamedTuple
-
 import numpy as np
 from numpy.typing import NDArray
 
 from kestrovane._api import _engine
 from kestrovane._api.validate import TIES_CODES, Ties
-from kestrovane.selection_core.result_types import MetricStats
 
 #: Called with (samples_done, n_samples): non-decreasing, the last call is
 #: (n_samples, n_samples).  An exception raised by it ends the call.
@@ -26,20 +25,12 @@ Report = Callable[[int, int], None]
 CHECK_INTERVAL = 0.005
 
 
-class DetailedRun(NamedTuple):
-    """The kernel's results, by name."""
-
-    winners: NDArray[np.int64]
-    losers: NDArray[np.int64]
-    win_count: NDArray[np.int32]
-    lose_count: NDArray[np.int32]
-    rank_sum: NDArray[np.int64]
-    place: dict[str, NDArray[np.float64]]
-    front: dict[str, NDArray[np.float64]]
-    within: dict[str, NDArray[np.float64]]
-    quality: NDArray[np.float64]
-    #: 0 exact quantiles, 1 P² estimates; None for an empty population.
-    quantiles_mode_used: int | None
+#: What the detailed kernel returns: winners, losers, win_count, lose_count,
+#: rank_sum, the statistics (metric x statistic x member, rows named by
+#: `_engine.METRICS` and `_engine.STATISTICS`), quality, and 1 when the
+#: quantiles are P² estimates (else 0).
+DetailedRun = tuple[NDArray[np.int64], NDArray[np.int64], NDArray[np.int32], NDArray[np.int32],
+                    NDArray[np.int64], NDArray[np.float64], NDArray[np.float64], int]
 
 
 def run_detailed(mu: NDArray[np.float64], sigma2: NDArray[np.float64], n_samples: int,
@@ -59,15 +50,12 @@ def run_detailed(mu: NDArray[np.float64], sigma2: NDArray[np.float64], n_samples
     """
     if report is not None:
         report(0, n_samples)
-    (winners, losers, win_count, lose_count, rank_sum, place, front, within,
-     quality) = _engine.select_detailed(mu, sigma2, n_samples, percentile, seed, mode_i,
-                                        quantiles_mode_i, quantiles_budget, TIES_CODES[ties],
-                                        threads, report, CHECK_INTERVAL)
+    run = _engine.select_detailed(mu, sigma2, n_samples, percentile, seed, mode_i,
+                                  quantiles_mode_i, quantiles_budget, TIES_CODES[ties], threads,
+                                  report, CHECK_INTERVAL)
     if report is not None:
         report(n_samples, n_samples)
-    return DetailedRun(winners, losers, win_count, lose_count, rank_sum, _arrays(place),
-                       _arrays(front), _arrays(within), quality,
-                       place.get("quantiles_mode_used"))
+    return run
 
 
 def run_counts(mu: NDArray[np.float64], sigma2: NDArray[np.float64], n_samples: int,
@@ -84,7 +72,3 @@ def run_counts(mu: NDArray[np.float64], sigma2: NDArray[np.float64], n_samples: 
         report(n_samples, n_samples)
     return counts
 
-
-def _arrays(stats: MetricStats) -> dict[str, NDArray[np.float64]]:
-    return {"mean": stats["mean"], "std": stats["std"], "median": stats["median"],
-            "q25": stats["q25"], "q75": stats["q75"]}

@@ -7,6 +7,7 @@ from typing import Any, TypeVar, overload
 
 from numpy.typing import ArrayLike
 
+from kestrovane._api import _engine
 from kestrovane._api import validate as v
 from kestrovane._api.estimate import Estimates, population
 from kestrovane._api.native import run_detailed
@@ -163,22 +164,24 @@ def select(mu: ArrayLike | Estimates[Any], sigma2: ArrayLike | None = None, *,
     n_threads = thread_count(threads, pop.mu.shape[0], pop.mu.shape[1], n)
 
     with reporting(progress, n, "kestrovane.select") as report:
-        run = run_detailed(pop.mu, pop.sigma2, n, share, seed_i, mode_i, quantiles_i, budget,
-                           n_threads, report, ties=ties)
+        (winners, losers, win_count, lose_count, rank_sum, stats, quality,
+         used_p2) = run_detailed(pop.mu, pop.sigma2, n, share, seed_i, mode_i, quantiles_i,
+                                 budget, n_threads, report, ties=ties)
+    place, front, within = (MetricStats(**dict(zip(_engine.STATISTICS, rows))) for rows in stats)
     return Selection(
         ids=member_ids,
-        winners=tuple(member_ids[i] for i in run.winners.tolist()),
-        losers=tuple(member_ids[i] for i in run.losers.tolist()),
-        winner_rows=run.winners,
-        loser_rows=run.losers,
-        win_count=run.win_count,
-        lose_count=run.lose_count,
-        rank_sum=run.rank_sum,
-        place=MetricStats.from_mapping(run.place),
-        front=MetricStats.from_mapping(run.front),
-        within=MetricStats.from_mapping(run.within),
-        quality=run.quality,
-        quantiles_used="p2" if run.quantiles_mode_used == 1 else "exact",
+        winners=tuple(member_ids[i] for i in winners.tolist()),
+        losers=tuple(member_ids[i] for i in losers.tolist()),
+        winner_rows=winners,
+        loser_rows=losers,
+        win_count=win_count,
+        lose_count=lose_count,
+        rank_sum=rank_sum,
+        place=place,
+        front=front,
+        within=within,
+        quality=quality,
+        quantiles_used="p2" if used_p2 else "exact",
         n_samples=n,
         seed=seed_i,
         percentile=share,

@@ -13,6 +13,7 @@ from typing import TYPE_CHECKING, Any, Generic, Literal, TypeVar, cast
 import numpy as np
 from numpy.typing import NDArray
 
+from kestrovane._api import _engine
 from kestrovane._api import validate as v
 from kestrovane._api.validate import Mode, Quantiles, Ties
 
@@ -23,8 +24,9 @@ if TYPE_CHECKING:
 IdT = TypeVar("IdT", bound=Hashable)
 ScalarT = TypeVar("ScalarT", bound=np.generic)
 
-STAT_KEYS = ("mean", "std", "median", "q25", "q75")
-METRICS = ("place", "front", "within")
+#: The statistics of a metric and the metrics, in the engine's order.
+STAT_KEYS: tuple[str, ...] = _engine.STATISTICS
+METRICS: tuple[str, ...] = _engine.METRICS
 
 
 def frozen_array(values: object, dtype: type[ScalarT]) -> NDArray[ScalarT]:

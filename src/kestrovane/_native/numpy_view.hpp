@@ -1,17 +1,22 @@
-// Views of NumPy arrays as rating view records, and the scratch blocks that go
-// with them.
+// Raw access to NumPy arrays: their data, and views of them as rating view
+// records.
 #pragma once
 
 #include <Python.h>
 
-#include <cstdint>
-#include <memory>
-#include <new>
-
 #include "kestrovane/_native/numpy_api.hpp"
+#include "kestrovane/_native/py_ref.hpp"
 #include "kestrovane/_native/rating_abi.hpp"
+#include "kestrovane/_native/rating_scratch.hpp"
 
 namespace kestrovane {
+
+inline PyArrayObject* arr(const PyRef& r) { return reinterpret_cast<PyArrayObject*>(r.get()); }
+
+template <class T>
+T* data_of(const PyRef& r) {
+    return static_cast<T*>(PyArray_DATA(arr(r)));
+}
 
 // The caller keeps `arr` alive while the view is in use.
 inline ArrayView view_of(PyArrayObject* arr) {
@@ -26,22 +31,5 @@ inline ArrayView view_of(PyArrayObject* arr) {
     }
     return v;
 }
-
-// The two heap blocks the rating uses as scratch, max(N, 1) records each.
-struct RatingScratch {
-    std::unique_ptr<Pair[]> pairs;
-    std::unique_ptr<OrderKey[]> keys;
-
-    // False when either block cannot be had (nothing is kept then).
-    bool allocate(std::int64_t n) {
-        const std::size_t count = n > 1 ? static_cast<std::size_t>(n) : 1;
-        pairs.reset(new (std::nothrow) Pair[count]);
-        keys.reset(new (std::nothrow) OrderKey[count]);
-        if (pairs && keys) return true;
-        pairs.reset();
-        keys.reset();
-        return false;
-    }
-};
 
 }  // namespace kestrovane

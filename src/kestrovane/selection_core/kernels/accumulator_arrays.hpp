@@ -7,27 +7,14 @@
 #include <Python.h>
 
 #include <cstdint>
-#include <cstdlib>
-#include <cstring>
 
 #include "kestrovane/_native/py_ref.hpp"
 #include "kestrovane/selection_core/kernels/memory_map.hpp"
+#include "kestrovane/selection_core/kernels/numeric/accumulator_buffers.hpp"
 #include "kestrovane/selection_core/kernels/numeric/metric_accumulators.hpp"
 #include "kestrovane/selection_core/kernels/numpy_calls.hpp"
 
 namespace kestrovane::mc {
-
-// The estimators' instruction set: the widest this processor runs, unless
-// KESTROVANE_P2_LANES names one ("baseline", "avx2", "avx512") -- a knob for
-// checking that every build gives the same bits, which they must.  A build
-// the processor cannot run falls back to the baseline where the chunks run.
-inline LaneIsa lanes_for_this_call() {
-    const char* name = std::getenv("KESTROVANE_P2_LANES");
-    if (name != nullptr)
-        for (LaneIsa isa : {LaneIsa::baseline, LaneIsa::avx2, LaneIsa::avx512})
-            if (std::strcmp(name, lane_isa_key(isa)) == 0) return isa;
-    return best_lane_isa();
-}
 
 struct AccumulatorArrays {
     PyRef mean[kMetrics], M2[kMetrics], buf[kMetrics];

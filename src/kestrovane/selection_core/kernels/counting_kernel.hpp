@@ -6,7 +6,6 @@
 #include <Python.h>
 
 #include <cstdint>
-#include <type_traits>
 
 #include "kestrovane/_native/py_ref.hpp"
 #include "kestrovane/selection_core/kernels/numeric/options.hpp"
@@ -27,7 +26,7 @@ inline PyObject* empty_counts() {
 // the count arrays, then the sampling loop with the interpreter lock released.
 struct MonteCarloCall {
     MemoryMap map;  // every array of the call, claimed for its whole run
-    Population pop;
+    PopulationArrays pop;
     RatingWork work;
     CountArrays counts;
 
@@ -40,21 +39,17 @@ struct MonteCarloCall {
     }
 
     // Seeds the generator and runs every sample; false with an error raised.
-    // A pacer other than NoPacer is handed the released lock, to take it back
-    // between samples.
-    template <class Observer, class Pacer = NoPacer, class Ties = IndexTies>
-    bool sample(std::int32_t n_samples, const RankOptions& o, Observer& observer,
-                Pacer&& pacer = Pacer{}, const Ties& ties = Ties{}) {
+    template <class Observer>
+    bool sample(std::int32_t n_samples, const RankOptions& o, Observer& observer) {
         const RatingCall rate = work.call(o.mode_i, o.within_mode_i);
         Xoshiro256ss rng;
         _xoshiro_seed(&rng, o.seed);
         LoopResult result;
         {
             GilRelease nogil;
-            if constexpr (!std::is_same_v<std::decay_t<Pacer>, NoPacer>) pacer.attach(nogil);
             result = sampling_loop(data_of<const double>(pop.mu), data_of<const double>(pop.sigma),
                                    pop.n, pop.m, 0, n_samples, pop.k, rate, &rng, counts.raw(),
-                                   observer, pacer, ties);
+                                   observer);
         }
         work.scratch = RatingScratch{};
         return check_loop_result(result);
@@ -62,9 +57,8 @@ struct MonteCarloCall {
 };
 
 // Returns (win_count, lose_count, rank_sum).
-template <class Pacer = NoPacer>
-PyObject* counting_kernel_paced(PyObject* mu_obj, PyObject* sigma2_obj, std::int32_t n_samples,
-                                const RankOptions& o, Pacer&& pacer = Pacer{}) {
+inline PyObject* counting_kernel(PyObject* mu_obj, PyObject* sigma2_obj, std::int32_t n_samples,
+                                 const RankOptions& o) {
     MonteCarloCall mc;
     const Prepared st = prepare_population(mu_obj, sigma2_obj, n_samples, o.percentile, &mc.pop, &mc.map);
     if (st != Prepared::ready) return st == Prepared::empty ? empty_counts() : nullptr;
@@ -72,15 +66,10 @@ PyObject* counting_kernel_paced(PyObject* mu_obj, PyObject* sigma2_obj, std::int
     if (!mc.create_arrays()) return nullptr;
     mc.add_arrays();
     if (!mc.map.claim() || !mc.work.allocate_scratch(mc.pop.n) ||
-        !mc.sample(n_samples, o, observer, pacer))
+        !mc.sample(n_samples, o, observer))
         return nullptr;
     const CountArrays& c = mc.counts;
     return PyTuple_Pack(3, c.win_count.get(), c.lose_count.get(), c.rank_sum.get());
-}
-
-inline PyObject* counting_kernel(PyObject* mu_obj, PyObject* sigma2_obj, std::int32_t n_samples,
-                                 const RankOptions& o) {
-    return counting_kernel_paced(mu_obj, sigma2_obj, n_samples, o);
 }
 
 }  // namespace kestrovane::mc

@@ -79,15 +79,13 @@ inline PyObject* assemble_detailed_result(const DetailedState& st) {
     PyObject* rank_sum = st.counts->rank_sum.get();
     const AccumulatorArrays& acc = *st.acc;
 
-    // Winners and losers, chosen as mc_rank_select chooses them.
+    // Winners and losers, chosen as mc_rank_select chooses them (both orders
+    // first, then both heads).
     PyRef idx = arange_i64(n);
-    PyRef neg_win = idx ? PyRef::steal(PyNumber_Negative(win_count)) : PyRef();
-    PyRef winners_order = neg_win ? lexsort3(idx.get(), rank_sum, neg_win.get()) : PyRef();
-    PyRef neg_rank = winners_order ? PyRef::steal(PyNumber_Negative(rank_sum)) : PyRef();
-    PyRef neg_lose = neg_rank ? PyRef::steal(PyNumber_Negative(lose_count)) : PyRef();
-    PyRef losers_order = neg_lose ? lexsort3(idx.get(), neg_rank.get(), neg_lose.get()) : PyRef();
-    PyRef winners = losers_order ? first_k(winners_order.get(), st.k) : PyRef();
-    PyRef losers = winners ? first_k(losers_order.get(), st.k) : PyRef();
+    PyRef by_wins = idx ? winners_order(idx.get(), win_count, rank_sum) : PyRef();
+    PyRef by_losses = by_wins ? losers_order(idx.get(), lose_count, rank_sum) : PyRef();
+    PyRef winners = by_losses ? first_k(by_wins.get(), st.k) : PyRef();
+    PyRef losers = winners ? first_k(by_losses.get(), st.k) : PyRef();
     if (!losers) return nullptr;
 
     PyRef std_dev[kMetrics];

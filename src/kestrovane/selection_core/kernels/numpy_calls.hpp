@@ -8,17 +8,11 @@
 #include <utility>
 
 #include "kestrovane/_native/numpy_api.hpp"
+#include "kestrovane/_native/numpy_view.hpp"
 #include "kestrovane/_native/py_ref.hpp"
 #include "kestrovane/selection_core/interface/module_state.hpp"
 
 namespace kestrovane::mc {
-
-inline PyArrayObject* arr(const PyRef& r) { return reinterpret_cast<PyArrayObject*>(r.get()); }
-
-template <class T>
-T* data_of(const PyRef& r) {
-    return static_cast<T*>(PyArray_DATA(arr(r)));
-}
 
 // np.<func>(arg, dtype=np.<dtype>)
 inline PyRef np_call_with_dtype(PyObject* func, PyObject* arg, PyObject* dtype) {

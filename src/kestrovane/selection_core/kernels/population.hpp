@@ -14,7 +14,8 @@
 
 namespace kestrovane::mc {
 
-struct Population {
+// The arrays the low-level kernels sample from, and k.
+struct PopulationArrays {
     PyRef mu;      // N x M float64, possibly the caller's own array (read only)
     PyRef sigma2;  // N x M float64, likewise
     PyRef sigma;   // N x M float64, owned
@@ -54,7 +55,7 @@ inline bool ensure_readable_f64(PyRef* a, npy_intp n, npy_intp m) {
 enum class Prepared { error, empty, ready };
 
 inline Prepared prepare_population(PyObject* mu_obj, PyObject* sigma2_obj, std::int32_t n_samples,
-                                   double percentile, Population* pop, MemoryMap* map) {
+                                   double percentile, PopulationArrays* pop, MemoryMap* map) {
     pop->mu = as_contig_f64_2d(mu_obj);
     if (!pop->mu) return Prepared::error;
     pop->sigma2 = as_contig_f64_2d(sigma2_obj);

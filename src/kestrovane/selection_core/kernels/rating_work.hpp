@@ -4,7 +4,6 @@
 
 #include <Python.h>
 
-#include <algorithm>
 #include <cstdint>
 #include <iterator>
 #include <memory>
@@ -15,7 +14,7 @@
 #include "kestrovane/selection_core/kernels/memory_map.hpp"
 #include "kestrovane/selection_core/kernels/numpy_calls.hpp"
 #include "kestrovane/selection_core/kernels/numeric/sampling_loop.hpp"
-#include "kestrovane/selection_core/random/tie_shuffle.hpp"
+#include "kestrovane/selection_core/kernels/loop_errors.hpp"
 
 namespace kestrovane::mc {
 
@@ -88,44 +87,5 @@ struct CountArrays {
                       data_of<std::int64_t>(rank_sum)};
     }
 };
-
-// The random tie order's arrays (rows and members, N entries each), taken
-// before sampling; none for the index order.
-struct TieRows {
-    std::unique_ptr<std::int32_t[]> block;
-    RandomTies order{};
-
-    // False with MemoryError raised.
-    bool allocate(std::int32_t n, std::uint64_t seed) {
-        const std::size_t count = static_cast<std::size_t>(std::max<std::int32_t>(n, 1));
-        block.reset(new (std::nothrow) std::int32_t[2 * count]);
-        if (!block) {
-            PyErr_NoMemory();
-            return false;
-        }
-        order = RandomTies{tie_seed_of(seed), block.get(), block.get() + count};
-        return true;
-    }
-
-    bool active() const { return block != nullptr; }
-};
-
-// Raises the error a finished loop reports; false when it did.
-inline bool check_loop_result(const LoopResult& r) {
-    // Indexed by LoopStatus.
-    static const char* const formats[] = {
-        nullptr,
-        "pareto_core returned error code: %lld",
-        "pareto_core returned %lld fronts for fewer individuals",
-        "pareto_core returned order entry %lld outside the population",
-        "pareto_core returned front id %lld outside 0..n_fronts-1",
-    };
-    if (r.status == LoopStatus::ok) return true;
-    // The pacer stops the loop only with its exception already raised.
-    if (r.status == LoopStatus::stopped) return false;
-    PyErr_Format(PyExc_ValueError, formats[static_cast<int>(r.status)],
-                 static_cast<long long>(r.value));
-    return false;
-}
 
 }  // namespace kestrovane::mc

@@ -24,6 +24,19 @@ inline PyRef first_k(PyObject* order, Py_ssize_t k) {
     return head ? as_int64_nocopy(head.get()) : PyRef();
 }
 
+// The winners' order: most wins, then smallest rank sum, then smallest index.
+inline PyRef winners_order(PyObject* idx, PyObject* win_count, PyObject* rank_sum) {
+    PyRef neg_win = PyRef::steal(PyNumber_Negative(win_count));
+    return neg_win ? lexsort3(idx, rank_sum, neg_win.get()) : PyRef();
+}
+
+// The losers' order: most losses, then largest rank sum, then smallest index.
+inline PyRef losers_order(PyObject* idx, PyObject* lose_count, PyObject* rank_sum) {
+    PyRef neg_rank = PyRef::steal(PyNumber_Negative(rank_sum));
+    PyRef neg_lose = neg_rank ? PyRef::steal(PyNumber_Negative(lose_count)) : PyRef();
+    return neg_lose ? lexsort3(idx, neg_rank.get(), neg_lose.get()) : PyRef();
+}
+
 inline PyObject* selection_kernel(PyObject* mu_obj, PyObject* sigma2_obj, std::int32_t n_samples,
                                   const RankOptions& o) {
     PyRef counts = PyRef::steal(counting_kernel(mu_obj, sigma2_obj, n_samples, o));
@@ -42,16 +55,11 @@ inline PyObject* selection_kernel(PyObject* mu_obj, PyObject* sigma2_obj, std::i
     const Py_ssize_t take = k < n ? k : n;
     PyRef idx = arange_i64(n);
     if (!idx) return nullptr;
-    // Winners: most wins, then smallest rank sum, then smallest index.
-    PyRef neg_win = PyRef::steal(PyNumber_Negative(win_count));
-    PyRef winners_order = neg_win ? lexsort3(idx.get(), rank_sum, neg_win.get()) : PyRef();
-    PyRef winners = winners_order ? first_k(winners_order.get(), take) : PyRef();
+    PyRef by_wins = winners_order(idx.get(), win_count, rank_sum);
+    PyRef winners = by_wins ? first_k(by_wins.get(), take) : PyRef();
     if (!winners) return nullptr;
-    // Losers: most losses, then largest rank sum, then smallest index.
-    PyRef neg_rank = PyRef::steal(PyNumber_Negative(rank_sum));
-    PyRef neg_lose = neg_rank ? PyRef::steal(PyNumber_Negative(lose_count)) : PyRef();
-    PyRef losers_order = neg_lose ? lexsort3(idx.get(), neg_rank.get(), neg_lose.get()) : PyRef();
-    PyRef losers = losers_order ? first_k(losers_order.get(), take) : PyRef();
+    PyRef by_losses = losers_order(idx.get(), lose_count, rank_sum);
+    PyRef losers = by_losses ? first_k(by_losses.get(), take) : PyRef();
     if (!losers) return nullptr;
     return PyTuple_Pack(5, winners.get(), losers.get(), win_count, lose_count, rank_sum);
 }

@@ -1,6 +1,6 @@
-// What the kernels need to split one call's samples over threads: each
-// thread's own arrays, the start of its generator, running a function on
-// every thread, and collecting the outcome.
+// What the public engine needs to split one call's samples over threads:
+// each thread's own work blocks, the start of its generator, running a
+// function on every thread, and collecting the outcome.
 #pragma once
 
 #include <Python.h>
@@ -13,20 +13,21 @@
 #include <thread>
 
 #include "kestrovane/_native/py_ref.hpp"
-#include "kestrovane/selection_core/kernels/memory_map.hpp"
+#include "kestrovane/selection_core/interface/module_state.hpp"
 #include "kestrovane/selection_core/kernels/numeric/options.hpp"
+#include "kestrovane/selection_core/kernels/numeric/owned_population.hpp"
+#include "kestrovane/selection_core/kernels/numeric/rating_buffers.hpp"
 #include "kestrovane/selection_core/kernels/numeric/thread_shares.hpp"
-#include "kestrovane/selection_core/kernels/population.hpp"
 #include "kestrovane/selection_core/kernels/progress_pacer.hpp"
-#include "kestrovane/selection_core/kernels/rating_work.hpp"
+#include "kestrovane/selection_core/kernels/loop_errors.hpp"
 #include "kestrovane/selection_core/random/xoshiro256ss.hpp"
 
 namespace kestrovane::mc {
 
 // What one thread owns for the whole call.
 struct ThreadShare {
-    RatingWork work;
-    CountArrays counts;
+    RatingBuffers work;
+    CountBuffers counts;
     TieRows ties;  // active for the random tie order only
     Xoshiro256ss rng{};
     std::int32_t next_sample = 0;  // the sample whose first normal `rng` stands at
@@ -51,12 +52,10 @@ inline int usable_threads(int threads, std::int32_t n_samples) {
     return threads < 1 ? 1 : threads;
 }
 
-// Every thread's rating arrays, counts, scratch and tie rows, added to `map`
-// (which the caller checks), generators seeded at sample 0; null with an
-// error raised.
-inline std::unique_ptr<ThreadShare[]> create_shares(const Population& pop, int threads,
-                                                    std::uint64_t seed, TieOrder ties,
-                                                    MemoryMap* map) {
+// Every thread's rating blocks, counts, scratch and tie rows, generators
+// seeded at sample 0; null with MemoryError raised.
+inline std::unique_ptr<ThreadShare[]> create_shares(const OwnedPopulation& pop, int threads,
+                                                    std::uint64_t seed, TieOrder ties) {
     std::unique_ptr<ThreadShare[]> shares(new (std::nothrow) ThreadShare[threads]);
     if (!shares) {
         PyErr_NoMemory();
@@ -64,12 +63,11 @@ inline std::unique_ptr<ThreadShare[]> create_shares(const Population& pop, int t
     }
     for (int t = 0; t < threads; ++t) {
         ThreadShare& s = shares[t];
-        if (!s.work.create(pop.n, pop.m) || !s.counts.create(pop.n) ||
-            !s.work.allocate_scratch(pop.n) ||
-            (ties == TieOrder::random && !s.ties.allocate(pop.n, seed)))
+        if (!s.work.allocate(pop.n, pop.m) || !s.counts.allocate(pop.n) ||
+            (ties == TieOrder::random && !s.ties.allocate(pop.n, seed))) {
+            PyErr_NoMemory();
             return nullptr;
-        s.work.add_to(map);
-        s.counts.add_to(map);
+        }
         _xoshiro_seed(&s.rng, seed);
     }
     return shares;
@@ -132,10 +130,10 @@ inline bool check_shares(const ThreadShare* shares, int threads, bool started) {
     return true;
 }
 
-// Adds every share's counts into share 0's.
-inline void sum_counts(ThreadShare* shares, int threads, std::int32_t n) {
-    const Counts total = shares[0].counts.raw();
-    for (int t = 1; t < threads; ++t) {
+// Every share's counts, summed into `total` (zeroed).
+inline void sum_counts(const ThreadShare* shares, int threads, std::int32_t n,
+                       const Counts& total) {
+    for (int t = 0; t < threads; ++t) {
         const Counts c = shares[t].counts.raw();
         for (std::int32_t i = 0; i < n; ++i) {
             total.win_count[i] += c.win_count[i];
@@ -148,16 +146,16 @@ inline void sum_counts(ThreadShare* shares, int threads, std::int32_t n) {
 // Runs share t's samples `range` with its own observer; `pacer` decides
 // when to stop.  A failure stops the other threads.
 template <class Observer, class Pacer>
-void run_share(const Population& pop, int mode_i, int within_mode_i, ThreadShare& s,
+void run_share(const OwnedPopulation& pop, int mode_i, int within_mode_i, ThreadShare& s,
                SampleRange range, std::int64_t per_sample, Observer& observer, Pacer&& pacer,
                SharedProgress* shared) {
     if (!s.seek(range.begin, per_sample, shared->stop)) {
         s.result = LoopResult{LoopStatus::stopped, 0};
         return;
     }
-    const RatingCall rate = s.work.call(mode_i, within_mode_i);
-    const double* mu = data_of<const double>(pop.mu);
-    const double* sigma = data_of<const double>(pop.sigma);
+    const RatingCall rate = s.work.call(g.rate, mode_i, within_mode_i);
+    const double* mu = pop.mu.get();
+    const double* sigma = pop.sigma.get();
     s.result = s.ties.active()
                    ? sampling_loop(mu, sigma, pop.n, pop.m, range.begin, range.end, pop.k, rate,
                                    &s.rng, s.counts.raw(), observer, pacer, s.ties.order)
@@ -172,7 +170,7 @@ void run_share(const Population& pop, int mode_i, int within_mode_i, ThreadShare
 // pacer, every other under a WorkerPacer; progress counts on from what the
 // thread did in earlier runs.
 template <class Observer>
-void run_thread_share(int t, const Population& pop, int mode_i, int within_mode_i,
+void run_thread_share(int t, const OwnedPopulation& pop, int mode_i, int within_mode_i,
                       ThreadShare* shares, SampleRange range, std::int64_t per_sample,
                       Observer& observer, ProgressPacer& pacer, SharedProgress* shared) {
     ThreadShare& s = shares[t];

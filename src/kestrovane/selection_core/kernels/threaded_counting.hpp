@@ -1,8 +1,8 @@
-// The counting kernel over several threads, for the public layer.  Each
-// thread samples one contiguous range with its own rating arrays, scratch,
-// counts and copy of the generator (moved to its range's first normal); the
-// counts are then summed.  Integer sums: the result equals the one-thread
-// result bit for bit, whatever the thread count.
+// The public engine's counting kernel over one or more threads.  Each thread
+// samples one contiguous range with its own rating blocks, scratch, counts
+// and copy of the generator (moved to its range's first normal); the counts
+// are then summed.  Integer sums: the result equals the one-thread result
+// bit for bit, whatever the thread count.
 #pragma once
 
 #include <Python.h>
@@ -11,10 +11,8 @@
 #include <memory>
 
 #include "kestrovane/_native/py_ref.hpp"
-#include "kestrovane/selection_core/kernels/counting_kernel.hpp"
-#include "kestrovane/selection_core/kernels/memory_map.hpp"
+#include "kestrovane/selection_core/kernels/engine_boundary.hpp"
 #include "kestrovane/selection_core/kernels/numeric/thread_shares.hpp"
-#include "kestrovane/selection_core/kernels/population.hpp"
 #include "kestrovane/selection_core/kernels/progress_pacer.hpp"
 #include "kestrovane/selection_core/kernels/threaded_calls.hpp"
 
@@ -25,14 +23,14 @@ inline PyObject* counting_kernel_threaded(PyObject* mu_obj, PyObject* sigma2_obj
                                           std::int32_t n_samples, const RankOptions& o,
                                           TieOrder ties, int threads, ProgressPacer& pacer) {
     threads = usable_threads(threads, n_samples);
-    MemoryMap map(MemoryMap::kDefaultCapacity + 16 * threads);
-    Population pop;
-    const Prepared st = prepare_population(mu_obj, sigma2_obj, n_samples, o.percentile, &pop, &map);
-    if (st != Prepared::ready) return st == Prepared::empty ? empty_counts() : nullptr;
-    std::unique_ptr<ThreadShare[]> shares = create_shares(pop, threads, o.seed, ties, &map);
-    if (!shares || !map.claim()) return nullptr;
-    const std::int64_t per_sample =
-        normals_per_sample(data_of<const double>(pop.sigma), std::int64_t{pop.n} * pop.m);
+    OwnedPopulation pop;
+    CountResult result;
+    if (!read_population(mu_obj, sigma2_obj, o.percentile, &pop) || !result.create(pop.n))
+        return nullptr;
+    if (pop.n == 0) return result.tuple();
+    std::unique_ptr<ThreadShare[]> shares = create_shares(pop, threads, o.seed, ties);
+    if (!shares) return nullptr;
+    const std::int64_t per_sample = normals_per_sample(pop.sigma.get(), std::int64_t{pop.n} * pop.m);
 
     SharedProgress shared;
     pacer.share(&shared);
@@ -50,10 +48,9 @@ inline PyObject* counting_kernel_threaded(PyObject* mu_obj, PyObject* sigma2_obj
     if (!finish_shares(shares.get(), threads, started, pacer)) return nullptr;
     {
         GilRelease nogil;
-        sum_counts(shares.get(), threads, pop.n);
+        sum_counts(shares.get(), threads, pop.n, result.raw());
     }
-    const CountArrays& c = shares[0].counts;
-    return PyTuple_Pack(3, c.win_count.get(), c.lose_count.get(), c.rank_sum.get());
+    return result.tuple();
 }
 
 }  // namespace kestrovane::mc

@@ -1,0 +1,56 @@
+// The metric accumulators' memory in heap blocks of their own, for the
+// public engine: M2, the stored observations and the P² state; the means go
+// wherever the caller says (into its result array).
+#pragma once
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "kestrovane/selection_core/kernels/numeric/metric_accumulators.hpp"
+#include "kestrovane/selection_core/kernels/numeric/rating_buffers.hpp"
+
+namespace kestrovane::mc {
+
+// The estimators' instruction set: the widest this processor runs, unless
+// KESTROVANE_P2_LANES names one ("baseline", "avx2", "avx512") -- a knob for
+// checking that every build gives the same bits, which they must.  A build
+// the processor cannot run falls back to the baseline where the chunks run.
+inline LaneIsa lanes_for_this_call() {
+    const char* name = std::getenv("KESTROVANE_P2_LANES");
+    if (name != nullptr)
+        for (LaneIsa isa : {LaneIsa::baseline, LaneIsa::avx2, LaneIsa::avx512})
+            if (std::strcmp(name, lane_isa_key(isa)) == 0) return isa;
+    return best_lane_isa();
+}
+
+struct AccumulatorBuffers {
+    std::unique_ptr<double[]> M2, buf, p2_state;
+    MetricAccumulators view{};
+
+    // `means[m]`: n zeroed doubles per metric, kept by the caller.  False
+    // when a block cannot be had.
+    bool allocate(std::int32_t n, std::int32_t n_samples, std::int32_t quantiles_mode_i,
+                  std::int64_t budget, double* const (&means)[kMetrics]) {
+        const QuantileMode mode = choose_quantile_mode(quantiles_mode_i, n_samples, n, budget);
+        const std::int64_t cells = std::int64_t{n};
+        M2 = heap_block<double>(kMetrics * cells, true);
+        buf = heap_block<double>(kMetrics * cells * mode.s_init);
+        if (mode.use_p2) p2_state = heap_block<double>(p2_state_doubles(n));
+        if (!M2 || !buf || (mode.use_p2 && !p2_state)) return false;
+        view = MetricAccumulators{};
+        view.n = n;
+        view.mode = mode;
+        for (int m = 0; m < kMetrics; ++m) {
+            view.mean[m] = means[m];
+            view.M2[m] = M2.get() + m * cells;
+            view.buf[m] = buf.get() + m * cells * mode.s_init;
+        }
+        view.p2 = p2_state.get();
+        view.lanes = lanes_for_this_call();
+        return true;
+    }
+};
+
+}  // namespace kestrovane::mc
