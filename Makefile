@@ -113,6 +113,7 @@ bench: install
 	$(PY) -m pip install -q --disable-pip-version-check moocore pymoo
 	$(PY) benchmarks/bench_rating.py
 	$(PY) benchmarks/bench_public.py
+	$(PY) benchmarks/bench_engine.py
 	$(PY) benchmarks/bench_threads.py $(filter --quick,$(BENCH_ARGS))
 	$(PY) benchmarks/bench_p2_lanes.py $(filter --quick,$(BENCH_ARGS))
 	$(PY) benchmarks/bench_mc.py $(BENCH_ARGS)
