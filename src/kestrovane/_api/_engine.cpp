@@ -156,6 +156,7 @@ int exec_engine(PyObject* module) {
     // The kernels reach NumPy through `np` in this module's namespace.
     PyRef np = import_as_np(dict, builtins);
     if (!np || PyDict_SetItem(dict, g.c.s_np, np.get()) < 0) return -1;
+    if (PyModule_AddIntConstant(module, "MAX_THREADS", kMaxThreads) < 0) return -1;
     g.module = Py_NewRef(module);
     return 0;
 }

@@ -7,6 +7,8 @@ from numpy.typing import NDArray
 
 from kestrovane.selection_core.result_types import DetailedResult
 
+MAX_THREADS: int
+
 def select_detailed(
     mu: NDArray[np.float64],
     sigma2: NDArray[np.float64],

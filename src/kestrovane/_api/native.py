@@ -15,7 +15,7 @@ from numpy.typing import NDArray
 
 from kestrovane._api import _engine
 from kestrovane._api.validate import TIES_CODES, Ties
-from kestrovane.selection_core.result_types import MetricStats
+from kestrovane.selection_core.result_types import StatsDict
 
 #: Called with (samples_done, n_samples): non-decreasing, the last call is
 #: (n_samples, n_samples).  An exception raised by it ends the call.
@@ -85,6 +85,6 @@ def run_counts(mu: NDArray[np.float64], sigma2: NDArray[np.float64], n_samples: 
     return counts
 
 
-def _arrays(stats: MetricStats) -> dict[str, NDArray[np.float64]]:
+def _arrays(stats: StatsDict) -> dict[str, NDArray[np.float64]]:
     return {"mean": stats["mean"], "std": stats["std"], "median": stats["median"],
             "q25": stats["q25"], "q75": stats["q75"]}
