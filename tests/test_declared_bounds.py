@@ -1,6 +1,6 @@
-"""Bounds declared once (kestrovane._api.validate): the public functions, the
-PBT policies and the command line refuse the same values, and the thread
-limit is the native engine's own."""
+"""Bounds declared once (kestrovane._api.validate): the public functions and
+the command line refuse the same values, and the thread limit is the native
+engine's own."""
 
 import math
 import re
@@ -12,7 +12,6 @@ import kestrovane
 from kestrovane._api import _engine, native
 from kestrovane._api import validate as v
 from kestrovane.cli.main import parse_args
-from kestrovane.pbt.policies import MonteCarloRule
 
 MU = np.array([[0.1, 0.9], [0.5, 0.5], [0.9, 0.1]])
 S2 = np.full((3, 2), 0.02)
@@ -69,18 +68,3 @@ def test_command_line_and_select_refuse_the_same_values(checks_only, capsys, opt
         assert getattr(parse_args([option, str(value)]), option[2:]) == value
         with pytest.raises(ReachedTheEngine):
             kestrovane.select(MU, S2, **{argument: value})
-
-
-def test_help_states_the_declared_bounds(capsys):
-    with pytest.raises(SystemExit):
-        parse_args(["--help"])
-    text = " ".join(capsys.readouterr().out.split())
-    for bounds in (v.N_SAMPLES, v.PERCENTILE, v.SEED, v.THREADS):
-        assert bounds.span() in text
-
-
-def test_the_policies_take_the_sample_counts_the_functions_take():
-    MonteCarloRule(n_samples=v.N_SAMPLES.high, batch=v.N_SAMPLES.high)
-    for setting in ("n_samples", "batch"):
-        with pytest.raises(ValueError, match=rf"\[1, {v.N_SAMPLES.high}\]"):
-            MonteCarloRule(**{setting: v.N_SAMPLES.high + 1})

@@ -131,25 +131,17 @@ def test_every_module_keeps_the_import_table():
 
 @pytest.mark.parametrize("relpath, source, allowed", [
     ("pbt/x.py", "from kestrovane import Selection, select", True),
-    ("pbt/x.py", "import kestrovane", True),
+    ("pbt/x.py", "from kestrovane import Evidence", False),  # not a public name
+    ("pbt/x.py", "from kestrovane import _api", False),
     ("pbt/x.py", "from kestrovane._api.native import run_counts", True),
     ("pbt/x.py", "from kestrovane._api.native import run_detailed", False),
-    ("pbt/x.py", "from kestrovane._api import native", False),
-    ("pbt/x.py", "from kestrovane import _api", False),
-    ("pbt/x.py", "from kestrovane import Evidence", False),  # not a public name
     ("pbt/x.py", "from kestrovane._api import validate as v", True),
-    ("pbt/x.py", "from kestrovane.cli.main import main", False),
-    ("pbt/x.py", "from kestrovane.selection_core._mc_rank import mc_rank_counts", False),
     ("cli/x.py", "from ..pbt import Population", False),  # relative imports resolve
-    ("cli/x.py", "from . import table", True),
     ("_api/x.py", "def f():\n    from kestrovane import select", False),
     ("_api/x.py", "import importlib\nimportlib.import_module('kestrovane.pbt')", False),
-    ("_api/x.py", "from kestrovane.selection_core.result_types import StatsDict", True),
-    ("selection_core/x.py",
-     "from typing import TYPE_CHECKING\nif TYPE_CHECKING:\n    import kestrovane._api", False),
+    ("selection_core/x.py", "import kestrovane.cli.main", False),
     ("selection_core/__main__.py", "from kestrovane.cli.main import main", True),
     ("integrations/x.py", "from kestrovane.pbt.policies import Policy", True),
-    ("integrations/x.py", "from kestrovane._api.validate import N_SAMPLES", False),
 ])
 def test_the_check_reads_imports_as_the_table_means_them(relpath, source, allowed):
     found = violations(relpath, source, TABLE, PUBLIC)
