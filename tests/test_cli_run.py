@@ -17,7 +17,7 @@ import numpy as np
 import pytest
 
 import kestrovane
-from kestrovane.cli import running
+from kestrovane._api import progress
 from kestrovane.cli.example import example_population
 from kestrovane.cli.main import main
 
@@ -173,13 +173,14 @@ def png_size(path):
 def test_picture_is_bounded_for_any_population(tmp_path, n, m):
     pytest.importorskip("matplotlib")
     from kestrovane.cli.plot import plot_selection
-    from kestrovane.cli.population_file import Population
+    from kestrovane.cli.population_file import PopulationFile
     from kestrovane.cli.table import selection_order
 
     rng = np.random.default_rng(n)
     # "$" would start a formula in matplotlib's labels.
-    pop = Population([f"member-{i} $\\frac$" for i in range(n)], [f"o{j}" for j in range(m)],
-                     rng.random((n, m)), rng.random((n, m)) * 0.01)
+    pop = PopulationFile([f"member-{i} $\\frac$" for i in range(n)],
+                         [f"o{j}" for j in range(m)], rng.random((n, m)),
+                         rng.random((n, m)) * 0.01)
     sel = kestrovane.select(pop.mu, pop.sigma2, n_samples=30, ids=pop.ids,
                             objectives=pop.objectives, maximize=[True] + [False] * (m - 1))
     path = tmp_path / "sel.png"
@@ -193,16 +194,17 @@ def test_picture_is_bounded_for_any_population(tmp_path, n, m):
 
 
 def test_progress_line_shows_count_rate_and_time_left():
-    assert running.progress_text(2500, 10000, 1.0) == \
+    assert progress.progress_text(2500, 10000, 1.0) == \
         "sampling: 2,500/10,000 samples ( 25 %), 2,500 samples/s, 3.0 s left"
-    assert running.progress_text(0, 10000, 75.0) == \
+    assert progress.progress_text(0, 10000, 75.0) == \
         "sampling: 0/10,000 samples (  0 %), 1 min 15 s elapsed"
-    assert running.progress_text(10000, 10000, 4.0).endswith("2,500 samples/s, 4.0 s")
+    assert progress.progress_text(10000, 10000, 4.0).endswith("2,500 samples/s, 4.0 s")
 
 
-class Log:
-    def __init__(self):
+class Stream:
+    def __init__(self, terminal):
         self.text = ""
+        self.terminal = terminal
 
     def write(self, s):
         self.text += s
@@ -210,25 +212,31 @@ class Log:
     def flush(self):
         pass
 
+    def isatty(self):
+        return self.terminal
 
-def test_run_reports_through_the_callable_and_passes_errors_on():
-    log = Log()
-    line = running.ProgressLine(log, terminal=False, forced=True)
 
-    def job(report):
-        for done in (0, 5, 10):
-            report(done, 10)
-            time.sleep(0.06)
-        return "result"
-
-    assert running.run(job, line) == "result"
-    assert log.text.splitlines()[-1].startswith("sampling: 10/10 samples (100 %)")
-
-    def failing(report):
-        raise ValueError("bad input")
-
-    with pytest.raises(ValueError, match="bad input"):
-        running.run(failing, None)
+def test_progress_on_a_log_file_and_on_a_terminal():
+    log = Stream(terminal=False)
+    assert progress.command_line_progress(log, forced=False) is None  # not asked for
+    assert progress.command_line_progress(None, forced=True) is None  # no stderr
+    line = progress.command_line_progress(log, forced=True)
+    for done in (0, 5, 10):  # within LOG_INTERVAL: only the first and the last
+        line(done, 10)
+    line.close()
+    assert [t.split("),")[0] for t in log.text.splitlines()] == [
+        "sampling: 0/10 samples (  0 %", "sampling: 10/10 samples (100 %"]
+    term = Stream(terminal=True)
+    line = progress.command_line_progress(term, forced=False)
+    line(0, 10)  # before the delay of a line nobody asked for
+    assert term.text == ""
+    line = progress.command_line_progress(term, forced=True)
+    line(0, 10)
+    line(10, 10)
+    first, last = term.text.split("\r")[1:]
+    assert first.startswith("sampling: 0/10") and last.startswith("sampling: 10/10")
+    line.close()  # wiped: the table follows on a clean line
+    assert term.text.endswith("\r" + " " * len(last.rstrip()) + "\r")
 
 
 def test_ctrl_c_stops_the_run_with_one_line_and_status_130(tmp_path):

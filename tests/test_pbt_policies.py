@@ -72,6 +72,20 @@ def test_a_clearly_worst_member_copies_one_of_the_best(policy):
         assert policy(evidence(windows, 7, seed=seed, copyable=[False] * 8)).source is None
 
 
+@pytest.mark.parametrize("policy", [ParetoRule(), MonteCarloRule(replace_if=None)])
+def test_the_policies_keep_a_member_in_both_the_best_and_the_worst_k(policy):
+    # Five members, k = 3: the middle one is among the best 3 and the worst 3,
+    # so, as in Selection.replacements, it is neither replaced nor copied.
+    windows = CLEAR[:5]
+    for seed in range(20):
+        middle = policy(evidence(windows, 2, seed=seed, percentile=0.6))
+        assert middle.source is None and middle.upper
+        worst = policy(evidence(windows, 4, seed=seed, percentile=0.6))
+        assert worst.source in (0, 1)
+        assert policy(evidence(windows, 3, seed=seed, percentile=0.6,
+                               copyable=[False, False, True, True, True])).source is None
+
+
 def test_monte_carlo_rule_stops_once_the_decision_is_settled():
     rule = MonteCarloRule(n_samples=2000, batch=200)
     assert rule(evidence(CLEAR, 7)).detail.n_samples == 200
@@ -85,7 +99,8 @@ def test_monte_carlo_rule_stops_once_the_decision_is_settled():
 
 
 @pytest.mark.parametrize("kwargs, message", [
-    ({"n_samples": 0}, "n_samples must be an integer in"),
+    ({"n_samples": 0}, r"n_samples must be an integer in \[1, 2147483647\]; got 0"),
+    ({"batch": 2**31}, r"batch must be an integer in \[1, 2147483647\]"),
     ({"batch": 2.5}, "batch must be an integer"),
     ({"replace_if": 1.5}, "replace_if must be a number in"),
     ({"replace_if": True}, "replace_if must be a number"),

@@ -103,6 +103,8 @@ SELECT_ERRORS = [
     ("percentile-zero", dict(percentile=0), ValueError, "percentile must be in (0, 1]; got 0.0"),
     ("percentile-above", dict(percentile=1.5), ValueError,
      "percentile must be in (0, 1]; got 1.5"),
+    ("percentile-beyond-floats", dict(percentile=2**1024), ValueError,
+     f"percentile must be in (0, 1]; got {2**1024}"),
     ("percentile-text", dict(percentile="0.2"), TypeError,
      "percentile must be a real number in (0, 1]; got '0.2'"),
     ("n-samples-zero", dict(n_samples=0), ValueError,

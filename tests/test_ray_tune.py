@@ -9,6 +9,7 @@ import os
 import re
 import subprocess
 import sys
+import types
 from pathlib import Path
 
 import pytest
@@ -18,6 +19,7 @@ tune = pytest.importorskip(
     "(pip install 'kestrovane[ray]'; `make install` installs it when it can)")
 
 import ray  # noqa: E402
+import ray.cloudpickle as cloudpickle  # noqa: E402
 import ray_tune_helpers as helpers  # noqa: E402
 
 from kestrovane.integrations.ray_tune import ParetoPBT  # noqa: E402
@@ -138,6 +140,58 @@ def test_bad_settings(kwargs, exc, message):
     args |= kwargs
     with pytest.raises(exc, match=message):
         ParetoPBT(args.pop("metrics"), **args)
+
+
+class StoredTrial:
+    """What the state file and a decision read of a Ray trial."""
+
+    def __init__(self, trial_id, folder):
+        from pyarrow.fs import LocalFileSystem
+        self.trial_id = self.experiment_tag = trial_id
+        self.status = "RUNNING"
+        self.checkpoint = f"checkpoint of {trial_id}"
+        self.storage = types.SimpleNamespace(storage_filesystem=LocalFileSystem(),
+                                             experiment_fs_path=str(folder))
+
+
+def scheduler_over(folder):
+    """A scheduler that two trials joined (after it read any state in `folder`)."""
+    from ray.tune.schedulers.pbt import _PBTTrialState
+    scheduler = ParetoPBT({"loss": "min"}, seed=3, hyperparam_mutations={"lr": [0.1, 0.2]})
+    trials = {tid: StoredTrial(tid, folder) for tid in ("a", "b")}
+    scheduler._open_store(trials["a"])
+    for trial in trials.values():
+        scheduler._trial_state[trial] = _PBTTrialState(trial)
+        scheduler._adopt(trial)
+        scheduler._seen.add(trial.trial_id)
+    return scheduler, trials
+
+
+def test_a_resumed_run_copies_only_trials_ray_has_scores_for(tmp_path):
+    # Ray's exploit logs and hands on the source's last score and result; a
+    # resumed driver had neither until the trial reported again, and Ray
+    # failed the whole run formatting None when such a trial was copied.
+    before, trials = scheduler_over(tmp_path)
+    for tid, loss in (("a", 0.1), ("b", 0.9)):
+        state = before._trial_state[trials[tid]]
+        state.last_score, state.last_result = -loss, {"loss": loss}
+        state.last_checkpoint = trials[tid].checkpoint
+        for noise in (0.0, 0.01, -0.01):
+            before.population.report(tid, [loss + noise])
+    before._save()
+    after, trials = scheduler_over(tmp_path)
+    assert after.restored_from is not None
+    state = after._trial_state[trials["a"]]
+    assert (state.last_score, state.last_result) == (-0.1, {"loss": 0.1})
+    assert after._decide(trials["b"], trials).source == "a"
+    # A state file of the format before scores were kept: "a" is not copied.
+    path = tmp_path / "kestrovane_pareto_pbt.state"
+    saved = cloudpickle.loads(path.read_bytes())
+    saved["format"], saved["trials"] = 1, {t: v[:3] for t, v in saved["trials"].items()}
+    path.write_bytes(cloudpickle.dumps(saved))
+    old, trials = scheduler_over(tmp_path)
+    assert old.restored_from is not None and old._trial_state[trials["a"]].last_score is None
+    assert old._decide(trials["b"], trials).action == "continue"
 
 
 def run(scheduler, configs, iterations, tmp_path, trainable=helpers.fixed):

@@ -12,7 +12,7 @@ import numpy as np
 import pytest
 
 from kestrovane.selection_core._mc_rank import mc_rank_select_detailed
-from kestrovane.selection_core.result_types import MetricStats
+from kestrovane.selection_core.result_types import StatsDict
 
 pytest.importorskip("mypy")
 
@@ -41,7 +41,7 @@ import numpy as np
 from numpy.typing import NDArray
 from kestrovane.pareto_core._pareto_rating_cy import rate_population
 from kestrovane.selection_core._mc_rank import mc_rank_counts, mc_rank_select_detailed
-from kestrovane.selection_core.result_types import MetricStats
+from kestrovane.selection_core.result_types import StatsDict
 
 mu = np.zeros((3, 2))
 win, lose, rank_sum = mc_rank_counts(mu, mu, 10, np.float64(0.5), seed=np.uint64(1))
@@ -60,9 +60,9 @@ mc_rank_counts(mu, mu, 10, n_draws=3)  # E
 res[7]["mode"]  # E
 win, lose = mc_rank_counts(mu, mu, 10)  # E
 rate_population(mu, 1.0)  # E
-assert_type(res[5], MetricStats)
-from kestrovane.selection_core._mc_rank import MetricStats as Stats  # E
-from kestrovane.selection_core._mc_rank import _MetricStats  # E
+assert_type(res[5], StatsDict)
+from kestrovane.selection_core._mc_rank import StatsDict as Stats  # E
+from kestrovane.selection_core._mc_rank import _StatsDict  # E
 """
 
 
@@ -109,9 +109,19 @@ def test_every_name_of_the_stubs_exists_at_run_time(module):
     assert [n for n in names if not hasattr(mod, n)] == []
 
 
-def test_metric_stats_describes_the_returned_dicts():
+def test_stats_dict_describes_the_returned_dicts():
     stats = mc_rank_select_detailed([[0.0, 1.0], [1.0, 0.0]], [[0.1, 0.1]] * 2, 6)[5]
-    assert list(stats) == list(MetricStats.__annotations__)
+    assert list(stats) == list(StatsDict.__annotations__)
     empty = mc_rank_select_detailed(np.zeros((0, 2)), np.zeros((0, 2)), 6)[5]
-    assert set(empty) == MetricStats.__required_keys__
-    assert MetricStats.__optional_keys__ == {"quantiles_mode_used"}
+    assert set(empty) == StatsDict.__required_keys__
+    assert StatsDict.__optional_keys__ == {"quantiles_mode_used"}
+
+
+def test_former_name_of_stats_dict_still_imports_with_a_warning():
+    from kestrovane.selection_core import result_types
+    with pytest.warns(DeprecationWarning, match="MetricStats is renamed StatsDict"):
+        from kestrovane.selection_core.result_types import MetricStats
+    assert MetricStats is StatsDict
+    assert "MetricStats" not in result_types.__all__  # `import *` gives no warning
+    with pytest.raises(AttributeError, match="no attribute 'Stats'"):
+        result_types.Stats  # noqa: B018

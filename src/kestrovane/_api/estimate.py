@@ -254,7 +254,7 @@ def estimate(evaluations: ArrayLike | Sequence[ArrayLike], *,
 
 
 def population(mu: object, sigma2: object, ids: object, objectives: object,
-               maximize: object) -> v.Population:
+               maximize: object) -> v.CheckedInput:
     """`validate.population` for `select` and `counts`, which also take an
     `Estimates` in place of `mu` (with `sigma2` omitted): its directions and
     labels are used, and giving them again is an error."""
@@ -276,4 +276,4 @@ def population(mu: object, sigma2: object, ids: object, objectives: object,
             raise TypeError(f"{name} must not be given with an Estimates that carries them")
     pop = v.population(mu.mu, mu.sigma2, mu.ids if ids is None else ids,
                        mu.objectives if objectives is None else objectives, None)
-    return v.Population(pop.mu, pop.sigma2, pop.ids, pop.objectives, mu.maximize)
+    return v.CheckedInput(pop.mu, pop.sigma2, pop.ids, pop.objectives, mu.maximize)

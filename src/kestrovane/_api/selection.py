@@ -22,6 +22,7 @@ if TYPE_CHECKING:
     from pandas import DataFrame  # type: ignore[import-not-found, import-untyped, unused-ignore]
 
 IdT = TypeVar("IdT", bound=Hashable)
+T = TypeVar("T", bound=Hashable)
 ScalarT = TypeVar("ScalarT", bound=np.generic)
 
 #: The statistics of a metric and the metrics, in the engine's order.
@@ -181,10 +182,8 @@ class Selection(Generic[IdT]):
         the worst loser by the best winner.  No member appears twice, no
         member replaces itself, and no member is copied while it is replaced.
         """
-        both = set(self.winners).intersection(self.losers)
-        donors = [w for w in self.winners if w not in both]
-        replaced = [loser for loser in self.losers if loser not in both]
-        return list(zip(replaced, donors))
+        plan = exploit_plan(self.winners, self.losers)
+        return list(zip(plan.replaced, plan.sources))
 
     def __eq__(self, other: object) -> bool:
         if not isinstance(other, Selection):
@@ -297,6 +296,34 @@ class Selection(Generic[IdT]):
                    f"{self.place.mean[row]:8.2f} ± {self.place.std[row]:6.2f} "
                    f"{self.place.median[row]:7.1f} {self.front.mean[row]:6.2f} "
                    f"{self.quality[row]:8.2f} {mark(row in winners, row in losers)}".rstrip())
+
+
+@dataclass(frozen=True)
+class ExploitPlan(Generic[T]):
+    """Who is replaced and who may be copied: see `exploit_plan`."""
+
+    #: The losers that are not also winners, worst first.
+    replaced: list[T]
+    #: The winners that are not also losers, best first.
+    sources: list[T]
+    #: The members in both lists, in the order of the winners: neither
+    #: replaced nor copied.
+    kept: list[T]
+
+
+def exploit_plan(winners: Sequence[T], losers: Sequence[T]) -> ExploitPlan[T]:
+    """The exploit rule, given the k winners (best first) and the k losers
+    (worst first), each without repeats: a member in both lists is kept;
+    every other loser is replaced by a copy of a winner that is not a loser.
+    So no member replaces itself and none is copied while it is replaced.
+
+    `Selection.replacements` pairs `replaced` with `sources` in order (the
+    worst loser takes the best winner); the PBT policies replace the deciding
+    member when it is in `replaced`, by one of `sources`."""
+    both = set(winners).intersection(losers)
+    return ExploitPlan(replaced=[m for m in losers if m not in both],
+                       sources=[m for m in winners if m not in both],
+                       kept=[m for m in winners if m in both])
 
 
 def selection_order(sel: Selection[Any]) -> NDArray[np.int64]:

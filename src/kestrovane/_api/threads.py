@@ -11,17 +11,19 @@ for calls big enough to gain, and one thread otherwise:
   bytes (the N x N byte block dominates from a few hundred members on), and
   the extra threads together take at most `MAX_EXTRA_BYTES`.
 
-An explicit count is used as given (capped at 64 and at one per sample).
+An explicit count is used as given (capped at one per sample); it may be
+at most `MAX_THREADS`, the native engine's limit.
 The results are the same bit for bit whatever the count.
 """
 
 from __future__ import annotations
 
 import os
+from typing import Final
 
 from kestrovane._api import validate as v
 
-MAX_THREADS = 64
+MAX_THREADS: Final = v.THREADS.high
 MIN_CELL_SAMPLES = 500_000
 MIN_SAMPLES_PER_THREAD = 64
 MAX_EXTRA_BYTES = 1 << 30
@@ -51,5 +53,5 @@ def automatic(n: int, m: int, n_samples: int, cores: int | None = None) -> int:
 def thread_count(threads: object, n: int, m: int, n_samples: int) -> int:
     if threads is None:
         return automatic(n, m, n_samples)
-    count = v.integer(threads, "threads", 1, MAX_THREADS)
+    count = v.THREADS.check(threads, "threads")
     return min(count, n_samples)

@@ -17,6 +17,8 @@ from typing import Final, Literal
 import numpy as np
 from numpy.typing import NDArray
 
+from kestrovane._api import _engine
+
 INT32_MAX: Final = 2**31 - 1
 INT64_MIN: Final = -(2**63)
 INT64_MAX: Final = 2**63 - 1
@@ -224,34 +226,104 @@ def minimised(mu: NDArray[np.float64], maximize: Sequence[bool]) -> NDArray[np.f
     return out
 
 
-def integer(value: object, what: str, low: int, high: int, high_text: str = "") -> int:
-    if _is_bool(value) or not isinstance(value, numbers.Integral):
-        raise TypeError(f"{what} must be an integer; got {value!r}")
-    v = int(value)
-    if not low <= v <= high:
-        raise ValueError(f"{what} must be in [{low}, {high_text or high}]; got {v}")
-    return v
+# -- bounds ---------------------------------------------------------------------
+#
+# A bound that more than one caller checks is declared once, below; the
+# checks and messages of the public functions, the PBT tracker and its
+# policies and the command line's options are derived from the declaration.
+
+
+def _number_text(x: float) -> str:
+    return str(x) if isinstance(x, int) else f"{x:g}"
+
+
+@dataclass(frozen=True)
+class _Range:
+    low: float
+    high: float
+    #: The range excludes `low`, as (0, 1] does.
+    low_open: bool = False
+    #: How `high` is written in messages, e.g. "2**64 - 1" instead of its digits.
+    high_text: str = ""
+
+    def __contains__(self, value: float) -> bool:
+        above = self.low < value if self.low_open else self.low <= value
+        return above and value <= self.high  # False for NaN
+
+    def interval(self) -> str:
+        """The range as the Python functions' messages write it: "[1, 64]", "(0, 1]"."""
+        high = self.high_text or _number_text(self.high)
+        return f"{'(' if self.low_open else '['}{_number_text(self.low)}, {high}]"
+
+    def span(self) -> str:
+        """The range as the command line writes it: "1 .. 64", "(0, 1]"."""
+        if self.low_open:
+            return self.interval()
+        return f"{_number_text(self.low)} .. {self.high_text or _number_text(self.high)}"
+
+
+@dataclass(frozen=True)
+class IntRange(_Range):
+    """Whole numbers from `low` to `high`, both included."""
+
+    low: int
+    high: int
+
+    def check(self, value: object, what: str) -> int:
+        """`value` as an int: TypeError for anything but an integer (bools
+        too), ValueError outside the range."""
+        if _is_bool(value) or not isinstance(value, numbers.Integral):
+            raise TypeError(f"{what} must be an integer; got {value!r}")
+        v = int(value)
+        if v not in self:
+            raise ValueError(f"{what} must be in {self.interval()}; got {v}")
+        return v
+
+
+@dataclass(frozen=True)
+class RealRange(_Range):
+    """Real numbers from `low` (excluded when `low_open`) to `high`."""
+
+    def check(self, value: object, what: str) -> float:
+        """`value` as a float: TypeError for anything but a real number (bools
+        too), ValueError outside the range (NaN, and integers beyond the
+        float range, too)."""
+        if _is_bool(value) or not isinstance(value, numbers.Real):
+            raise TypeError(f"{what} must be a real number in {self.interval()}; "
+                            f"got {value!r}")
+        try:
+            v = float(value)
+        except OverflowError:
+            raise ValueError(f"{what} must be in {self.interval()}; got {value!r}") from None
+        if v not in self:
+            raise ValueError(f"{what} must be in {self.interval()}; got {v!r}")
+        return v
+
+
+#: Monte-Carlo samples of one call (the kernels count them in 32 bits).
+N_SAMPLES: Final = IntRange(1, INT32_MAX)
+#: The share of members that win and that lose per sample.
+PERCENTILE: Final = RealRange(0.0, 1.0, low_open=True)
+SEED: Final = IntRange(0, UINT64_MAX, high_text="2**64 - 1")
+QUANTILES_BUDGET: Final = IntRange(INT64_MIN, INT64_MAX)
+#: Threads of one call: the native engine's own limit.
+THREADS: Final = IntRange(1, _engine.MAX_THREADS)
 
 
 def sample_count(value: object) -> int:
-    return integer(value, "n_samples", 1, INT32_MAX)
+    return N_SAMPLES.check(value, "n_samples")
 
 
 def seed_value(value: object) -> int:
-    return integer(value, "seed", 0, UINT64_MAX, "2**64 - 1")
+    return SEED.check(value, "seed")
 
 
 def budget_value(value: object) -> int:
-    return integer(value, "quantiles_budget", INT64_MIN, INT64_MAX)
+    return QUANTILES_BUDGET.check(value, "quantiles_budget")
 
 
 def percentile_value(value: object) -> float:
-    if _is_bool(value) or not isinstance(value, numbers.Real):
-        raise TypeError(f"percentile must be a real number in (0, 1]; got {value!r}")
-    v = float(value)
-    if not 0.0 < v <= 1.0:  # also false for NaN
-        raise ValueError(f"percentile must be in (0, 1]; got {v!r}")
-    return v
+    return PERCENTILE.check(value, "percentile")
 
 
 def winner_count(n: int, percentile: float) -> int:
@@ -269,9 +341,9 @@ def choice(value: object, what: str, codes: Mapping[str, int]) -> int:
 
 
 @dataclass(frozen=True)
-class Population:
-    """A checked population: the means with maximised columns negated, the
-    variances, and the labels of members and objectives."""
+class CheckedInput:
+    """The checked input of a call on a population: the means with maximised
+    columns negated, the variances, and the labels of members and objectives."""
 
     mu: NDArray[np.float64]
     sigma2: NDArray[np.float64]
@@ -281,7 +353,7 @@ class Population:
 
 
 def population(mu: object, sigma2: object, ids: object, objectives: object,
-               maximize: object) -> Population:
+               maximize: object) -> CheckedInput:
     """Every check of a population, in order, naming the member and objective
     at fault; nothing is sampled before it returns."""
     mu_arr = table(mu, "mu")
@@ -297,4 +369,4 @@ def population(mu: object, sigma2: object, ids: object, objectives: object,
     labels = Labels(None if ids is None else member_id_tuple, names)
     check_finite(mu_arr, "mu", labels)
     check_variances(sigma2_arr, "sigma2", labels)
-    return Population(minimised(mu_arr, flags), sigma2_arr, member_id_tuple, names, flags)
+    return CheckedInput(minimised(mu_arr, flags), sigma2_arr, member_id_tuple, names, flags)

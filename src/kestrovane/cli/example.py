@@ -3,10 +3,10 @@ objectives, some clearly dominated, some uncertain."""
 
 import numpy as np
 
-from kestrovane.cli.population_file import Population
+from kestrovane.cli.population_file import PopulationFile
 
 
-def example_population() -> Population:
+def example_population() -> PopulationFile:
     mu = np.array([
         [0.10, 0.90, 0.50],
         [0.20, 0.40, 0.40],
@@ -25,4 +25,4 @@ def example_population() -> Population:
     sigma2[[2, 5, 11]] = 0.04  # scores measured on fewer evaluations
     ids = ["ash", "birch", "cedar", "dogwood", "elm", "fir",
            "ginkgo", "hazel", "ivy", "juniper", "kauri", "larch"]
-    return Population(ids, ["loss", "latency", "size"], mu, sigma2)
+    return PopulationFile(ids, ["loss", "latency", "size"], mu, sigma2)

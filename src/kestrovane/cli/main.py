@@ -18,21 +18,21 @@ import io
 import json
 import os
 import sys
-from collections.abc import Callable, Iterable
+from collections.abc import Iterable
 from types import ModuleType
 from typing import Any, NoReturn
 
 import kestrovane
 from kestrovane import Selection
-from kestrovane.cli import running
+from kestrovane._api import validate as v
+from kestrovane._api.progress import command_line_progress
 from kestrovane.cli.example import example_population
 from kestrovane.cli.output import OutputPathError, atomic_path, check_writable
-from kestrovane.cli.population_file import (FORMATS, Population, PopulationFileError,
+from kestrovane.cli.population_file import (FORMATS, PopulationFile, PopulationFileError,
                                             read_population)
 from kestrovane.cli.table import selection_order, summarise, table_lines
 
 PROG = "kestrovane-select"
-INT32_MAX = 2**31 - 1
 EXIT_FAILED, EXIT_INPUT, EXIT_INTERRUPTED, EXIT_PIPE = 1, 2, 130, 141
 STDIN = "<stdin>"
 
@@ -56,6 +56,12 @@ class _Parser(argparse.ArgumentParser):
         self.exit(EXIT_INPUT, f"{self.prog}: error: {message}\n")
 
 
+def _check(p: argparse.ArgumentParser, option: str, value: float | None,
+           bounds: v.IntRange | v.RealRange) -> None:
+    if value is not None and value not in bounds:
+        p.error(f"{option} must be in {bounds.span()}, got {value}")
+
+
 def _positive(text: str) -> int:
     try:
         value = int(text)
@@ -77,10 +83,12 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
     p.add_argument("--maximize", action="append", metavar="NAME[,NAME]", default=[],
                    help="objectives to maximise (repeatable)")
     p.add_argument("--samples", type=int, default=10000,
-                   help=f"Monte-Carlo samples, 1 .. {INT32_MAX} (default 10000)")
+                   help=f"Monte-Carlo samples, {v.N_SAMPLES.span()} (default 10000)")
     p.add_argument("--percentile", type=float, default=0.2,
-                   help="fraction that wins and loses per sample, in (0, 1] (default 0.2)")
-    p.add_argument("--seed", type=int, default=0, help="random seed, 0 .. 2**64-1 (default 0)")
+                   help=f"fraction that wins and loses per sample, in {v.PERCENTILE.span()} "
+                        "(default 0.2)")
+    p.add_argument("--seed", type=int, default=0,
+                   help=f"random seed, {v.SEED.span()} (default 0)")
     p.add_argument("--mode", choices=("values", "ranks"), default="ranks",
                    help="compare raw values or per-objective ranks (default ranks)")
     p.add_argument("--quantiles", choices=("exact", "p2", "auto"), default="auto",
@@ -88,9 +96,9 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
     p.add_argument("--ties", choices=("random", "index"), default="random",
                    help="who wins a tie in a sample's order: a random member (default) or "
                         "the earlier row")
-    p.add_argument("--threads", type=_positive, metavar="T",
-                   help="threads for the sampling, 1 .. 64 (default: every core for runs "
-                        "big enough to gain); the result is the same for any T")
+    p.add_argument("--threads", type=int, metavar="T",
+                   help=f"threads for the sampling, {v.THREADS.span()} (default: every core "
+                        "for runs big enough to gain); the result is the same for any T")
     p.add_argument("--top", type=_positive, metavar="K",
                    help="show only the first K members of the table and K pairs of the plan")
     p.add_argument("--json", action="store_true", help="print the result as JSON")
@@ -101,14 +109,10 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
     p.add_argument("--progress", action="store_true",
                    help="show progress on stderr at once, even when it is not a terminal")
     args = p.parse_args(argv)
-    if not 1 <= args.samples <= INT32_MAX:
-        p.error(f"--samples must be in 1 .. {INT32_MAX}, got {args.samples}")
-    if not 0.0 < args.percentile <= 1.0:
-        p.error("--percentile must be in (0, 1]")
-    if args.threads is not None and args.threads > 64:
-        p.error(f"--threads must be in 1 .. 64, got {args.threads}")
-    if not 0 <= args.seed < 2**64:
-        p.error("--seed must be in 0 .. 2**64-1")
+    _check(p, "--samples", args.samples, v.N_SAMPLES)
+    _check(p, "--percentile", args.percentile, v.PERCENTILE)
+    _check(p, "--threads", args.threads, v.THREADS)
+    _check(p, "--seed", args.seed, v.SEED)
     if args.file == "-" and args.format is None:
         p.error("reading standard input (-) needs --format csv, json or npz")
     args.maximize = [name.strip() for item in args.maximize for name in item.split(",")
@@ -136,7 +140,7 @@ def _plot_module(path: str) -> ModuleType:
     return plot
 
 
-def _population(args: argparse.Namespace) -> Population:
+def _population(args: argparse.Namespace) -> PopulationFile:
     if args.file is None:
         return example_population()
     if args.file == "-":
@@ -146,32 +150,29 @@ def _population(args: argparse.Namespace) -> Population:
                            ignore_extra_columns=args.ignore_extra_columns)
 
 
-def _check_maximize(names: list[str], pop: Population) -> None:
+def _check_maximize(names: list[str], pop: PopulationFile) -> None:
     for name in names:
         if name not in pop.objectives:
             raise _Fail(f"--maximize: unknown objective {name!r}; the objectives are "
                         f"{', '.join(map(repr, pop.objectives))}")
 
 
-def _select(pop: Population, args: argparse.Namespace, source: str) -> Selection[str]:
-    def job(report: Callable[[int, int], None]) -> Selection[str]:
+def _select(pop: PopulationFile, args: argparse.Namespace, source: str) -> Selection[str]:
+    line = command_line_progress(sys.stderr, args.progress)
+    try:
         return kestrovane.select(
             pop.mu, pop.sigma2, n_samples=args.samples, percentile=args.percentile,
             seed=args.seed, mode=args.mode, quantiles=args.quantiles,
             maximize=args.maximize or None, ids=pop.ids, objectives=pop.objectives,
-            progress=report, threads=args.threads, ties=args.ties)
-
-    stream = sys.stderr
-    terminal = stream is not None and stream.isatty()
-    line = running.ProgressLine(stream, terminal, args.progress) \
-        if stream is not None and (terminal or args.progress) else None
-    try:
-        return running.run(job, line)
+            progress=False if line is None else line, threads=args.threads, ties=args.ties)
     except (ValueError, TypeError) as e:
         raise _Fail(f"{source}: {e}") from None
     except MemoryError:
         raise _Fail("not enough memory for this run (--quantiles p2 needs less)",
                     EXIT_FAILED) from None
+    finally:
+        if line is not None:
+            line.close()
 
 
 def _write(lines: Iterable[str], path: str | None) -> None:
@@ -256,11 +257,8 @@ def main(argv: list[str] | None = None) -> int:
     except BrokenPipeError:
         _silence_stdout()
         return EXIT_PIPE
-    except KeyboardInterrupt as e:
+    except KeyboardInterrupt:  # the sampling stops within milliseconds of Ctrl-C
         _say("interrupted")
-        if isinstance(e, running.Abandoned):
-            # The kernel is still running in its thread and cannot be joined.
-            os._exit(EXIT_INTERRUPTED)
         return EXIT_INTERRUPTED
 
 

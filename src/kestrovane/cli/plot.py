@@ -28,7 +28,7 @@ from numpy.typing import NDArray  # noqa: E402
 
 from kestrovane import Selection  # noqa: E402
 from kestrovane.cli.output import OutputPathError, atomic_path  # noqa: E402
-from kestrovane.cli.population_file import Population  # noqa: E402
+from kestrovane.cli.population_file import PopulationFile  # noqa: E402
 
 WINNER, LOSER, BOTH, OTHER = "#2a9d8f", "#e76f51", "#8e44ad", "#8d99ae"
 #: Members up to which every member gets its own row.
@@ -94,7 +94,7 @@ def detail_positions(n: int, n_winners: int, n_losers_only: int) -> list[int | N
     return out
 
 
-def _rows(ax: Axes, pop: Population, sel: Selection[str], order: NDArray[np.int64],
+def _rows(ax: Axes, pop: PopulationFile, sel: Selection[str], order: NDArray[np.int64],
           winner: NDArray[np.bool_], loser: NDArray[np.bool_]) -> None:
     n = len(sel.ids)
     positions = detail_positions(n, len(sel.winner_rows),
@@ -168,7 +168,7 @@ def _overview(ax: Axes, sel: Selection[str], winner: NDArray[np.bool_],
     ax.grid(alpha=0.3)
 
 
-def _means(fig: Figure, ax: Axes, pop: Population, sel: Selection[str],
+def _means(fig: Figure, ax: Axes, pop: PopulationFile, sel: Selection[str],
            winner: NDArray[np.bool_], loser: NDArray[np.bool_]) -> None:
     n = len(sel.ids)
     fronts = np.asarray(sel.front.mean)
@@ -210,7 +210,7 @@ def _means(fig: Figure, ax: Axes, pop: Population, sel: Selection[str],
     ax.autoscale_view()
 
 
-def figure(pop: Population, sel: Selection[str], order: NDArray[np.int64]) -> Figure:
+def figure(pop: PopulationFile, sel: Selection[str], order: NDArray[np.int64]) -> Figure:
     n = len(sel.ids)
     winner, loser = _status(sel)
     two = len(pop.objectives) == 2
@@ -234,7 +234,7 @@ def figure(pop: Population, sel: Selection[str], order: NDArray[np.int64]) -> Fi
     return fig
 
 
-def plot_selection(pop: Population, sel: Selection[str], order: NDArray[np.int64],
+def plot_selection(pop: PopulationFile, sel: Selection[str], order: NDArray[np.int64],
                    path: str) -> None:
     """Draws the picture into `path`, which holds either the whole picture
     or, when anything fails, what it held before."""

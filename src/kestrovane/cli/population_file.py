@@ -37,7 +37,11 @@ class PopulationFileError(ValueError):
 
 
 @dataclass
-class Population:
+class PopulationFile:
+    """A population as the command line reads it from a file (or the built-in
+    example): ids, objective names, and per member and objective the mean
+    and the variance."""
+
     ids: list[str]
     objectives: list[str]
     mu: F64  # (N, M) float64, as in the file (nothing negated)
@@ -56,7 +60,7 @@ def file_format(path: str, fmt: str | None) -> str:
 
 
 def read_population(path: str, fmt: str | None = None, *, ignore_extra_columns: bool = False,
-                    data: bytes | None = None) -> Population:
+                    data: bytes | None = None) -> PopulationFile:
     """Reads `path` in format `fmt` (by default from its extension).
 
     With `data` the bytes are taken from there and `path` only names them in
@@ -218,7 +222,7 @@ def _csv_numbers(path: str, cells: list[str], rows: list[int], column: str) -> F
     raise AssertionError("unreachable")  # pragma: no cover
 
 
-def _read_csv(path: str, data: bytes, ignore_extra: bool) -> Population:
+def _read_csv(path: str, data: bytes, ignore_extra: bool) -> PopulationFile:
     reader = csv.reader(io.StringIO(_text(path, data), newline=""))
     try:
         records = list(reader)
@@ -264,7 +268,7 @@ def _read_csv(path: str, data: bytes, ignore_extra: bool) -> Population:
             return cell("spread", i, j)
 
         sigma2[:, j:j + 1] = _variances(spread[:, j:j + 1], kind, column_cell)
-    return Population(ids, objectives, mu, sigma2)
+    return PopulationFile(ids, objectives, mu, sigma2)
 
 
 # -- JSON ----------------------------------------------------------------------
@@ -344,7 +348,7 @@ def _nested_too_deeply(doc: object) -> bool:
     return False
 
 
-def _read_json(path: str, data: bytes) -> Population:
+def _read_json(path: str, data: bytes) -> PopulationFile:
     text = _text(path, data)
     too_deep = PopulationFileError(f"{path}: nested too deeply to be a population")
     try:
@@ -379,7 +383,7 @@ def _read_json(path: str, data: bytes) -> Population:
 
     _check_means(mu, cell)
     sigma2 = _variances(spread, spread_key, cell)
-    return Population(ids, objectives, mu, sigma2)
+    return PopulationFile(ids, objectives, mu, sigma2)
 
 
 # -- NPZ -----------------------------------------------------------------------
@@ -433,7 +437,7 @@ def _npz_names(archive: Any, files: list[str], key: str, count: int,
     raise PopulationFileError(f"{path}: {key}: expected {kind}, got dtype {a.dtype}")
 
 
-def _read_npz(path: str, data: bytes) -> Population:
+def _read_npz(path: str, data: bytes) -> PopulationFile:
     if not data.startswith(b"PK"):
         raise PopulationFileError(f"{path}: not a readable .npz archive (not a zip file)")
     try:
@@ -463,4 +467,4 @@ def _read_npz(path: str, data: bytes) -> Population:
 
     _check_means(mu, cell)
     sigma2 = _variances(sigma2, "sigma2", cell)
-    return Population(ids, objectives, mu, sigma2)
+    return PopulationFile(ids, objectives, mu, sigma2)

@@ -14,9 +14,9 @@ import numpy as np
 from numpy.typing import NDArray
 
 from kestrovane import Selection
-from kestrovane._api.selection import mark
+from kestrovane._api.selection import exploit_plan, mark
 from kestrovane._api.selection import selection_order as selection_order
-from kestrovane.cli.population_file import Population
+from kestrovane.cli.population_file import PopulationFile
 
 I64 = NDArray[np.int64]
 
@@ -40,7 +40,7 @@ class Row(TypedDict):
     both: bool
 
 
-def summarise(pop: Population, sel: Selection[str], top: int | None) -> dict[str, Any]:
+def summarise(pop: PopulationFile, sel: Selection[str], top: int | None) -> dict[str, Any]:
     """The run as plain data; `top` limits the member rows and the plan."""
     order = selection_order(sel)
     shown = order if top is None else order[:top]
@@ -70,7 +70,6 @@ def summarise(pop: Population, sel: Selection[str], top: int | None) -> dict[str
     keys = list(columns)
     rows = [dict(zip(keys, values)) for values in zip(*columns.values())]
     plan = sel.replacements
-    both = set(sel.winners).intersection(sel.losers)
     return {
         "individuals_count": n,
         "objectives": pop.objectives,
@@ -84,7 +83,7 @@ def summarise(pop: Population, sel: Selection[str], top: int | None) -> dict[str
         "k": sel.k,
         "winners": list(sel.winners),
         "losers": list(sel.losers),
-        "both": [i for i in sel.winners if i in both],
+        "both": exploit_plan(sel.winners, sel.losers).kept,
         "replacements": [[a, b] for a, b in (plan if top is None else plan[:top])],
         "individuals": rows,
     }

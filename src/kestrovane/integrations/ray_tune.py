@@ -70,7 +70,9 @@ _FINISHED = (Trial.ERROR, Trial.TERMINATED)
 #: The scheduler's own state, in the experiment directory (Ray does not save a
 #: scheduler's state; its sync only touches .json and .pkl files).
 STATE_FILE = "kestrovane_pareto_pbt.state"
-_STATE_FORMAT = 1
+#: 2 keeps each trial's last score and result for Ray; 1 (read too) did not.
+_STATE_FORMAT = 2
+_READABLE_FORMATS = (1, 2)
 
 
 def _real(value: object) -> float | None:
@@ -112,9 +114,11 @@ class ParetoPBT(PopulationBasedTraining):
       leaves the population as it was; the first such failure is logged
       with its reason.
     - The state (windows, held results, exploits, the selection counter,
-      each trial's perturbation times) is written atomically to `STATE_FILE`
-      in the experiment directory at every decision, and read back when
-      `Tuner.restore` resumes the experiment.
+      each trial's perturbation times, last score and last result) is written
+      atomically to `STATE_FILE` in the experiment directory at every
+      decision, and read back when `Tuner.restore` resumes the experiment.
+      A trial that Ray holds no score for (resumed from a state file that
+      lacks it, until its next result) is not copied.
 
     Parameters
     ----------
@@ -265,8 +269,8 @@ class ParetoPBT(PopulationBasedTraining):
 
     def _decide(self, trial: Trial, by_id: Mapping[str, Trial]) -> Decision[str]:
         tid = trial.trial_id
-        # Ray copies only a trial with a checkpoint and a score of its own:
-        # after a restore our state knows scores that Ray has not seen yet.
+        # Ray's exploit hands on the source's last score and result: a trial
+        # without them (resumed, not yet reported again) cannot be copied.
         copyable = [i for i, t in by_id.items()
                     if self._trial_state[t].last_checkpoint is not None
                     and self._trial_state[t].last_score is not None
@@ -335,7 +339,7 @@ class ParetoPBT(PopulationBasedTraining):
                 saved = cloudpickle.loads(f.readall())
         except FileNotFoundError:
             return
-        if not (isinstance(saved, dict) and saved.get("format") == _STATE_FORMAT):
+        if not (isinstance(saved, dict) and saved.get("format") in _READABLE_FORMATS):
             logger.warning("%s is not a ParetoPBT state file this version reads; starting "
                            "afresh", path)
             return
@@ -357,9 +361,11 @@ class ParetoPBT(PopulationBasedTraining):
         """Gives a restored trial back Ray's per-trial PBT state."""
         if self._saved is None or trial.trial_id not in self._saved:
             return
-        perturbed, trained, had_checkpoint = self._saved.pop(trial.trial_id)
+        perturbed, trained, had_checkpoint, *scored = self._saved.pop(trial.trial_id)
         state = self._trial_state[trial]
         state.last_perturbation_time, state.last_train_time = perturbed, trained
+        if scored:  # format 2
+            state.last_score, state.last_result = scored
         if had_checkpoint and trial.checkpoint is not None:
             state.last_checkpoint = trial.checkpoint
 
@@ -368,7 +374,7 @@ class ParetoPBT(PopulationBasedTraining):
             return
         fs, path = self._store
         trials = {t.trial_id: (s.last_perturbation_time, s.last_train_time,
-                               s.last_checkpoint is not None)
+                               s.last_checkpoint is not None, s.last_score, s.last_result)
                   for t, s in self._trial_state.items() if t.status not in _FINISHED}
         state = {"format": _STATE_FORMAT, "population": self.population,
                  "exploits": self.exploits, "held": {t: list(r) for t, r in self._held.items()},

@@ -11,15 +11,15 @@ from __future__ import annotations
 import math
 from collections.abc import Hashable
 from dataclasses import dataclass
-from typing import Any, Generic, Protocol, TypeVar
+from typing import Any, Final, Generic, Protocol, TypeVar
 
 import numpy as np
 from numpy.typing import NDArray
 
-from kestrovane._api.counts import counts
+from kestrovane import Rating, counts, rate
+from kestrovane._api import validate as v
 from kestrovane._api.native import run_counts
-from kestrovane._api.rate import Rating, rate
-from kestrovane._api.validate import MODE_CODES, winner_count
+from kestrovane._api.selection import exploit_plan
 
 IdT = TypeVar("IdT", bound=Hashable)
 F64 = NDArray[np.float64]
@@ -46,7 +46,7 @@ class Evidence(Generic[IdT]):
     @property
     def k(self) -> int:
         """Members replaced and copied per round: min(N, max(1, ceil(N * percentile)))."""
-        return winner_count(len(self.ids), self.percentile)
+        return v.winner_count(len(self.ids), self.percentile)
 
     def means(self) -> F64:
         return np.array([w.mean(axis=0) for w in self.windows])
@@ -73,33 +73,35 @@ def derived_seed(seed: int, n: int) -> int:
                .generate_state(1, dtype=np.uint64)[0])
 
 
-def place_of(order: NDArray[np.int64]) -> NDArray[np.int64]:
-    """Each row's 0-based position in `order`."""
-    place = np.empty_like(order)
-    place[order] = np.arange(len(order))
-    return place
-
-
 def truncation(scores: F64, evidence: Evidence[Any]) -> Verdict:
     """The truncation rule of Ray's PBT on a score per row (lower is better):
     the member is replaced when it is among the k worst, by a uniformly
     random copyable member among the k best (never itself); it is `upper`
     when among the k best.  Ties between scores go by row."""
     order = np.lexsort((np.arange(len(scores)), scores))
-    return _truncate(place_of(order), evidence, detail=None)
+    return _truncate(order, evidence, detail=None)
 
 
-def _truncate(place: NDArray[np.int64], evidence: Evidence[Any], detail: Any) -> Verdict:
-    n, k, m = len(place), evidence.k, evidence.member
-    upper = bool(place[m] < k)
-    if place[m] < n - k or upper:
+def _truncate(order: NDArray[np.int64], evidence: Evidence[Any], detail: Any) -> Verdict:
+    """`truncation` on the rows in `order`, best first."""
+    k, m = evidence.k, evidence.member
+    best = order[:k].tolist()
+    plan = exploit_plan(best, order[::-1][:k].tolist())
+    upper = m in best
+    if m not in plan.replaced:
         return Verdict(None, upper, detail)
-    candidates = np.flatnonzero((place < k) & (place < n - k) & evidence.copyable)
-    candidates = candidates[candidates != m]
-    if len(candidates) == 0:
-        return Verdict(None, upper, detail)
-    rng = np.random.default_rng(evidence.seed)
-    return Verdict(int(candidates[rng.integers(len(candidates))]), upper, detail)
+    return Verdict(_any_source(plan.sources, evidence, np.random.default_rng(evidence.seed)),
+                   upper, detail)
+
+
+def _any_source(sources: list[int], evidence: Evidence[Any],
+                rng: np.random.Generator) -> int | None:
+    """A uniformly random copyable row of `sources` (drawn in row order); None
+    when none may be copied."""
+    candidates = sorted(r for r in sources if evidence.copyable[r])
+    if not candidates:
+        return None
+    return candidates[int(rng.integers(len(candidates)))]
 
 
 TRENDS = ("none", "line", "shrunk")
@@ -112,11 +114,18 @@ def _one_of(value: object, what: str, options: tuple[str, ...]) -> None:
                          f"{options[-1]!r}; got {value!r}")
 
 
-def _number(value: object, what: str, low: float, high: float, integer: bool) -> None:
+def _number(value: object, what: str, bounds: v.IntRange | v.RealRange) -> None:
+    integer = isinstance(bounds, v.IntRange)
     kinds = (int,) if integer else (int, float)
-    if isinstance(value, bool) or not isinstance(value, kinds) or not low <= value <= high:
+    if isinstance(value, bool) or not isinstance(value, kinds) or value not in bounds:
         kind = "an integer" if integer else "a number"
-        raise ValueError(f"{what} must be {kind} in [{low:g}, {high:g}]; got {value!r}")
+        raise ValueError(f"{what} must be {kind} in {bounds.interval()}; got {value!r}")
+
+
+#: Evaluations of a member that `MonteCarloRule.recent` may keep (0: all).
+RECENT: Final = v.IntRange(0, v.INT32_MAX)
+SHARE: Final = v.RealRange(0.0, 1.0)
+WEIGHT: Final = v.RealRange(0.0, math.inf)
 
 
 @dataclass(frozen=True)
@@ -131,7 +140,7 @@ class ParetoRule:
     trend: str = "none"
 
     def __post_init__(self) -> None:
-        _one_of(self.mode, "mode", tuple(MODE_CODES))
+        _one_of(self.mode, "mode", tuple(v.MODE_CODES))
         _one_of(self.trend, "trend", TRENDS)
 
     def __call__(self, evidence: Evidence[Any], /) -> Verdict:
@@ -141,7 +150,7 @@ class ParetoRule:
         scores = window_moments(evidence.windows, trend=self.trend)[0]
         rating: Rating = rate(scores[shuffle], mode=self.mode)  # type: ignore[arg-type]
         order = shuffle[np.asarray(rating.order)]
-        return _truncate(place_of(order), evidence, rating)
+        return _truncate(order, evidence, rating)
 
 
 def padded(windows: tuple[F64, ...]) -> tuple[F64, NDArray[np.intp]]:
@@ -301,15 +310,15 @@ class MonteCarloRule:
     recent: int = 0
 
     def __post_init__(self) -> None:
-        _number(self.n_samples, "n_samples", 1, 2**31 - 1, True)
-        _number(self.batch, "batch", 1, 2**31 - 1, True)
-        _one_of(self.mode, "mode", tuple(MODE_CODES))
+        _number(self.n_samples, "n_samples", v.N_SAMPLES)
+        _number(self.batch, "batch", v.N_SAMPLES)  # each batch is one call of the kernel
+        _one_of(self.mode, "mode", tuple(v.MODE_CODES))
         if self.replace_if is not None:
-            _number(self.replace_if, "replace_if", 0.0, 1.0, False)
+            _number(self.replace_if, "replace_if", SHARE)
         _one_of(self.source, "source", SOURCES)
-        _number(self.prior_weight, "prior_weight", 0.0, math.inf, False)
+        _number(self.prior_weight, "prior_weight", WEIGHT)
         _one_of(self.trend, "trend", TRENDS)
-        _number(self.recent, "recent", 0, 2**31 - 1, True)
+        _number(self.recent, "recent", RECENT)
 
     def __call__(self, evidence: Evidence[Any], /) -> Verdict:
         windows = evidence.windows if self.recent <= 0 else \
@@ -318,29 +327,24 @@ class MonteCarloRule:
         n, k, m = len(mu), evidence.k, evidence.member
         tally = self._tally(mu, sigma2, evidence)
         win, lose = tally.win, tally.lose
-        rows = np.arange(n)
         # Equal counts are ordered at random, not by the order members joined in.
         rng = np.random.default_rng(evidence.seed)
         tie = rng.permutation(n)
-        win_place = place_of(np.lexsort((tie, -win)))
-        lose_place = place_of(np.lexsort((tie, -lose)))
-        upper = bool(win_place[m] < k)
+        best = np.lexsort((tie, -win))[:k].tolist()
+        plan = exploit_plan(best, np.lexsort((tie, -lose))[:k].tolist())
+        upper = m in best
         if self.replace_if is None:
-            replaced = bool(lose_place[m] < k)
+            replaced = m in plan.replaced
         else:
             replaced = bool(tally.p_lose[m] >= self.replace_if)
         if not replaced or upper:
             return Verdict(None, upper, tally)
-        ok = evidence.copyable & (rows != m)
         if self.source == "sample":
-            weight = np.where(ok, tally.p_win, 0.0)
+            weight = np.where(evidence.copyable & (np.arange(n) != m), tally.p_win, 0.0)
             if weight.sum() <= 0:
                 return Verdict(None, upper, tally)
             return Verdict(int(rng.choice(n, p=weight / weight.sum())), upper, tally)
-        candidates = np.flatnonzero(ok & (win_place < k) & (lose_place >= k))
-        if len(candidates) == 0:
-            return Verdict(None, upper, tally)
-        return Verdict(int(candidates[rng.integers(len(candidates))]), upper, tally)
+        return Verdict(_any_source(plan.sources, evidence, rng), upper, tally)
 
     def _tally(self, mu: F64, sigma2: F64, evidence: Evidence[Any]) -> Tally:
         """Counts in batches until the member's side of the boundary is settled."""
@@ -348,7 +352,7 @@ class MonteCarloRule:
             # Scores so large that their spread overflows: the public
             # function's checks name the member and objective.
             counts(mu, sigma2, n_samples=1, progress=False)
-        mode_i = MODE_CODES[self.mode]
+        mode_i = v.MODE_CODES[self.mode]
         n, k, m = len(mu), evidence.k, evidence.member
         win = np.zeros(n, dtype=np.int64)
         lose = np.zeros(n, dtype=np.int64)

@@ -99,8 +99,8 @@ class Population(Generic[IdT]):
             raise ValueError("objectives is empty; at least one objective is needed")
         self._objectives: tuple[str, ...] = names
         self._maximize = v.maximized(maximize, len(names), names)
-        self._window = v.integer(window, "window", 1, v.INT32_MAX)
-        self._min_reports = v.integer(min_reports, "min_reports", 2, v.INT32_MAX)
+        self._window = v.IntRange(1, v.INT32_MAX).check(window, "window")
+        self._min_reports = v.IntRange(2, v.INT32_MAX).check(min_reports, "min_reports")
         if self._min_reports > self._window:
             raise ValueError(f"min_reports ({self._min_reports}) must not exceed window "
                              f"({self._window})")

@@ -145,7 +145,7 @@ def mc_rank_select_detailed(
     (winners, losers, win_count, lose_count, rank_sum, place_stats,
     front_stats, within_stats, quality_score)
         The first five as from :func:`mc_rank_select`.  The three stats
-        dicts (``MetricStats`` of ``kestrovane.selection_core.result_types``)
+        dicts (``StatsDict`` of ``kestrovane.selection_core.result_types``)
         describe, per individual, its 0-based place in the global order,
         its 0-based front and its 0-based rank inside its front.
         ``quality_score`` (float64, shape (N,)) is (w_place * place mean +
