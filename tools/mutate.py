@@ -252,6 +252,8 @@ FAULTS = [
           (CTEST,)),
     Fault("P² AVX2 moves: the linear step towards the wrong neighbour", P2_AVX2,
           "_mm256_blendv_pd(qm, qp, up)", "_mm256_blendv_pd(qp, qm, up)", (CTEST,)),
+    Fault("generator: rotation puts the wrapped bits one place off", RANDOM,
+          "return (x << k) | (x >> (64 - k));", "return (x << k) | (x >> (63 - k));", (CTEST,)),
     Fault("generator: spare normal repeats the cosine half", RANDOM,
           "rng->spare = r * s;", "rng->spare = r * c;", (CTEST,)),
     # One call over several threads.
