@@ -237,6 +237,13 @@ FAULTS = [
           (CTEST, *DETAILED)),
     Fault("P² wide moves: the linear step never taken", P2_WIDE,
           "if (linear) {", "if (false) {", (CTEST, *DETAILED)),
+    # The predictions both wide builds take from p2_lanes.hpp.
+    Fault("P² wide moves: the parabola's lower term leans the wrong way", P2_LANES,
+          "const V b = (np - ni - dd) * (qi - qm) / (ni - nm);",
+          "const V b = (np - ni + dd) * (qi - qm) / (ni - nm);", (CTEST, *DETAILED)),
+    Fault("P² wide moves: a linear step down goes up", P2_LANES,
+          "qhat = qi + (q_next - qi) * dd / (n_next - ni);",
+          "qhat = qi + (q_next - qi) / (n_next - ni);", (CTEST, *DETAILED)),
     # And with AVX2, which only the C++ tests reach on a processor with AVX-512.
     Fault("P² AVX2 lanes: equal values counted in the cell below", P2_AVX2,
           "lt(xl, row(at + p2_q(2)))", "_mm256_cmp_pd(xl, row(at + p2_q(2)), _CMP_LE_OQ)",
