@@ -237,6 +237,13 @@ FAULTS = [
           (CTEST, *DETAILED)),
     Fault("P² wide moves: the linear step never taken", P2_WIDE,
           "if (linear) {", "if (false) {", (CTEST, *DETAILED)),
+    # The predictions both wide builds take from p2_lanes.hpp.
+    Fault("P² wide moves: the parabola's lower term leans the wrong way", P2_LANES,
+          "const V b = (np - ni - dd) * (qi - qm) / (ni - nm);",
+          "const V b = (np - ni + dd) * (qi - qm) / (ni - nm);", (CTEST, *DETAILED)),
+    Fault("P² wide moves: a linear step down goes up", P2_LANES,
+          "qhat = qi + (q_next - qi) * dd / (n_next - ni);",
+          "qhat = qi + (q_next - qi) / (n_next - ni);", (CTEST, *DETAILED)),
     # And with AVX2, which only the C++ tests reach on a processor with AVX-512.
     Fault("P² AVX2 lanes: equal values counted in the cell below", P2_AVX2,
           "lt(xl, row(at + p2_q(2)))", "_mm256_cmp_pd(xl, row(at + p2_q(2)), _CMP_LE_OQ)",
@@ -252,6 +259,8 @@ FAULTS = [
           (CTEST,)),
     Fault("P² AVX2 moves: the linear step towards the wrong neighbour", P2_AVX2,
           "_mm256_blendv_pd(qm, qp, up)", "_mm256_blendv_pd(qp, qm, up)", (CTEST,)),
+    Fault("generator: rotation puts the wrapped bits one place off", RANDOM,
+          "return (x << k) | (x >> (64 - k));", "return (x << k) | (x >> (63 - k));", (CTEST,)),
     Fault("generator: spare normal repeats the cosine half", RANDOM,
           "rng->spare = r * s;", "rng->spare = r * c;", (CTEST,)),
     # One call over several threads.

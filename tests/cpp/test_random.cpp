@@ -6,6 +6,9 @@
 #include <type_traits>
 
 #include "check.hpp"
+// First, as in the module: <immintrin.h> defines macros such as _rotl and
+// _rotr, which must not reach a name of the generator.
+#include "kestrovane/selection_core/quantiles/x86_simd.hpp"
 #include "kestrovane/selection_core/random/xoshiro256ss.hpp"
 
 using kestrovane::Xoshiro256ss;
@@ -111,11 +114,11 @@ void test_layout() {
     static_assert(std::is_same_v<decltype(Xoshiro256ss::has_spare), std::int32_t>);
 }
 
-void test_rotl() {
+void test_xoshiro_rotl() {
     // Direction and wrap-around of the bits leaving the top.
-    CHECK_EQ(kestrovane::_rotl(0x8000000000000001ULL, 1), 0x3ULL);
-    CHECK_EQ(kestrovane::_rotl(0x1ULL, 63), 0x8000000000000000ULL);
-    CHECK_EQ(kestrovane::_rotl(0x0123456789ABCDEFULL, 45), 0x79BDE02468ACF135ULL);
+    CHECK_EQ(kestrovane::_xoshiro_rotl(0x8000000000000001ULL, 1), 0x3ULL);
+    CHECK_EQ(kestrovane::_xoshiro_rotl(0x1ULL, 63), 0x8000000000000000ULL);
+    CHECK_EQ(kestrovane::_xoshiro_rotl(0x0123456789ABCDEFULL, 45), 0x79BDE02468ACF135ULL);
 }
 
 void test_splitmix_seed0() {
@@ -274,7 +277,7 @@ void test_skip_normals() {
 
 int main() {
     RUN(test_layout);
-    RUN(test_rotl);
+    RUN(test_xoshiro_rotl);
     RUN(test_splitmix_seed0);
     RUN(test_seeding);
     RUN(test_next_u64);

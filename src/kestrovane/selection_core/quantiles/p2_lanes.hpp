@@ -233,6 +233,34 @@ inline void p2_lane_move(double* lane, double desired, double n) {
     lane[p2_n(I)] = ni + dd;
 }
 
+// The two predictions of step 4 for a register of moving markers, one lane
+// each, shared by the wide builds: V is a GCC vector of doubles (__m256d,
+// __m512d), whose operators are the IEEE operations of its lanes (the
+// intrinsics' sub, mul, div and add are these operators), taken here in the
+// reference's order.  Always inlined, so the caller's target chooses the
+// instructions; V goes by reference because a vector passed or returned by
+// value would have a different calling convention in the baseline (GCC
+// warns of that even for a call that is inlined).
+//
+// The parabolic height from the neighbours (qm, nm) and (qp, np), for a
+// move by dd (+1 or -1).
+template <class V>
+[[gnu::always_inline]] inline void p2_parabolic(V& qhat, const V& qm, const V& qi, const V& qp,
+                                                const V& nm, const V& ni, const V& np,
+                                                const V& dd) {
+    const V a = (ni - nm + dd) * (qp - qi) / (np - ni);
+    const V b = (np - ni - dd) * (qi - qm) / (ni - nm);
+    qhat = qi + dd / (np - nm) * (a + b);
+}
+
+// The linear height, towards the neighbour (q_next, n_next) in the direction
+// of the move.
+template <class V>
+[[gnu::always_inline]] inline void p2_linear(V& qhat, const V& qi, const V& q_next, const V& ni,
+                                             const V& n_next, const V& dd) {
+    qhat = qi + (q_next - qi) * dd / (n_next - ni);
+}
+
 // Listing of moving markers: lane l of the set at `offset` (in doubles from
 // the chunk's base) is appended when bit l of mask is set.  The wide
 // operations may write up to kP2Lanes entries past the new end, so lists

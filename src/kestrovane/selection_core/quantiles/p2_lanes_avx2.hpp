@@ -155,22 +155,16 @@ struct P2LanesAvx2 {
             const __m256d np = I == 3 ? splat(n) : gather(base + p2_n(I + 1), at, live, zero);
             const __m256d up = _mm256_cmp_pd(_mm256_sub_pd(splat(desired), ni), one, _CMP_GE_OQ);
             const __m256d dd = _mm256_blendv_pd(minus_one, one, up);
-            const __m256d a = _mm256_div_pd(
-                _mm256_mul_pd(_mm256_add_pd(_mm256_sub_pd(ni, nm), dd), _mm256_sub_pd(qp, qi)),
-                _mm256_sub_pd(np, ni));
-            const __m256d b = _mm256_div_pd(
-                _mm256_mul_pd(_mm256_sub_pd(_mm256_sub_pd(np, ni), dd), _mm256_sub_pd(qi, qm)),
-                _mm256_sub_pd(ni, nm));
-            const __m256d f = _mm256_div_pd(dd, _mm256_sub_pd(np, nm));
-            __m256d qhat = _mm256_add_pd(qi, _mm256_mul_pd(f, _mm256_add_pd(a, b)));
+            __m256d qhat;
+            p2_parabolic(qhat, qm, qi, qp, nm, ni, np, dd);
             const __m256d inside = _mm256_and_pd(lt(qm, qhat), lt(qhat, qp));
             const __m256d linear = _mm256_andnot_pd(inside, live);
             if (bits(linear)) {
                 const __m256d q_next = _mm256_blendv_pd(qm, qp, up);
                 const __m256d n_next = _mm256_blendv_pd(nm, np, up);
-                const __m256d step = _mm256_div_pd(_mm256_mul_pd(_mm256_sub_pd(q_next, qi), dd),
-                                                   _mm256_sub_pd(n_next, ni));
-                qhat = _mm256_blendv_pd(qhat, _mm256_add_pd(qi, step), linear);
+                __m256d line;
+                p2_linear(line, qi, q_next, ni, n_next, dd);
+                qhat = _mm256_blendv_pd(qhat, line, linear);
             }
             alignas(32) double heights[kQuad], positions[kQuad];
             alignas(16) std::int32_t slots[kQuad];

@@ -136,24 +136,17 @@ struct P2LanesAvx512 {
             const __m512d np = I == 3 ? splat(n) : gather(base + p2_n(I + 1), at, live, zero);
             const __mmask8 up = _mm512_cmp_pd_mask(_mm512_sub_pd(splat(desired), ni), one, _CMP_GE_OQ);
             const __m512d dd = _mm512_mask_blend_pd(up, minus_one, one);
-            // The parabola's A and B, and F.
-            const __m512d a = _mm512_div_pd(
-                _mm512_mul_pd(_mm512_add_pd(_mm512_sub_pd(ni, nm), dd), _mm512_sub_pd(qp, qi)),
-                _mm512_sub_pd(np, ni));
-            const __m512d b = _mm512_div_pd(
-                _mm512_mul_pd(_mm512_sub_pd(_mm512_sub_pd(np, ni), dd), _mm512_sub_pd(qi, qm)),
-                _mm512_sub_pd(ni, nm));
-            const __m512d f = _mm512_div_pd(dd, _mm512_sub_pd(np, nm));
-            __m512d qhat = _mm512_add_pd(qi, _mm512_mul_pd(f, _mm512_add_pd(a, b)));
+            __m512d qhat;
+            p2_parabolic(qhat, qm, qi, qp, nm, ni, np, dd);
             const __mmask8 inside = _mm512_cmp_pd_mask(qm, qhat, _CMP_LT_OQ) &
                                     _mm512_cmp_pd_mask(qhat, qp, _CMP_LT_OQ);
             const __mmask8 linear = static_cast<__mmask8>(~inside & live);
             if (linear) {
                 const __m512d q_next = _mm512_mask_blend_pd(up, qm, qp);
                 const __m512d n_next = _mm512_mask_blend_pd(up, nm, np);
-                const __m512d step = _mm512_div_pd(_mm512_mul_pd(_mm512_sub_pd(q_next, qi), dd),
-                                                   _mm512_sub_pd(n_next, ni));
-                qhat = _mm512_mask_blend_pd(linear, qhat, _mm512_add_pd(qi, step));
+                __m512d line;
+                p2_linear(line, qi, q_next, ni, n_next, dd);
+                qhat = _mm512_mask_blend_pd(linear, qhat, line);
             }
             _mm512_mask_i32scatter_pd(base + p2_q(I), live, at, qhat, 8);
             _mm512_mask_i32scatter_pd(base + p2_n(I), live, at, _mm512_add_pd(ni, dd), 8);

@@ -7,13 +7,7 @@
 
 #if defined(__x86_64__) && defined(__GNUC__)
 #define KESTROVANE_X86_SIMD 1
-// <immintrin.h> defines _rotl and _rotr as macros; the generator has a
-// function called _rotl, so they are not kept.
-#pragma push_macro("_rotl")
-#pragma push_macro("_rotr")
 #include <immintrin.h>
-#pragma pop_macro("_rotr")
-#pragma pop_macro("_rotl")
 #define KESTROVANE_TARGET_AVX2 __attribute__((target("avx2,popcnt")))
 #define KESTROVANE_TARGET_AVX512 __attribute__((target("avx512f,avx512vl,avx512dq,popcnt")))
 #endif

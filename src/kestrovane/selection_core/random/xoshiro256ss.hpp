@@ -22,7 +22,7 @@ struct Xoshiro256ss {
 };
 
 // k in 1..63; k = 0 would shift by 64.
-inline std::uint64_t _rotl(std::uint64_t x, std::int32_t k) {
+inline std::uint64_t _xoshiro_rotl(std::uint64_t x, std::int32_t k) {
     return (x << k) | (x >> (64 - k));
 }
 
@@ -44,14 +44,14 @@ inline void _xoshiro_seed(Xoshiro256ss* rng, std::uint64_t seed) {
 }
 
 inline std::uint64_t _xoshiro_next_u64(Xoshiro256ss* rng) {
-    const std::uint64_t result = _rotl(rng->s1 * 5, 7) * 9;
+    const std::uint64_t result = _xoshiro_rotl(rng->s1 * 5, 7) * 9;
     const std::uint64_t t = rng->s1 << 17;
     rng->s2 ^= rng->s0;
     rng->s3 ^= rng->s1;
     rng->s1 ^= rng->s2;
     rng->s0 ^= rng->s3;
     rng->s2 ^= t;
-    rng->s3 = _rotl(rng->s3, 45);
+    rng->s3 = _xoshiro_rotl(rng->s3, 45);
     return result;
 }
 
