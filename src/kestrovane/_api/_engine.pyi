@@ -11,8 +11,6 @@ MAX_THREADS: int
 METRICS: tuple[str, str, str]
 STATISTICS: tuple[str, str, str, str, str]
 
-MAX_THREADS: int
-
 def select_detailed(
     mu: NDArray[np.float64],
     sigma2: NDArray[np.float64],
