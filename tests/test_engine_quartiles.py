@@ -35,7 +35,8 @@ def test_signed_zeros_infinities_and_nan() -> None:
     z, inf, nan = 0.0, np.inf, np.nan
     columns = [[-z, -z, -z], [-z, -z], [-z], [z, -z, 1.0, 2.0], [-1.0, -z, -z, -z],
                [inf, inf], [-inf, inf], [-inf, 1.0, inf], [1.0, inf, inf, inf], [nan, 1.0],
-               [2.0, nan, nan], [-inf, -inf, -inf, 5.0, inf]]
+               [2.0, nan, nan], [1.0, 2.0, nan], [3.0, 1.0, 2.0, nan, 0.0],
+               [-inf, -inf, -inf, 5.0, inf]]
     for column in columns:
         assert_same_bits(np.array(column, dtype=np.float64)[:, None])
 

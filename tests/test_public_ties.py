@@ -131,3 +131,21 @@ def test_the_setting_is_recorded_and_round_trips():
     assert kestrovane.counts(mu, np.ones((4, 2)), n_samples=5, ties="index").ties == "index"
     with pytest.raises(ValueError, match="ties must be 'random' or 'index'; got 'row'"):
         kestrovane.counts(mu, np.ones((4, 2)), n_samples=5, ties="row")
+
+
+@pytest.mark.parametrize("seed", range(6))
+def test_winners_and_losers_follow_the_counts_then_the_row(seed):
+    # Exchangeable members under random ties often end with equal counts and
+    # equal rank sums: the lower row goes first among them, as np.lexsort
+    # orders the counts (most wins, smaller rank sum, row; most losses,
+    # larger rank sum, row).
+    rng = np.random.default_rng(seed)
+    n = 9
+    mu = rng.integers(0, 2, size=(n, 2)).astype(float)
+    sel = kestrovane.select(mu, np.zeros_like(mu), n_samples=int(rng.integers(2, 6)),
+                            percentile=0.4, seed=seed)
+    rows = np.arange(n)
+    by_wins = np.lexsort((rows, sel.rank_sum, -sel.win_count.astype(np.int64)))
+    by_losses = np.lexsort((rows, -sel.rank_sum, -sel.lose_count.astype(np.int64)))
+    np.testing.assert_array_equal(sel.winner_rows, by_wins[:sel.k])
+    np.testing.assert_array_equal(sel.loser_rows, by_losses[:sel.k])

@@ -276,9 +276,9 @@ FAULTS = [
     # The public engine's own statistics (same bits as the low-level module).
     Fault("engine: winners' rank-sum tie-break inverted", KERNELS + "numeric/member_order.hpp",
           "first_by_count(win_count, rank_sum, true, n, k, rows);",
-          "first_by_count(win_count, rank_sum, false, n, k, rows);", tuple(THREADS)),
+          "first_by_count(win_count, rank_sum, false, n, k, rows);", (*THREADS, *TIES)),
     Fault("engine: equal counts and rank sums by the higher row", KERNELS + "numeric/member_order.hpp",
-          "        return a < b;", "        return a > b;", tuple(THREADS)),
+          "        return a < b;", "        return a > b;", (*THREADS, *TIES)),
     Fault("engine: k rounded down", KERNELS + "numeric/owned_population.hpp",
           "std::ceil(static_cast<double>(n) * percentile)",
           "std::floor(static_cast<double>(n) * percentile)", tuple(THREADS)),
