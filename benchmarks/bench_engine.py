@@ -17,7 +17,6 @@ thread, ties by index (both give the same bits):
 """
 
 import argparse
-import time
 
 import numpy as np
 
@@ -25,18 +24,10 @@ from kestrovane._api import _engine
 from kestrovane._api.native import CHECK_INTERVAL
 from kestrovane.selection_core._mc_rank import mc_rank_counts, mc_rank_select_detailed
 
+from bench_public import interleaved  # this folder: first on sys.path for a script
+
 # (N, M, samples): few members and many samples, the typical cells, many members.
 CELLS = ((10, 2, 20_000), (32, 2, 10_000), (128, 3, 2_000), (512, 3, 1_000), (2048, 3, 100))
-
-
-def best_of(fn, rounds):
-    fn()
-    times = []
-    for _ in range(rounds):
-        start = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - start)
-    return min(times)
 
 
 def main():
@@ -63,11 +54,7 @@ def main():
             "exact": engine(0),
             "p2": engine(1),
         }
-        times = {name: [] for name in runs}
-        for _ in range(args.rounds):
-            for name, fn in runs.items():
-                times[name].append(best_of(fn, 1))
-        t = {name: min(v) * 1e3 for name, v in times.items()}
+        t = {name: min(v) * 1e3 for name, v in interleaved(runs, args.rounds).items()}
         print(f"{n:>5} {m:>2} {samples:>8} | {t['low counts']:>20.1f} {t['low exact']:>7.1f} "
               f"{t['low p2']:>7.1f} {t['low exact'] / t['low counts']:>11.2f}× | "
               f"{t['counts']:>17.1f} {t['exact']:>7.1f} {t['p2']:>7.1f} "

@@ -38,6 +38,18 @@ def timed(fn):
     return time.perf_counter() - start
 
 
+def interleaved(runs, rounds):
+    """Seconds of each run per round: every run once to warm up, then all
+    of them round by round, so that load on the machine hits them alike."""
+    for fn in runs.values():
+        fn()
+    times = {name: [] for name in runs}
+    for _ in range(rounds):
+        for name, fn in runs.items():
+            times[name].append(timed(fn))
+    return times
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--rounds", type=int, default=7)
@@ -57,12 +69,7 @@ def main():
             "select": lambda: kestrovane.select(mu, s2, n_samples=samples, seed=1,
                                                 progress=False, threads=1),
         }
-        for fn in runs.values():
-            fn()  # warm up
-        times = {name: [] for name in runs}
-        for _ in range(args.rounds):
-            for name, fn in runs.items():
-                times[name].append(timed(fn))
+        times = interleaved(runs, args.rounds)
         best = {name: min(t) for name, t in times.items()}
         med = {name: statistics.median(t) for name, t in times.items()}
         print(f"{n:>5} {m:>2} {samples:>8} {best['kernel'] * 1e3:>10.1f} "

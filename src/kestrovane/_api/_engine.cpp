@@ -197,7 +197,6 @@ int exec_engine(PyObject* module) {
         PyErr_SetString(PyExc_ImportError, "kestrovane._api._engine is already initialised");
         return -1;
     }
-    if (!create_constants()) return -1;
     if (_import_array() < 0) return -1;
     if (!import_rating_function()) return -1;
     PyRef statistics = names_tuple(kStatisticNames);

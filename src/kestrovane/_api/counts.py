@@ -14,7 +14,7 @@ from kestrovane._api import validate as v
 from kestrovane._api.estimate import Estimates, population
 from kestrovane._api.native import run_counts
 from kestrovane._api.progress import Progress, check_progress, reporting
-from kestrovane._api.selection import _init_values, frozen_array
+from kestrovane._api.selection import _init_values, freeze_counts
 from kestrovane._api.threads import thread_count
 
 IdT = TypeVar("IdT", bound=Hashable)
@@ -45,15 +45,8 @@ class Counts(Generic[IdT]):
     mean_place: NDArray[np.float64] = field(init=False)
 
     def __post_init__(self) -> None:
-        put = object.__setattr__
-        put(self, "ids", tuple(self.ids))
-        put(self, "win_count", frozen_array(self.win_count, np.int32))
-        put(self, "lose_count", frozen_array(self.lose_count, np.int32))
-        put(self, "rank_sum", frozen_array(self.rank_sum, np.int64))
-        n = float(self.n_samples)
-        put(self, "p_win", frozen_array(self.win_count / n, np.float64))
-        put(self, "p_lose", frozen_array(self.lose_count / n, np.float64))
-        put(self, "mean_place", frozen_array(self.rank_sum / n, np.float64))
+        object.__setattr__(self, "ids", tuple(self.ids))
+        freeze_counts(self)
 
     def __reduce__(self) -> tuple[type[Counts[IdT]], tuple[object, ...]]:
         # Through __init__, so the unpickled arrays are read-only too.

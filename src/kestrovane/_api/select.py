@@ -7,12 +7,11 @@ from typing import Any, TypeVar, overload
 
 from numpy.typing import ArrayLike
 
-from kestrovane._api import _engine
 from kestrovane._api import validate as v
 from kestrovane._api.estimate import Estimates, population
 from kestrovane._api.native import run_detailed
 from kestrovane._api.progress import Progress, check_progress, reporting
-from kestrovane._api.selection import MetricStats, Selection
+from kestrovane._api.selection import STAT_KEYS, MetricStats, Selection
 from kestrovane._api.threads import thread_count
 
 IdT = TypeVar("IdT", bound=Hashable)
@@ -167,7 +166,7 @@ def select(mu: ArrayLike | Estimates[Any], sigma2: ArrayLike | None = None, *,
         (winners, losers, win_count, lose_count, rank_sum, stats, quality,
          used_p2) = run_detailed(pop.mu, pop.sigma2, n, share, seed_i, mode_i, quantiles_i,
                                  budget, n_threads, report, ties=ties)
-    place, front, within = (MetricStats(**dict(zip(_engine.STATISTICS, rows))) for rows in stats)
+    place, front, within = (MetricStats(**dict(zip(STAT_KEYS, rows))) for rows in stats)
     return Selection(
         ids=member_ids,
         winners=tuple(member_ids[i] for i in winners.tolist()),

@@ -39,6 +39,19 @@ def frozen_array(values: object, dtype: type[ScalarT]) -> NDArray[ScalarT]:
     return arr
 
 
+def freeze_counts(result: Any) -> None:
+    """Sets a result's win_count, lose_count and rank_sum (and its n_samples)
+    as read-only views, and their shares p_win, p_lose and mean_place."""
+    put = object.__setattr__
+    put(result, "win_count", frozen_array(result.win_count, np.int32))
+    put(result, "lose_count", frozen_array(result.lose_count, np.int32))
+    put(result, "rank_sum", frozen_array(result.rank_sum, np.int64))
+    n = float(result.n_samples)
+    put(result, "p_win", frozen_array(result.win_count / n, np.float64))
+    put(result, "p_lose", frozen_array(result.lose_count / n, np.float64))
+    put(result, "mean_place", frozen_array(result.rank_sum / n, np.float64))
+
+
 def _same(a: object, b: object) -> bool:
     if isinstance(a, np.ndarray) or isinstance(b, np.ndarray):
         return (isinstance(a, np.ndarray) and isinstance(b, np.ndarray)
@@ -158,14 +171,8 @@ class Selection(Generic[IdT]):
             put(self, "objectives", tuple(self.objectives))
         put(self, "winner_rows", frozen_array(self.winner_rows, np.int64))
         put(self, "loser_rows", frozen_array(self.loser_rows, np.int64))
-        put(self, "win_count", frozen_array(self.win_count, np.int32))
-        put(self, "lose_count", frozen_array(self.lose_count, np.int32))
-        put(self, "rank_sum", frozen_array(self.rank_sum, np.int64))
         put(self, "quality", frozen_array(self.quality, np.float64))
-        n = float(self.n_samples)
-        put(self, "p_win", frozen_array(self.win_count / n, np.float64))
-        put(self, "p_lose", frozen_array(self.lose_count / n, np.float64))
-        put(self, "mean_place", frozen_array(self.rank_sum / n, np.float64))
+        freeze_counts(self)
 
     @property
     def k(self) -> int:
