@@ -1,0 +1,48 @@
+"""What a run is judged by, on the test split no scheduler saw.
+
+Each measure is a number where higher is better, so that every difference
+reads the same way: the test hypervolume (reference point: the uninformed
+predictor's losses) for two objectives; for one (a squared error), the peak
+signal-to-noise ratio -10 log10(error) in decibels.
+
+- `chosen`: the members a user would keep, chosen on the whole validation
+  split (its non-dominated members; for one objective its best member);
+- `population`: every member of the final population (the hypervolume of
+  all; for one objective the best test error among them, which no user
+  could pick without the test split).
+"""
+
+from __future__ import annotations
+
+import math
+from typing import Any
+
+import moocore
+import numpy as np
+from numpy.typing import NDArray
+
+from benchmarks.real_training.tasks import tasks
+
+F64 = NDArray[np.float64]
+MEASURES = ("chosen", "population")
+
+
+def hypervolume(rows: F64, reference: tuple[float, ...]) -> float:
+    """The hypervolume of minimised rows as a share of the box between zero
+    and the reference point."""
+    ref = np.asarray(reference)
+    return float(moocore.hypervolume(rows, ref=ref)) / float(np.prod(ref))
+
+
+def chosen_rows(val: F64, test: F64) -> F64:
+    keep = [int(np.argmin(val[:, 0]))] if val.shape[1] == 1 else moocore.is_nondominated(val)
+    rows: F64 = test[keep]
+    return rows
+
+
+def measure(record: dict[str, Any], name: str) -> float:
+    val, test = np.array(record["val"]), np.array(record["test"])
+    rows = chosen_rows(val, test) if name == "chosen" else test
+    if rows.shape[1] == 1:
+        return -10.0 * math.log10(float(rows.min()))
+    return hypervolume(rows, tasks()[record["task"]].reference)
