@@ -133,3 +133,15 @@ def test_holm_and_the_pooled_sign_flip_test():
     assert pooled_sign_flip(null, [1.0] * 3, rounds=4000).p > 0.05
     flipped = pooled_sign_flip([-d for d in strong], [1.0] * 3, rounds=4000)
     assert flipped.effect < 0 and flipped.p < 0.001
+
+
+def test_the_readme_and_real_md_show_the_kept_results():
+    from benchmarks.real_training import report
+
+    root = Path(__file__).resolve().parents[1]
+    cells = report.Cells(results.load(), list(range(SEEDS)), POPULATIONS)
+    readme = (root / "README.md").read_text()
+    stale = [row for row in report.headline(cells).rows if row not in readme]
+    assert not stale, f"README.md lacks the headline row {stale[0]!r}; copy it from REAL.md"
+    assert report.tables(cells) in (root / "benchmarks" / "REAL.md").read_text(), \
+        "benchmarks/REAL.md is not written from the kept runs; run make bench-real"

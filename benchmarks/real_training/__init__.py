@@ -1,2 +1,3 @@
-"""Real training under each scheduler: precision and recall of a small network
-on an imbalanced binary task (see __main__.py)."""
+"""Real training under every exploit method: populations of small networks
+learning real photographs, paired by seed with equal budgets (see
+__main__.py)."""

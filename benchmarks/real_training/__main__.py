@@ -22,10 +22,11 @@ for _var in ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "MKL_NUM_THREADS"):
     os.environ.setdefault(_var, "1")
 
 import argparse  # noqa: E402
+import multiprocessing  # noqa: E402
+import signal  # noqa: E402
 import sys  # noqa: E402
 import time  # noqa: E402
 from collections.abc import Iterator  # noqa: E402
-from concurrent.futures import ProcessPoolExecutor, as_completed  # noqa: E402
 from pathlib import Path  # noqa: E402
 from typing import Any  # noqa: E402
 
@@ -55,6 +56,11 @@ def _one(job: tuple[Settings, str]) -> dict[str, Any]:
     return run(*job)
 
 
+def _ignore_interrupts() -> None:
+    # Ctrl-C is the parent's to handle: it stops the workers at once.
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+
+
 def execute(jobs: list[tuple[Settings, str]], workers: int) -> Iterator[dict[str, Any]]:
     """Run the jobs in `workers` processes, yielding each record as it ends."""
     if not jobs:
@@ -64,23 +70,20 @@ def execute(jobs: list[tuple[Settings, str]], workers: int) -> Iterator[dict[str
         bar: Any = tqdm(total=len(jobs), unit="run", file=sys.stderr)
     except ImportError:
         bar = None
-    with ProcessPoolExecutor(max_workers=workers) as pool:
-        futures = [pool.submit(_one, j) for j in jobs]
-        try:
-            for done, future in enumerate(as_completed(futures), 1):
-                record = future.result()
-                if bar is not None:
-                    bar.update()
-                elif done % 20 == 0 or done == len(jobs):
-                    print(f"{done} of {len(jobs)} runs", file=sys.stderr, flush=True)
-                yield record
-        except BaseException:
-            for f in futures:
-                f.cancel()
-            raise
-        finally:
+    pool = multiprocessing.Pool(workers, initializer=_ignore_interrupts)
+    try:
+        for done, record in enumerate(pool.imap_unordered(_one, jobs), 1):
             if bar is not None:
-                bar.close()
+                bar.update()
+            elif done % 20 == 0 or done == len(jobs):
+                print(f"{done} of {len(jobs)} runs", file=sys.stderr, flush=True)
+            yield record
+        pool.close()
+    finally:
+        pool.terminate()
+        pool.join()
+        if bar is not None:
+            bar.close()
 
 
 def ray_settings() -> list[Settings]:
@@ -92,6 +95,9 @@ def run_ray(jobs: list[tuple[Settings, str]]) -> Iterator[dict[str, Any]]:
     if not jobs:
         return
     os.environ.setdefault("RAY_USAGE_STATS_ENABLED", "0")
+    # A trial's last result carries the test scores and no metric, so that it
+    # is no decision point (the loop decides after no last round either).
+    os.environ["TUNE_DISABLE_STRICT_METRIC_CHECKING"] = "1"
     import ray
 
     ray.init(num_cpus=os.cpu_count() or 1, include_dashboard=False, log_to_driver=False,

@@ -1,5 +1,6 @@
-"""The same task through Ray Tune: `ParetoPBT` with the default policy and with
-the plain rule, and random search, one trial per member.
+"""The same task through Ray Tune, one trial per member: `ParetoPBT` with the
+default policy and with the plain rule, Ray's own `PopulationBasedTraining`
+(stock PBT) and random search.
 
 The bulk of the benchmark runs its populations in one process (`run.py`);
 this smaller run checks that Ray's asynchronous scheduler gives the same
@@ -31,7 +32,7 @@ from benchmarks.real_training.run import (BATCHES, EXACT, REPORTS, Settings, cap
                                           initial, stream)
 from benchmarks.real_training.tasks import BATCH, tasks
 
-METHODS = ("default", "plain", "random")
+METHODS = ("default", "plain", "stock", "random")
 OWN_STATE = "member_budget.json"   # the trial's own count and streams, never copied
 NAMES = ("w1", "b1", "w2", "b2", "v1", "c1", "v2", "c2")  # weights, then momentum
 
@@ -100,14 +101,15 @@ def trainable(config: dict[str, Any]) -> None:
 
 def _initial_value(configs: list[dict[str, float]], key: str) -> Any:
     """A sampler giving the slot's initial value of `key` (the loop's)."""
-    def value(spec: Any) -> float:
-        return float(configs[spec.config.slot][key])
+    def value(config: dict[str, Any]) -> float:
+        return float(configs[config["slot"]][key])
     return value
 
 
 def experiment(s: Settings, method: str) -> dict[str, Any]:
     """One Ray Tune experiment; a record shaped like the loop's."""
     from ray import tune
+    from ray.tune.schedulers import PopulationBasedTraining
 
     from kestrovane.integrations.ray_tune import ParetoPBT
     from kestrovane.pbt.policies import ParetoRule
@@ -120,11 +122,16 @@ def experiment(s: Settings, method: str) -> dict[str, Any]:
         space[k] = tune.sample_from(_initial_value(configs, k))
     mutations = {k: (tune.loguniform(r.low, r.high) if r.log else tune.uniform(r.low, r.high))
                  for k, r in task.space.items()}
-    scheduler = None if method == "random" else ParetoPBT(
-        {name: "min" for name in task.objectives}, window=s.window, seed=s.seed,
+    common: dict[str, Any] = dict(
         quantile_fraction=s.percentile, perturbation_interval=s.interval,
-        time_attr="training_iteration", hyperparam_mutations=mutations,
-        require_attrs=False, policy=ParetoRule() if method == "plain" else None)
+        time_attr="training_iteration", hyperparam_mutations=mutations, require_attrs=False)
+    scheduler: PopulationBasedTraining | None = None
+    if method == "stock":   # Ray's own PBT on the one objective
+        scheduler = PopulationBasedTraining(metric=task.objectives[0], mode="min", **common)
+    elif method != "random":
+        scheduler = ParetoPBT({name: "min" for name in task.objectives}, window=s.window,
+                              seed=s.seed, policy=ParetoRule() if method == "plain" else None,
+                              **common)
     start = time.perf_counter()
     with tempfile.TemporaryDirectory() as storage:
         grid = tune.Tuner(
@@ -140,6 +147,7 @@ def experiment(s: Settings, method: str) -> dict[str, Any]:
             "population": s.population, "seed": s.seed,
             "started": digest({"configs": configs, "network_seeds": net_seeds}),
             "trained_steps": [finals[i]["trained_steps"] for i in order],
-            "exploits": len(scheduler.exploits) if isinstance(scheduler, ParetoPBT) else 0,
+            "exploits": (len(scheduler.exploits) if isinstance(scheduler, ParetoPBT)
+                         else getattr(scheduler, "_num_perturbations", 0)),
             "val": [finals[i]["val"] for i in order], "test": [finals[i]["test"] for i in order],
             "seconds": time.perf_counter() - start}
