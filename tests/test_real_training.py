@@ -145,3 +145,58 @@ def test_the_readme_and_real_md_show_the_kept_results():
     assert not stale, f"README.md lacks the headline row {stale[0]!r}; copy it from REAL.md"
     assert report.tables(cells) in (root / "benchmarks" / "REAL.md").read_text(), \
         "benchmarks/REAL.md is not written from the kept runs; run make bench-real"
+
+
+def test_measures_keep_the_validation_front_and_normalise_the_hypervolume():
+    from benchmarks.real_training.measures import measure
+
+    ref = np.array(tasks()["robust"].reference)
+    val = [[0.1, 0.5], [0.5, 0.1], [0.6, 0.6]]          # the third is dominated on validation
+    test = [0.2 * ref, 0.3 * ref, 1e-4 * ref]          # ... so its fine test score is not kept
+    record = {"task": "robust", "val": val, "test": np.array(test).tolist()}
+    assert measure(record, "chosen") == pytest.approx(0.8 * 0.8)   # a share of the box
+    assert measure(record, "population") == pytest.approx(0.9999 ** 2)
+    image = {"task": "image", "val": [[0.02], [0.01]], "test": [[0.001], [0.01]]}
+    assert measure(image, "chosen") == pytest.approx(20.0)       # the best on validation
+    assert measure(image, "population") == pytest.approx(30.0)   # the best on test
+
+
+def test_diverged_scores_are_capped_and_the_rules_see_what_they_claim():
+    from kestrovane.pbt.policies import Evidence
+
+    from benchmarks.real_training.methods import policy
+    from benchmarks.real_training.run import capped
+
+    task = tasks()["imbalanced"]
+    rows = capped(task, np.array([[np.nan, 0.1], [np.inf, 0.2]]))
+    assert rows.tolist() == [[10 * task.reference[0], 0.1], [10 * task.reference[0], 0.2]]
+    # Member 0 looks best on its window means, worst on its last report;
+    # member 1 the other way round.
+    windows = (np.array([[0.0, 0.0], [0.0, 0.0], [5.0, 5.0]]),
+               np.array([[3.0, 3.0], [3.0, 3.0], [1.0, 1.0]]),
+               np.array([[2.0, 2.0], [2.0, 2.0], [2.0, 2.0]]),
+               np.array([[2.1, 2.1], [2.1, 2.1], [2.1, 2.1]]))
+    exact = np.array([[9.0, 9.0], [0.0, 0.0], [1.0, 1.0], [2.0, 2.0]])
+
+    def verdict(method, member):
+        e = Evidence(tuple(range(4)), windows, member, np.ones(4, bool), 0.25, 3)
+        return policy(method, lambda: exact)(e)
+    assert verdict("plain", 0).upper and verdict("plain", 1).source == 0
+    assert verdict("last", 1).upper and verdict("last", 0).source == 1
+    assert verdict("stock", 1).upper and verdict("stock", 0).source == 1
+    assert verdict("oracle", 1).upper and verdict("oracle", 0).source == 1
+    assert policy("random", lambda: exact) is None
+    with pytest.raises(ValueError, match="unknown method"):
+        policy("best", lambda: exact)
+
+
+def test_kept_records_round_trip_and_other_code_is_not_reused(tmp_path, monkeypatch):
+    record = run(Settings("image", 4, 1, rounds=2, steps=3, interval=1), "plain")
+    path = tmp_path / "kept.jsonl"
+    results.append(record, path)
+    again = results.load(path)[record["key"]]
+    assert results.same_result(again, record) == []
+    assert results.same_result({**again, "seconds": 0.0}, record) == []
+    assert results.same_result({**again, "exploits": -1}, record) == ["exploits"]
+    monkeypatch.setattr(results, "code_digest", lambda sources=results.SOURCES: "other")
+    assert results.load(path) == {}

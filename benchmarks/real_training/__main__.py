@@ -136,7 +136,8 @@ def quick_check(kept: dict[str, dict[str, Any]], workers: int) -> int:
 
 
 def main(argv: list[str] | None = None) -> int:
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser = argparse.ArgumentParser(prog="python -m benchmarks.real_training",
+                                     description=__doc__.split("\n\n")[0])
     parser.add_argument("--seeds", type=int, default=SEEDS, help="seeds per cell (default 16)")
     parser.add_argument("--jobs", type=int, default=os.cpu_count() or 1,
                         help="worker processes (default: the number of cores)")
