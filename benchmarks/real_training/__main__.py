@@ -31,7 +31,7 @@ from pathlib import Path  # noqa: E402
 from typing import Any  # noqa: E402
 
 from benchmarks.real_training import ray_check, report, results  # noqa: E402
-from benchmarks.real_training.methods import LABELS, methods_of  # noqa: E402
+from benchmarks.real_training.methods import methods_of  # noqa: E402
 from benchmarks.real_training.run import Settings, run  # noqa: E402
 from benchmarks.real_training.tasks import TASK_NAMES, tasks  # noqa: E402
 
@@ -195,5 +195,3 @@ if __name__ == "__main__":
         print("interrupted; finished runs are kept", file=sys.stderr)
         sys.exit(130)
 
-
-__all__ = ["LABELS", "main"]

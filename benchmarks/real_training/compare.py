@@ -17,10 +17,7 @@ import numpy as np
 from numpy.typing import NDArray
 from scipy import stats as st
 
-from benchmarks.pbt_lab.stats import Paired, paired
-
 F64 = NDArray[np.float64]
-__all__ = ["Paired", "paired", "t_test", "holm", "Pooled", "pooled_sign_flip"]
 
 
 def t_test(d: F64) -> float:

@@ -24,7 +24,6 @@ from numpy.typing import NDArray
 from benchmarks.real_training.tasks import tasks
 
 F64 = NDArray[np.float64]
-MEASURES = ("chosen", "population")
 
 
 def hypervolume(rows: F64, reference: tuple[float, ...]) -> float:
