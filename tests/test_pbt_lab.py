@@ -1,6 +1,7 @@
-"""The PBT lab's own pieces: its statistics, its worlds' noise and that every
-policy's run is reproducible (the lab's tables rest on these)."""
+"""The PBT lab's own pieces: its statistics, design, kept runs and the
+reproducibility of every policy's run (the lab's tables rest on these)."""
 
+import shutil
 import sys
 from pathlib import Path
 
@@ -11,13 +12,16 @@ pytest.importorskip("moocore", reason="the lab measures hypervolume with moocore
 pytest.importorskip("scipy", reason="the lab's intervals use scipy")
 sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
 
+from benchmarks.pbt_lab import store  # noqa: E402
+from benchmarks.pbt_lab.design import MS, NS, design, split  # noqa: E402
+from benchmarks.pbt_lab.families import FAMILIES  # noqa: E402
 from benchmarks.pbt_lab.policies import factory  # noqa: E402
-from benchmarks.pbt_lab.simulator import Settings, hypervolume_percent, simulate  # noqa: E402
-from benchmarks.pbt_lab.stats import headroom_share, paired  # noqa: E402
-from benchmarks.pbt_lab.worlds import WORLDS  # noqa: E402
+from benchmarks.pbt_lab.simulator import (KEEPERS, Design, hypervolume_percent,  # noqa: E402
+                                          simulate)
+from benchmarks.pbt_lab.stats import headroom_share, holm, paired  # noqa: E402
 
 
-def test_paired_intervals_and_headroom_shares():
+def test_paired_intervals_headroom_shares_and_holm():
     a = np.array([1.0, 2.0, 3.0, 4.0])
     p = paired(a + 1.0, a)
     assert (p.mean, p.low, p.high, p.significant) == (1.0, 1.0, 1.0, 1)
@@ -32,30 +36,59 @@ def test_paired_intervals_and_headroom_shares():
     assert headroom_share(plain, plain, oracle, rounds=50).mean == pytest.approx(0.0)
     h = headroom_share(half, plain, oracle, rounds=200)
     assert h.mean == pytest.approx(0.5) and h.low <= 0.5 <= h.high
+    assert holm([0.01, 0.04, 0.03]) == pytest.approx([0.03, 0.06, 0.06])
 
 
-def test_world_noise_has_the_stated_spread():
-    rng = np.random.default_rng(1)
-    for world in WORLDS.values():
-        draws = np.array([world.evaluation_error(rng, 0.3, 2) for _ in range(20000)])
-        if world.outliers:  # gross errors only ever make an evaluation worse
-            assert (draws.mean(axis=0) > 0.02).all()
-        else:
-            assert draws.std(axis=0) == pytest.approx([0.3, 0.3], rel=0.05)
-    member = WORLDS["member"]
-    assert member.sd(-4.0) < member.sd(-2.0) < member.sd(0.0)
-
-
-def test_hypervolume_percent():
+def test_hypervolume_percent_in_one_and_two_objectives():
     ref = np.array([3.0, 3.0])
     assert hypervolume_percent(np.array([[1.0, 1.0]]), ref) == pytest.approx(100 * 4 / 9)
     assert hypervolume_percent(np.array([[3.5, 0.0]]), ref) == 0.0
+    one = np.array([4.0])
+    assert hypervolume_percent(np.array([[3.0], [1.0], [5.0]]), one) == pytest.approx(75.0)
+    assert hypervolume_percent(np.array([[5.0]]), one) == 0.0
 
 
-@pytest.mark.parametrize("policy", ["plain", "oracle", "random", "scalarised", "default",
-                                    "pareto:trend=shrunk", "mc:replace_if=None"])
-def test_runs_are_reproducible(policy):
-    short = Settings(horizon=10.0)
-    first = simulate(WORLDS["heavy"], 3, 8, 5, factory(policy), short)
-    assert first == simulate(WORLDS["heavy"], 3, 8, 5, factory(policy), short)
+def test_design_covers_the_grid_and_the_split_is_fixed():
+    halves = split(list(FAMILIES))
+    assert sorted(halves["tune"] + halves["held_out"]) == sorted(FAMILIES)
+    assert not set(halves["tune"]) & set(halves["held_out"])
+    reversed_halves = split(list(FAMILIES)[::-1])  # by name, not by the order given
+    assert {k: set(v) for k, v in reversed_halves.items()} == \
+        {k: set(v) for k, v in halves.items()}
+    for family in FAMILIES:
+        grid = {(design(family, s).m, design(family, s).n) for s in range(100, 116)}
+        assert grid == {(m, n) for m in MS for n in NS}
+        assert design(family, 7) == design(family, 7)
+
+
+@pytest.mark.parametrize("policy", ["plain", "oracle", "random", "last", "stock", "default",
+                                    "mc:replace_if=None"])
+def test_runs_are_reproducible_and_paired(policy):
+    family, d = FAMILIES["stepdecay"], Design(m=2, n=8, window=4, percentile=0.25)
+    first = simulate(family, d, 5, factory(policy))
+    assert first == simulate(family, d, 5, factory(policy))
     assert first.decisions > 0 and 0 <= first.replacements <= first.decisions
+    assert set(first.keep_loss) == set(KEEPERS) and 1 <= first.kept <= d.n
+    assert all(loss >= 0.0 for loss in first.keep_loss.values())  # nothing beats the true front
+    # Without decisions that differ, every policy trains the same members.
+    assert first.steps == simulate(family, d, 5, factory("random")).steps or \
+        first.replacements > 0
+
+
+def test_the_digest_follows_every_source(tmp_path, monkeypatch):
+    root = Path(store.ROOT)
+    lab = tmp_path / "lab"
+    shutil.copytree(root / "benchmarks" / "pbt_lab", lab)
+    pkg = tmp_path / "src" / "kestrovane"
+    pkg.mkdir(parents=True)
+    (pkg / "core.hpp").write_text("int x;\n")
+    monkeypatch.setattr(store, "LAB", lab)
+    monkeypatch.setattr(store, "ROOT", tmp_path)
+    first = store.digest()
+    (lab / "families.py").write_text((lab / "families.py").read_text() + "\n# changed\n")
+    second = store.digest()
+    (pkg / "core.hpp").write_text("int y;\n")
+    third = store.digest()
+    (lab / "report.py").write_text("# tables only\n")
+    assert len({first, second, third}) == 3 and store.digest() == third
+    assert store.label("default").startswith("default|MonteCarloRule(")

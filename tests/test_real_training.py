@@ -16,7 +16,8 @@ sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
 
 from benchmarks.real_training import results  # noqa: E402
 from benchmarks.real_training.__main__ import POPULATIONS, SEEDS, planned  # noqa: E402
-from benchmarks.real_training.compare import holm, pooled_sign_flip  # noqa: E402
+from benchmarks.pbt_lab.stats import holm  # noqa: E402
+from benchmarks.real_training.compare import pooled_sign_flip  # noqa: E402
 from benchmarks.real_training.methods import methods_of  # noqa: E402
 from benchmarks.real_training.network import Networks  # noqa: E402
 from benchmarks.real_training.run import Settings, initial, perturbed, run  # noqa: E402

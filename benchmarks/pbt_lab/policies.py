@@ -1,9 +1,11 @@
 """The policies the lab compares.
 
 The project's own policies come from `kestrovane.pbt.policies`, as users get
-them.  The baselines that no user would run live here: random exploit and
-the oracle, which sees the true scores.  Scalarised truncation (the rule of
-single-objective PBT on the sum of standardised window means) is here too.
+them.  The baselines live here: random exploit; the oracle, which sees the
+true scores; the plain rule on the last report; stock PBT (truncation on the
+sum of the objectives of the last report, which with one objective is what
+Ray's PBT does); scalarised truncation (on the sum of standardised window
+means).
 """
 
 from __future__ import annotations
@@ -14,7 +16,7 @@ from typing import Any
 import numpy as np
 
 from benchmarks.pbt_lab.simulator import PolicyFactory
-from benchmarks.pbt_lab.worlds import F64
+from benchmarks.pbt_lab.simulator import F64
 from kestrovane.pbt.policies import (Evidence, MonteCarloRule, ParetoRule, Policy, Verdict,
                                      truncation)
 
@@ -52,6 +54,22 @@ def scalarised(_truth: object) -> Policy:
     return decide
 
 
+def last_report(_truth: object) -> Policy:
+    """The plain rule on each member's newest evaluation."""
+    rule = ParetoRule()
+
+    def decide(e: Evidence[Any], /) -> Verdict:
+        return rule(Evidence(e.ids, tuple(w[-1:] for w in e.windows), e.member, e.copyable,
+                             e.percentile, e.seed))
+    return decide
+
+
+def stock(_truth: object) -> Policy:
+    def decide(e: Evidence[Any], /) -> Verdict:
+        return truncation(np.array([w[-1].sum() for w in e.windows]), e)
+    return decide
+
+
 def _package(policy: Policy) -> PolicyFactory:
     return lambda _truth: policy
 
@@ -76,7 +94,7 @@ def parse_options(text: str) -> dict[str, Any]:
 
 def factory(name: str) -> PolicyFactory:
     """A policy by its label: "plain", "oracle", "random", "scalarised",
-    "default" (the tracker's default), "mc:<options>" for a
+    "last", "stock", "default" (the tracker's default), "mc:<options>" for a
     `MonteCarloRule` with options, e.g. "mc:replace_if=0.5,source=sample",
     or "pareto:<options>" for a `ParetoRule`."""
     fixed: dict[str, PolicyFactory] = {
@@ -84,6 +102,8 @@ def factory(name: str) -> PolicyFactory:
         "oracle": oracle,
         "random": random_exploit,
         "scalarised": scalarised,
+        "last": last_report,
+        "stock": stock,
         "default": lambda _truth: MonteCarloRule(),
     }
     if name in fixed:

@@ -1,28 +1,37 @@
-"""One simulated asynchronous multi-objective PBT run.
+"""One simulated asynchronous PBT run in a world family.
 
-Members train at their own speeds (steps per unit of time, 0.5 to 1.5), so
-they report at different times and steps.  After every step a member
-reports a noisy evaluation to a `kestrovane.pbt.Population`; every
-`interval` of its steps it asks the population what to do, as Ray's PBT
-asks at each perturbation interval.  A "replace" copies the source's state
-and perturbs its hyper-parameters.  The policy under test is the
+Members train at their own speeds (`Family.speed`), so they report at
+different times and steps.  After every step a member reports a noisy
+evaluation to a `kestrovane.pbt.Population`; every `interval` of its steps it
+asks the population what to do, as Ray's PBT asks at each perturbation
+interval.  A "replace" copies the source's state and perturbs its
+hyper-parameters (`Family.exploit`).  The policy under test is the
 population's; the oracle policy alone is shown the true scores.
 
-Random streams are per member slot and purpose (initial state, drift,
-evaluation noise, perturbation), so runs of different policies from one seed
-start from the same population and meet the same noise as long as their
-decisions agree: the comparisons are paired.
+Random streams are per member slot and purpose (initial state, training,
+evaluation noise, perturbation), keyed by family, design and seed, so runs
+of different policies start from the same population and meet the same
+noise as long as their decisions agree: the comparisons are paired.
+
+At the end the run also scores the ways a user can pick the members to keep
+(`KEEPERS`): each picks the same number of members (as many as the front of
+the window means holds), and its loss is the true hypervolume of the whole
+population's true front minus that of the picked members' true scores.
 """
 
 from __future__ import annotations
 
 import heapq
+import zlib
 from collections.abc import Callable
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 
 import numpy as np
+from numpy.typing import NDArray
 
-from benchmarks.pbt_lab.worlds import OFFSET, START, F64, World, direction, reference_point
+from benchmarks.pbt_lab.families import Family, Trial
+from kestrovane import rate
+from kestrovane._api.front import nondominated
 from kestrovane.pbt import Population
 from kestrovane.pbt.policies import Policy
 
@@ -31,105 +40,132 @@ try:
 except ImportError:  # pragma: no cover - the lab installs moocore
     _moocore_hv = None
 
+F64 = NDArray[np.float64]
 #: Builds the run's policy; it is handed the run's truth, (ids) -> true scores.
 PolicyFactory = Callable[[Callable[[tuple[int, ...]], F64]], Policy]
 
+#: How a user may pick the members to keep at the end, by what it rates.
+KEEPERS = ("means", "last", "chances", "chances_flat")
+
 
 @dataclass(frozen=True)
-class Settings:
-    horizon: float = 40.0   # units of time (steps of an average member)
-    interval: int = 4       # steps between a member's decisions
-    window: int = 8
+class Design:
+    """The settings a user chose for one run."""
+
+    m: int
+    n: int
+    window: int
+    percentile: float
+    interval: int = 4    # steps between a member's decisions
     min_reports: int = 2
-    percentile: float = 0.25
 
 
 @dataclass(frozen=True)
 class RunResult:
-    final_hv: float    # true hypervolume of the population at the end, % of the reference box
-    mean_hv: float     # averaged over every unit of time
+    final_hv: float      # true hypervolume of the population at the end, % of the reference box
+    mean_hv: float       # averaged over every unit of time
     replacements: int
     decisions: int
-
-
-@dataclass
-class Member:
-    log_lr: float
-    angles: F64
-    distance: float
-    speed: float
-    steps: int = 0  # since its last decision
-
-    def true_scores(self) -> F64:
-        return (1.0 + self.distance) * (OFFSET + direction(self.angles))
+    steps: int           # training steps taken by all members together
+    #: Per keeper: true hypervolume lost by keeping its pick (% of the box).
+    keep_loss: dict[str, float] = field(default_factory=dict)
+    kept: int = 0        # members each keeper picked
 
 
 def hypervolume_percent(points: F64, ref: F64) -> float:
+    """Hypervolume dominated by `points` (minimised) inside the box from the
+    origin to `ref`, in % of the box; for one objective the box is [0, ref]."""
     inside = points[(points < ref).all(axis=1)]
     if len(inside) == 0:
         return 0.0
+    if points.shape[1] == 1:
+        return 100.0 * float(ref[0] - inside.min()) / float(ref[0])
     assert _moocore_hv is not None, "the lab needs moocore (make lab installs it)"
     return 100.0 * float(_moocore_hv(inside, ref=ref)) / float(np.prod(ref))
 
 
-def simulate(world: World, m: int, n: int, seed: int, policy: PolicyFactory,
-             settings: Settings = Settings()) -> RunResult:
-    root = np.random.SeedSequence([seed, m, n])
-    init_seq, *slot_seqs = root.spawn(1 + n)
-    init = np.random.default_rng(init_seq)
-    # Per slot: drift, noise, perturbation.
-    streams = [[np.random.default_rng(s) for s in seq.spawn(3)] for seq in slot_seqs]
-    members = [Member(log_lr=float(init.uniform(-4.0, 0.0)),
-                      angles=init.uniform(0.0, 1.0, m - 1),
-                      distance=float(init.uniform(*START)),
-                      speed=float(init.uniform(0.5, 1.5))) for _ in range(n)]
+def streams_root(family: Family, design: Design, seed: int) -> np.random.SeedSequence:
+    """The run's root seed: the same for every policy."""
+    return np.random.SeedSequence([zlib.crc32(family.name.encode()), seed, design.m, design.n,
+                                   design.window, int(round(design.percentile * 1000)),
+                                   design.interval])
+
+
+def keepers(pop: Population[int], truth: Callable[[tuple[int, ...]], F64], ref: F64
+            ) -> tuple[dict[str, float], int]:
+    """Each way of picking the members to keep, scored by the true
+    hypervolume it loses; all pick as many as the window means' front holds."""
+    ids = tuple(i for i in pop.members if pop.reports(i) >= pop.min_reports)
+    if len(ids) < 2:
+        return {k: 0.0 for k in KEEPERS}, 0
+    windows = [np.asarray(pop.evaluations(i)) for i in ids]
+    means = np.array([w.mean(axis=0) for w in windows])
+    last = np.array([w[-1] for w in windows])
+    size = int(nondominated(means).sum())
+    picks = {
+        "means": np.asarray(rate(means).order)[:size],
+        "last": np.asarray(rate(last).order)[:size],
+        # The chances of being on the true front, from each window's trend
+        # where it shows one, or from its mean.
+        "chances": np.array([ids.index(i) for i in
+                             pop.front_chances(n_samples=2000).likely(size)]),
+        "chances_flat": np.array([ids.index(i) for i in pop.front_chances(
+            n_samples=2000, trend="none").likely(size)]),
+    }
+    true = truth(ids)
+    best = hypervolume_percent(true, ref)
+    return {k: best - hypervolume_percent(true[rows], ref) for k, rows in picks.items()}, size
+
+
+def simulate(family: Family, design: Design, seed: int, policy: PolicyFactory) -> RunResult:
+    m, n = design.m, design.n
+    slots = streams_root(family, design, seed).spawn(n)
+    # Per slot: initial state, training, evaluation noise, perturbation.
+    streams = [[np.random.default_rng(s) for s in seq.spawn(4)] for seq in slots]
+    trials: list[Trial] = [family.start(m, streams[i][0]) for i in range(n)]
 
     def truth(ids: tuple[int, ...]) -> F64:
-        return np.array([members[i].true_scores() for i in ids])
+        return np.array([family.truth(trials[i]) for i in ids])
 
-    pop = Population[int]([f"f{j}" for j in range(m)], window=settings.window,
-                          min_reports=settings.min_reports, percentile=settings.percentile,
+    pop = Population[int]([f"f{j}" for j in range(m)], window=design.window,
+                          min_reports=design.min_reports, percentile=design.percentile,
                           seed=seed, policy=policy(truth))
-    ref = reference_point(m)
-    events = [(1.0 / x.speed, i) for i, x in enumerate(members)]
+    ref = family.reference(m)
+    horizon = float(family.horizon)
+    events = [(1.0 / family.speed(t), i) for i, t in enumerate(trials)]
     heapq.heapify(events)
     everyone = tuple(range(n))
     snapshots: list[float] = []  # the true hypervolume at times 1, 2, ...
+    since = [0] * n  # steps since each member's last decision
 
     def snapshots_until(t: float) -> None:
         while len(snapshots) + 1 <= t:
             snapshots.append(hypervolume_percent(truth(everyone), ref))
 
-    replacements = decisions = 0
+    replacements = decisions = steps = 0
     while events:
         now, i = heapq.heappop(events)
-        if now > settings.horizon:
+        if now > horizon:
             break
         snapshots_until(now)
-        x = members[i]
-        drift, noise, perturb = streams[i]
-        rate, floor = world.rate(x.log_lr), world.floor(x.log_lr)
-        x.distance = floor + (x.distance - floor) * (1.0 - rate) if x.distance > floor \
-            else x.distance
-        x.log_lr = float(np.clip(x.log_lr + drift.normal(0.0, 0.03), -4.0, 0.0))
-        x.angles = np.clip(x.angles + drift.normal(0.0, 0.01, m - 1), 0.0, 1.0)
-        evaluation = x.true_scores() + world.evaluation_error(noise, world.sd(x.log_lr), m)
-        pop.report(i, evaluation)
-        x.steps += 1
-        if x.steps >= settings.interval:
-            x.steps = 0
+        _, train, noise, perturb = streams[i]
+        family.train(trials[i], train)
+        steps += 1
+        pop.report(i, family.evaluate(trials[i], noise))
+        since[i] += 1
+        if since[i] >= design.interval:
+            since[i] = 0
             decision = pop.decide(i)
             decisions += 1
             if decision.action == "replace" and decision.source is not None:
-                src = members[decision.source]
                 replacements += 1
-                x.distance = src.distance
-                x.log_lr = float(np.clip(src.log_lr + perturb.choice([-0.2, 0.2]), -4.0, 0.0))
-                x.angles = np.clip(src.angles + perturb.normal(0.0, 0.08, m - 1), 0.0, 1.0)
-        heapq.heappush(events, (now + 1.0 / x.speed, i))
-    snapshots_until(settings.horizon)
+                trials[i] = family.exploit(trials[i], trials[decision.source], perturb)
+        heapq.heappush(events, (now + 1.0 / family.speed(trials[i]), i))
+    snapshots_until(horizon)
     final = hypervolume_percent(truth(everyone), ref)
     total = 0.0
     for hv in snapshots:  # in time order, plainly (sum() would compensate)
         total += hv
-    return RunResult(final, total / max(len(snapshots), 1), replacements, decisions)
+    loss, kept = keepers(pop, truth, ref)
+    return RunResult(final, total / max(len(snapshots), 1), replacements, decisions, steps,
+                     loss, kept)

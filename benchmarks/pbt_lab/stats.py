@@ -65,3 +65,22 @@ def headroom_share(policy: list[F64], plain: list[F64], oracle: list[F64],
         boots[r] = g / h if h > 0 else np.nan
     low, high = np.nanpercentile(boots, [2.5, 97.5])
     return Paired(share, float(low), float(high), len(policy))
+
+
+def t_test(d: F64) -> float:
+    """Two-sided p-value of a paired t-test of the differences `d`."""
+    d = np.asarray(d, dtype=float)
+    if len(d) < 2 or d.std(ddof=1) == 0:
+        return 1.0 if not d.any() else 0.0
+    return float(st.ttest_1samp(d, 0.0).pvalue)
+
+
+def holm(p: list[float]) -> list[float]:
+    """Holm's step-down adjusted p-values, in the given order."""
+    order = np.argsort(p)
+    adjusted = np.empty(len(p))
+    running = 0.0
+    for rank, i in enumerate(order):
+        running = max(running, min(1.0, (len(p) - rank) * p[i]))
+        adjusted[i] = running
+    return adjusted.tolist()

@@ -22,14 +22,13 @@ for _var in ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "MKL_NUM_THREADS"):
     os.environ.setdefault(_var, "1")
 
 import argparse  # noqa: E402
-import multiprocessing  # noqa: E402
-import signal  # noqa: E402
 import sys  # noqa: E402
 import time  # noqa: E402
 from collections.abc import Iterator  # noqa: E402
 from pathlib import Path  # noqa: E402
 from typing import Any  # noqa: E402
 
+from benchmarks.parallel import execute  # noqa: E402
 from benchmarks.real_training import ray_check, report, results  # noqa: E402
 from benchmarks.real_training.methods import methods_of  # noqa: E402
 from benchmarks.real_training.run import Settings, run  # noqa: E402
@@ -54,36 +53,6 @@ def planned(seeds: list[int], only: list[str] | None = None) -> list[tuple[Setti
 
 def _one(job: tuple[Settings, str]) -> dict[str, Any]:
     return run(*job)
-
-
-def _ignore_interrupts() -> None:
-    # Ctrl-C is the parent's to handle: it stops the workers at once.
-    signal.signal(signal.SIGINT, signal.SIG_IGN)
-
-
-def execute(jobs: list[tuple[Settings, str]], workers: int) -> Iterator[dict[str, Any]]:
-    """Run the jobs in `workers` processes, yielding each record as it ends."""
-    if not jobs:
-        return
-    try:
-        from tqdm import tqdm
-        bar: Any = tqdm(total=len(jobs), unit="run", file=sys.stderr)
-    except ImportError:
-        bar = None
-    pool = multiprocessing.Pool(workers, initializer=_ignore_interrupts)
-    try:
-        for done, record in enumerate(pool.imap_unordered(_one, jobs), 1):
-            if bar is not None:
-                bar.update()
-            elif done % 20 == 0 or done == len(jobs):
-                print(f"{done} of {len(jobs)} runs", file=sys.stderr, flush=True)
-            yield record
-        pool.close()
-    finally:
-        pool.terminate()
-        pool.join()
-        if bar is not None:
-            bar.close()
 
 
 def ray_settings() -> list[Settings]:
@@ -123,7 +92,7 @@ def quick_check(kept: dict[str, dict[str, Any]], workers: int) -> int:
         return 1
     start = time.perf_counter()
     bad = []
-    for record in execute(jobs, workers):
+    for record in execute(_one, jobs, workers):
         fields = results.same_result(record, kept[record["key"]])
         if fields:
             bad.append(f"{record['task']} N={record['population']} {record['method']} "
@@ -165,7 +134,7 @@ def main(argv: list[str] | None = None) -> int:
     start = time.perf_counter()
     if jobs:
         print(f"{len(jobs)} runs to compute on {args.jobs} processes", file=sys.stderr)
-    for record in execute(jobs, args.jobs):
+    for record in execute(_one, jobs, args.jobs):
         results.append(record, store)
         kept[record["key"]] = record
     ray_kept = results.load(RAY_STORE, results.RAY_SOURCES)

@@ -9,8 +9,8 @@ from typing import Any
 import numpy as np
 from numpy.typing import NDArray
 
-from benchmarks.pbt_lab.stats import paired
-from benchmarks.real_training.compare import holm, pooled_sign_flip, t_test
+from benchmarks.pbt_lab.stats import holm, paired, t_test
+from benchmarks.real_training.compare import pooled_sign_flip
 from benchmarks.real_training.measures import measure
 from benchmarks.real_training.methods import LABELS, methods_of
 from benchmarks.real_training.run import Settings

@@ -24,6 +24,8 @@ if TYPE_CHECKING:
     from kestrovane._api.counts import counts as counts
     from kestrovane._api.estimate import Estimates as Estimates
     from kestrovane._api.estimate import estimate as estimate
+    from kestrovane._api.front import FrontChances as FrontChances
+    from kestrovane._api.front import front_chances as front_chances
     from kestrovane._api.progress import Progress as Progress
     from kestrovane._api.rate import Rating as Rating
     from kestrovane._api.rate import rate as rate
@@ -36,8 +38,8 @@ try:  # written by the build (pyproject.toml, tool.scikit-build.generate)
 except ImportError:  # run from a source tree
     __version__ = "0+unknown"
 
-__all__ = ["Counts", "Estimates", "MetricStats", "Progress", "Rating", "Selection", "__version__",
-           "counts", "estimate", "rate", "select"]
+__all__ = ["Counts", "Estimates", "FrontChances", "MetricStats", "Progress", "Rating", "Selection",
+           "__version__", "counts", "estimate", "front_chances", "rate", "select"]
 
 # The public names load on first use, so that importing a low-level module
 # (kestrovane.selection_core._mc_rank) does not also import the public layer.
@@ -49,6 +51,8 @@ _LAZY = {
     "Rating": "kestrovane._api.rate",
     "estimate": "kestrovane._api.estimate",
     "Estimates": "kestrovane._api.estimate",
+    "front_chances": "kestrovane._api.front",
+    "FrontChances": "kestrovane._api.front",
     "Selection": "kestrovane._api.selection",
     "MetricStats": "kestrovane._api.selection",
     "Progress": "kestrovane._api.progress",

@@ -13,8 +13,10 @@ from typing import Any, Final, Generic, Literal, TypeVar
 import numpy as np
 from numpy.typing import NDArray
 
+from kestrovane import FrontChances, front_chances
 from kestrovane._api import validate as v
-from kestrovane.pbt.policies import Evidence, MonteCarloRule, Policy, derived_seed
+from kestrovane.pbt.policies import (TRENDS, WEIGHT, Evidence, MonteCarloRule, Policy,
+                                     _one_of, derived_seed, window_moments)
 
 IdT = TypeVar("IdT", bound=Hashable)
 
@@ -27,6 +29,9 @@ Scores = Sequence[float] | Mapping[str, float]
 #: member's estimates stay finite and one member's huge scores cannot make
 #: the decisions of the others fail.
 SCORE_LIMIT: Final = 1e150
+
+#: The derived stream of `front_chances` (decisions use 0, 1, 2, ...).
+_FRONT_STREAM: Final = 2**63
 
 
 @dataclass(frozen=True)
@@ -181,6 +186,13 @@ class Population(Generic[IdT]):
         with self._lock:
             return len(self._member(member_id))
 
+    def evaluations(self, member_id: IdT) -> NDArray[np.float64]:
+        """A copy of the member's window: its recent evaluations, oldest first,
+        as a (reports, objectives) array in the objectives' own directions."""
+        with self._lock:
+            window = list(self._member(member_id))
+        return np.array(window, dtype=np.float64).reshape(len(window), len(self._objectives))
+
     # -- reports and decisions --------------------------------------------------
 
     def report(self, member_id: IdT, scores: Scores) -> None:
@@ -235,6 +247,34 @@ class Population(Generic[IdT]):
                 own.clear()
             return Decision(member_id, "replace", eligible[verdict.source], verdict.detail,
                             verdict.upper)
+
+    def front_chances(self, *, n_samples: int = 10_000, seed: int | None = None,
+                      trend: str = "shrunk", prior_weight: float = 4.0) -> FrontChances[IdT]:
+        """Each member's chance of being on the true first front, given its
+        window: for choosing the members to keep at the end of a run
+        (``pop.front_chances().likely()``), which the front of the window
+        means or of the last reports chooses worse under noise.
+
+        Members with at least `min_reports` evaluations take part.  Their
+        current scores and variances are estimated by `window_moments` with
+        `trend` and `prior_weight` (by default as the default policy does).
+        Draws do not touch the decision counter; `seed` None derives one
+        from the population's seed, so asking twice gives the same answer.
+        """
+        _one_of(trend, "trend", TRENDS)
+        weight = WEIGHT.check(prior_weight, "prior_weight")
+        with self._lock:
+            eligible = [m for m, evals in self._evaluations.items()
+                        if len(evals) >= self._min_reports]
+            sign = np.where(self._maximize, -1.0, 1.0)
+            windows = tuple(np.asarray(self._evaluations[m]) * sign for m in eligible)
+        if not eligible:
+            raise ValueError(f"no member has the {self._min_reports} evaluations "
+                             "(min_reports) needed to take part")
+        mu, sigma2 = window_moments(windows, weight, trend)
+        return front_chances(mu, sigma2, n_samples=n_samples, ids=eligible,
+                             seed=derived_seed(self._seed, _FRONT_STREAM) if seed is None
+                             else seed)
 
     # -- internals --------------------------------------------------------------
 
