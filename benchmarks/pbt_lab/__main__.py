@@ -26,13 +26,13 @@ import numpy as np
 
 from benchmarks.parallel import execute
 from benchmarks.pbt_lab import store
-from benchmarks.pbt_lab.design import SEEDS, design, split
+from benchmarks.pbt_lab.design import REPORTED, SEEDS, design, split
 from benchmarks.pbt_lab.families import FAMILIES
 from benchmarks.pbt_lab.policies import factory
-from benchmarks.pbt_lab.report import Runs, report
+from benchmarks.pbt_lab.report import Runs, document, report
 from benchmarks.pbt_lab.simulator import simulate
 
-REPORTED = ["plain", "oracle", "random", "last", "stock", "default"]
+LAB_MD = store.ROOT / "benchmarks" / "LAB.md"
 #: Fields a re-run must repeat bit for bit (all but the timing).
 CHECKED = ("final_hv", "mean_hv", "replacements", "decisions", "steps", "keep_loss", "kept")
 
@@ -126,7 +126,8 @@ def main() -> int:
         dropped = store.prune(digest)
         if dropped:
             print(f"dropped {dropped} kept runs of other code", file=sys.stderr)
-        (store.ROOT / "benchmarks" / "LAB.md").write_text(text + "\n")
+        LAB_MD.write_text(document(Runs(store.load(), digest), digest))
+        print(f"wrote {LAB_MD.relative_to(store.ROOT)}", file=sys.stderr)
     return 0
 
 

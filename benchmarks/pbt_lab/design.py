@@ -22,6 +22,8 @@ WINDOWS = (4, 6, 8, 12, 16)
 PERCENTILES = (0.125, 0.25, 0.375, 0.5)
 SEEDS = {"tune": list(range(32)), "report": list(range(100, 196))}
 SPLIT_SEED = 20261208
+#: The policies of the report: the default against every baseline.
+REPORTED = ["plain", "oracle", "search", "random", "last", "stock", "default"]
 
 
 def split(names: list[str]) -> dict[str, list[str]]:

@@ -1,11 +1,11 @@
 """The policies the lab compares.
 
 The project's own policies come from `kestrovane.pbt.policies`, as users get
-them.  The baselines live here: random exploit; the oracle, which sees the
-true scores; the plain rule on the last report; stock PBT (truncation on the
-sum of the objectives of the last report, which with one objective is what
-Ray's PBT does); scalarised truncation (on the sum of standardised window
-means).
+them.  The baselines live here: random search (no exploit); random exploit;
+the oracle, which sees the true scores; the plain rule on the last report;
+stock PBT (truncation on the sum of the objectives of the last report, which
+with one objective is what Ray's PBT does); scalarised truncation (on the
+sum of standardised window means).
 """
 
 from __future__ import annotations
@@ -54,6 +54,13 @@ def scalarised(_truth: object) -> Policy:
     return decide
 
 
+def search(_truth: object) -> Policy:
+    """Random search: every member trains its own configuration to the end."""
+    def decide(e: Evidence[Any], /) -> Verdict:
+        return Verdict(None, False)
+    return decide
+
+
 def last_report(_truth: object) -> Policy:
     """The plain rule on each member's newest evaluation."""
     rule = ParetoRule()
@@ -93,7 +100,7 @@ def parse_options(text: str) -> dict[str, Any]:
 
 
 def factory(name: str) -> PolicyFactory:
-    """A policy by its label: "plain", "oracle", "random", "scalarised",
+    """A policy by its label: "plain", "oracle", "random", "search", "scalarised",
     "last", "stock", "default" (the tracker's default), "mc:<options>" for a
     `MonteCarloRule` with options, e.g. "mc:replace_if=0.5,source=sample",
     or "pareto:<options>" for a `ParetoRule`."""
@@ -102,6 +109,7 @@ def factory(name: str) -> PolicyFactory:
         "oracle": oracle,
         "random": random_exploit,
         "scalarised": scalarised,
+        "search": search,
         "last": last_report,
         "stock": stock,
         "default": lambda _truth: MonteCarloRule(),

@@ -10,7 +10,7 @@ from typing import Any
 import numpy as np
 from numpy.typing import NDArray
 
-from benchmarks.pbt_lab.design import MS
+from benchmarks.pbt_lab.design import MS, REPORTED, SEEDS, split
 from benchmarks.pbt_lab.families import FAMILIES
 from benchmarks.pbt_lab.simulator import KEEPERS
 from benchmarks.pbt_lab.stats import headroom_share, holm, paired, t_test
@@ -19,7 +19,8 @@ from benchmarks.pbt_lab.store import Key, label
 F64 = NDArray[np.float64]
 METRICS = {"final": "final_hv", "anytime": "mean_hv"}
 NAMES = {"plain": "plain rule (window means)", "last": "plain rule (last report)",
-         "stock": "stock PBT (truncation, last report)", "random": "random search",
+         "stock": "stock PBT (truncation, last report)", "random": "random exploit",
+         "search": "random search",
          "oracle": "oracle", "default": "default"}
 
 
@@ -57,13 +58,13 @@ def shown(policy: str) -> str:
 def power(runs: Runs, families: list[str], seeds: list[int]) -> list[str]:
     out = ["### Power: the oracle against the plain rule, the plain rule against random "
            "search (final true hypervolume)\n"]
-    out += _head(["family", "plain", "oracle - plain", "plain - random", "what it is"])
+    out += _head(["family", "plain", "oracle - plain", "plain - random search", "what it is"])
     for f in families:
         plain = runs.values("plain", f, seeds, "final_hv")
         cells = [f, f"{plain.mean():.2f}",
                  paired(runs.values("oracle", f, seeds, "final_hv"), plain).text()]
-        cells.append(paired(plain, runs.values("random", f, seeds, "final_hv")).text()
-                     if _has(runs, "random", f, seeds) else "-")
+        cells.append(paired(plain, runs.values("search", f, seeds, "final_hv")).text()
+                     if _has(runs, "search", f, seeds) else "-")
         cells.append(FAMILIES[f].description)
         out.append(_row(cells))
     return out
@@ -77,7 +78,7 @@ def against_plain(runs: Runs, policies: list[str], families: list[str],
                   seeds: list[int]) -> list[str]:
     out: list[str] = []
     others = [p for p in policies if p not in ("plain",)]
-    candidates = [p for p in policies if p not in ("plain", "oracle", "random")]
+    candidates = [p for p in policies if p not in ("plain", "oracle", "random", "search")]
     for metric_name, metric in METRICS.items():
         out.append(f"\n### {metric_name.capitalize()} true hypervolume: policy - plain rule "
                    f"per family (95 % interval over {len(seeds)} seeds)\n")
@@ -212,3 +213,34 @@ def report(runs: Runs, policies: list[str], families: list[str], seeds: list[int
         out += keepers(runs, families, seeds, "default")
     out += budget(runs, policies, families, seeds)
     return "\n".join(out)
+
+
+#: What the tuning runs showed and how the default was chosen; written by
+#: hand from the tuning tables below, before the report seeds ran.
+MECHANISM = """\
+"""
+
+
+def policies_in(runs: Runs, families: list[str], seeds: list[int]) -> list[str]:
+    """The policies kept for every run of the families and seeds, plain first."""
+    names: dict[str, None] = {}
+    for (lab, _f, _s) in runs.rows:
+        names.setdefault(lab.split("|")[0], None)
+    out = [p for p in names if all(_has(runs, p, f, seeds) for f in families)]
+    return sorted(out, key=lambda p: (p not in REPORTED, REPORTED.index(p)
+                                      if p in REPORTED else 0, p))
+
+
+def document(runs: Runs, digest: str) -> str:
+    """benchmarks/LAB.md: the mechanism, the tuning tables, the held-out report."""
+    halves = split(list(FAMILIES))
+    parts = ["# The PBT lab\n",
+             "Written by `python -m benchmarks.pbt_lab --write` (`make lab`) from the kept "
+             f"runs of code digest `{digest}` (benchmarks/pbt_lab/results.jsonl).\n",
+             MECHANISM]
+    for name, fams, seeds in (("tune", halves["tune"], SEEDS["tune"]),
+                              ("report", halves["held_out"], SEEDS["report"])):
+        policies = policies_in(runs, fams, seeds)
+        if "plain" in policies and "oracle" in policies:
+            parts.append(report(runs, policies, fams, seeds, halves, name) + "\n")
+    return "\n".join(parts)

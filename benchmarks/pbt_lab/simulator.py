@@ -45,7 +45,7 @@ F64 = NDArray[np.float64]
 PolicyFactory = Callable[[Callable[[tuple[int, ...]], F64]], Policy]
 
 #: How a user may pick the members to keep at the end, by what it rates.
-KEEPERS = ("means", "last", "chances", "chances_flat")
+KEEPERS = ("means", "last", "chances")
 
 
 @dataclass(frozen=True)
@@ -105,12 +105,8 @@ def keepers(pop: Population[int], truth: Callable[[tuple[int, ...]], F64], ref: 
     picks = {
         "means": np.asarray(rate(means).order)[:size],
         "last": np.asarray(rate(last).order)[:size],
-        # The chances of being on the true front, from each window's trend
-        # where it shows one, or from its mean.
         "chances": np.array([ids.index(i) for i in
                              pop.front_chances(n_samples=2000).likely(size)]),
-        "chances_flat": np.array([ids.index(i) for i in pop.front_chances(
-            n_samples=2000, trend="none").likely(size)]),
     }
     true = truth(ids)
     best = hypervolume_percent(true, ref)
@@ -151,7 +147,7 @@ def simulate(family: Family, design: Design, seed: int, policy: PolicyFactory) -
         _, train, noise, perturb = streams[i]
         family.train(trials[i], train)
         steps += 1
-        pop.report(i, family.evaluate(trials[i], noise))
+        pop.report(i, family.evaluate(trials[i], noise).tolist())
         since[i] += 1
         if since[i] >= design.interval:
             since[i] = 0

@@ -249,7 +249,7 @@ class Population(Generic[IdT]):
                             verdict.upper)
 
     def front_chances(self, *, n_samples: int = 10_000, seed: int | None = None,
-                      trend: str = "shrunk", prior_weight: float = 4.0) -> FrontChances[IdT]:
+                      trend: str = "none", prior_weight: float = 4.0) -> FrontChances[IdT]:
         """Each member's chance of being on the true first front, given its
         window: for choosing the members to keep at the end of a run
         (``pop.front_chances().likely()``), which the front of the window
@@ -257,7 +257,11 @@ class Population(Generic[IdT]):
 
         Members with at least `min_reports` evaluations take part.  Their
         current scores and variances are estimated by `window_moments` with
-        `trend` and `prior_weight` (by default as the default policy does).
+        `trend` and `prior_weight`: by default each window's mean, with the
+        member's noise shrunk towards the population's by the weight of four
+        evaluations.  (A window's trend helps a decision during the run but
+        made the final pick worse in the lab: at the end it extrapolates the
+        short windows of recently copied members.)
         Draws do not touch the decision counter; `seed` None derives one
         from the population's seed, so asking twice gives the same answer.
         """
