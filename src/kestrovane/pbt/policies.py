@@ -298,10 +298,13 @@ class MonteCarloRule:
         early once the member's side of the replacement boundary is settled:
         its chance of losing differs from the boundary by more than 3.29
         standard errors (a two-sided error of about 1e-3 for each look).
+        A member still unsettled after `n_samples` is close to the boundary,
+        where either answer costs little; more samples (the old 2000) did
+        not decide better in the lab and cost up to eight times as much.
     """
 
-    n_samples: int = 2000
-    batch: int = 250
+    n_samples: int = 256
+    batch: int = 64
     mode: str = "ranks"
     replace_if: float | None = 0.5
     source: str = "top"
