@@ -92,3 +92,27 @@ def test_the_digest_follows_every_source(tmp_path, monkeypatch):
     (lab / "report.py").write_text("# tables only\n")
     assert len({first, second, third}) == 3 and store.digest() == third
     assert store.label("default").startswith("default|MonteCarloRule(")
+
+
+def test_lab_md_shows_the_kept_runs():
+    """benchmarks/LAB.md is what the kept runs of the digest it names give."""
+    import re
+
+    from benchmarks.pbt_lab.report import Runs, document
+
+    text = (store.ROOT / "benchmarks" / "LAB.md").read_text()
+    digest = re.search(r"code digest `([0-9a-f]+)`", text)
+    assert digest, "LAB.md names the code digest of its runs"
+    assert document(Runs(store.load(), digest.group(1)), digest.group(1)) == text
+
+
+def test_the_readme_headline_comes_from_lab_md():
+    readme = (store.ROOT / "README.md").read_text()
+    lab = (store.ROOT / "benchmarks" / "LAB.md").read_text()
+    held_out = lab[lab.index("## Held-out families"):]
+    shown = [line for line in readme.splitlines()
+             if line.startswith(("| final |", "| over the run |")) and "%" in line]
+    assert len(shown) == 2, "the README shows the default's held-out shares"
+    for line in shown:
+        tail = line.split("|", 2)[2]
+        assert f"| default |{tail}" in held_out, f"README row not in LAB.md: {line}"

@@ -162,6 +162,24 @@ def test_measures_keep_the_validation_front_and_normalise_the_hypervolume():
     assert measure(image, "population") == pytest.approx(30.0)   # the best on test
 
 
+def test_members_kept_by_the_windows_are_as_many_as_the_means_front():
+    from benchmarks.real_training.measures import kept_measure, kept_rows
+
+    ref = np.array(tasks()["robust"].reference)
+    windows = [[[0.1, 0.5], [0.1, 0.5]], [[0.5, 0.1], [0.9, 0.9]], [[0.2, 0.2], [0.2, 0.2]]]
+    record = {"task": "robust", "windows": windows, "front_ids": [0, 1, 2],
+              "p_front": [0.9, 0.1, 0.8], "test": (np.array([0.2, 0.3, 0.4])[:, None] *
+                                                    ref).tolist()}
+    assert sorted(kept_rows(record, "means")) == [0, 2]    # member 1's mean (0.7, 0.5) is dominated
+    assert sorted(kept_rows(record, "last")) == [0, 2]
+    assert kept_rows(record, "chances") == [0, 2]          # the two most likely, in order
+    assert kept_measure(record, "chances") == pytest.approx(0.8 * 0.8)
+    image = {"task": "image", "windows": [[[0.02]], [[0.01]]], "front_ids": [0, 1],
+             "p_front": [0.7, 0.3], "test": [[0.001], [0.01]]}
+    assert kept_rows(image, "means") == [1] and kept_rows(image, "chances") == [0]
+    assert kept_measure(image, "chances") == pytest.approx(30.0)
+
+
 def test_diverged_scores_are_capped_and_the_rules_see_what_they_claim():
     from kestrovane.pbt.policies import Evidence
 

@@ -10,6 +10,11 @@ signal-to-noise ratio -10 log10(error) in decibels.
 - `population`: every member of the final population (the hypervolume of
   all; for one objective the best test error among them, which no user
   could pick without the test split).
+
+`kept` scores the members a user keeps by the tracker's noisy windows
+alone (no validation split): the front of the window means, the same
+number of members by the last reports, or the same number most likely on
+the true first front (`Population.front_chances`).
 """
 
 from __future__ import annotations
@@ -20,6 +25,8 @@ from typing import Any
 import moocore
 import numpy as np
 from numpy.typing import NDArray
+
+from kestrovane import rate
 
 from benchmarks.real_training.tasks import tasks
 
@@ -42,6 +49,31 @@ def chosen_rows(val: F64, test: F64) -> F64:
 def measure(record: dict[str, Any], name: str) -> float:
     val, test = np.array(record["val"]), np.array(record["test"])
     rows = chosen_rows(val, test) if name == "chosen" else test
+    if rows.shape[1] == 1:
+        return -10.0 * math.log10(float(rows.min()))
+    return hypervolume(rows, tasks()[record["task"]].reference)
+
+
+KEEPERS = ("means", "last", "chances")
+
+
+def kept_rows(record: dict[str, Any], keeper: str) -> list[int]:
+    """The members `keeper` keeps by the final windows: as many as the front
+    of the window means holds."""
+    windows = [np.array(w) for w in record["windows"]]
+    means = np.array([w.mean(axis=0) for w in windows])
+    size = 1 if means.shape[1] == 1 else int(moocore.is_nondominated(means).sum())
+    if keeper == "means":
+        return [int(i) for i in rate(means).order[:size]]
+    if keeper == "last":
+        return [int(i) for i in rate(np.array([w[-1] for w in windows])).order[:size]]
+    order = np.argsort(-np.array(record["p_front"]), kind="stable")[:size]
+    return [int(record["front_ids"][i]) for i in order]
+
+
+def kept_measure(record: dict[str, Any], keeper: str) -> float:
+    """The measure of the test scores of the members `keeper` keeps."""
+    rows = np.array(record["test"])[kept_rows(record, keeper)]
     if rows.shape[1] == 1:
         return -10.0 * math.log10(float(rows.min()))
     return hypervolume(rows, tasks()[record["task"]].reference)

@@ -139,14 +139,15 @@ def _run(s: Settings, method: str) -> dict[str, Any]:
                       lr, decay)
             trained += 1
         exact.clear()
-        if pop is None or r == s.rounds - 1:
+        if pop is None:
             continue
         subsets = np.stack([task.subset_indices(val.y, g) for g in report_rng])
         x = val.x[subsets]
         noise = np.stack([g.normal(0.0, task.eval_noise, x.shape[1:]) for g in report_rng])
         for i, row in enumerate(capped(task, task.scores(nets, x, val.y[subsets], noise))):
             pop.report(i, row.tolist())
-        if (r + 1) % s.interval:
+        # The last round's reports only fill the windows a user keeps members by.
+        if (r + 1) % s.interval or r == s.rounds - 1:
             continue
         for m in order_rng.permutation(p).tolist():
             t0 = time.perf_counter()
@@ -161,8 +162,13 @@ def _run(s: Settings, method: str) -> dict[str, Any]:
                 exploits += 1
     test_noise = np.random.default_rng(np.random.SeedSequence(20261207, spawn_key=(EXACT,))
                                        ).normal(0.0, task.eval_noise, test.x.shape)
+    kept: dict[str, Any] = {}
+    if pop is not None:
+        chances = pop.front_chances(n_samples=2000)
+        kept = {"windows": [pop.evaluations(i).tolist() for i in range(p)],
+                "front_ids": list(chances.ids), "p_front": chances.p_front.tolist()}
     return {
-        "key": s.key(method), "method": method, **asdict(s),
+        "key": s.key(method), "method": method, **asdict(s), **kept,
         "started": started, "trained_steps": trained.tolist(),
         "exploits": exploits, "decisions": decisions,
         "val": capped(task, task.scores(nets, val.x, val.y, val_noise)).tolist(),
