@@ -59,9 +59,12 @@ def jobs_for(policies: list[str], families: list[str], seeds: list[int], digest:
     return sorted(todo, key=lambda j: -design(j[1], j[2]).n)
 
 
-def quick_check(policies: list[str], families: list[str], digest: str, workers: int) -> int:
+def quick_check(policies: list[str], families: list[str], seeds: list[int], digest: str,
+                workers: int) -> int:
+    """Re-runs the first five seeds (every M at N = 8, one at N = 16) and
+    compares them with the kept runs."""
     done = store.load()
-    jobs = [(p, f, SEEDS["report"][0], digest) for f in families for p in policies]
+    jobs = [(p, f, s, digest) for f in families for s in seeds[:5] for p in policies]
     missing = [j for j in jobs if (digest, store.label(j[0]), j[1], j[2]) not in done]
     if missing:
         print(f"{len(missing)} of the sampled runs are not kept for this code; run without "
@@ -109,7 +112,7 @@ def main() -> int:
     seeds = SEEDS[args.split]
     digest = store.digest()
     if args.quick:
-        return quick_check(["plain", "default"], families, digest, args.workers)
+        return quick_check(["plain", "default"], families, seeds, digest, args.workers)
     start = time.perf_counter()
     done = store.load()
     jobs = jobs_for(policies, families, seeds, digest, done)
