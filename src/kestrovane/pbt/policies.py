@@ -300,10 +300,10 @@ class MonteCarloRule:
         standard errors (a two-sided error of about 1e-3 for each look).
         A member still unsettled after `n_samples` is close to the boundary,
         where either answer costs little; more samples (the old 2000) did
-        not decide better in the lab and cost up to eight times as much.
+        not decide better in the lab and cost up to ten times as much.
     """
 
-    n_samples: int = 256
+    n_samples: int = 192
     batch: int = 64
     mode: str = "ranks"
     replace_if: float | None = 0.5
