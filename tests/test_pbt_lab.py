@@ -116,3 +116,43 @@ def test_the_readme_headline_comes_from_lab_md():
     for line in shown:
         tail = line.split("|", 2)[2]
         assert f"| default |{tail}" in held_out, f"README row not in LAB.md: {line}"
+
+
+def test_keepers_pick_equal_numbers_and_score_the_true_loss():
+    from benchmarks.pbt_lab.simulator import keepers
+    from kestrovane.pbt import Population
+
+    pop = Population[int](["a", "b"], window=4)
+    windows = {0: [(1.0, 3.0), (1.0, 3.0)],   # on the front of the means
+               1: [(3.0, 1.0), (3.0, 1.0)],   # on the front of the means
+               2: [(1.9, 1.9), (1.9, 1.9)],   # on the front of the means
+               3: [(3.5, 3.5), (0.5, 0.5)]}   # mean (2, 2) dominated; last report best
+    for member, rows in windows.items():
+        for row in rows:
+            pop.report(member, row)
+    truth = np.array([[1.0, 3.0], [3.0, 1.0], [1.9, 1.9], [0.5, 0.5]])
+    loss, kept = keepers(pop, lambda ids: truth[list(ids)], np.array([4.0, 4.0]))
+    assert kept == 3                              # the front of the window means
+    best = hypervolume_percent(truth, np.array([4.0, 4.0]))
+    means_pick = hypervolume_percent(truth[:3], np.array([4.0, 4.0]))
+    assert loss["means"] == pytest.approx(best - means_pick) and loss["means"] > 0
+    assert loss["last"] == pytest.approx(0.0)     # keeps member 3, the true best
+    assert set(loss) == set(KEEPERS)
+
+
+def test_cells_are_counted_with_holm_over_family_and_objectives():
+    from benchmarks.pbt_lab.report import Runs, cell_counts
+
+    rng = np.random.default_rng(2)
+    rows = {}
+    for seed in range(40):
+        m = MS[seed % len(MS)]
+        base = float(rng.normal(50.0, 1.0))
+        # Clearly better at M = 2, slightly worse (not significantly) at M = 3.
+        gain = {2: 5.0 + float(rng.normal(0, 0.5)), 3: -0.05 + float(rng.normal(0, 1.0))}
+        for policy, value in (("plain", base), ("default", base + gain.get(m, 0.0))):
+            rows[("d", store.label(policy), "fam", seed)] = {"m": m, "final_hv": value}
+    runs = Runs(rows, "d")
+    assert cell_counts(runs, "default", "plain", ["fam"], list(range(40)), "final_hv") == (1, 0)
+    assert cell_counts(runs, "plain", "default", ["fam"], list(range(40)), "final_hv") == (0, 1)
+    assert Runs(rows, "other").rows == {}  # runs of other code are not read
