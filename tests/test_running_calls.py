@@ -8,6 +8,7 @@ ASan/UBSan run of `make test` a write into the other call stops the process.
 The public engine allocates its own memory and needs no such guard."""
 import sys
 import threading
+import time
 from typing import Any
 
 import numpy as np
@@ -24,33 +25,63 @@ MU = np.random.default_rng(3).normal(size=(N, 3))
 SIGMA2 = np.full((N, 3), 0.3)
 
 
+def _counting(hostile: Any, last: int, reached: threading.Event) -> list[int]:
+    """Wraps the hostile np.empty / np.zeros: `reached` is set once a call has
+    asked for its `last`-th array; returns the per-call counts (a list)."""
+    counts = [0]
+    make = hostile.replaced["empty"]
+    start = hostile.replaced["asarray"]
+
+    def asarray(*args: Any, **kwargs: Any) -> Any:
+        counts[0] = 0
+        return start(*args, **kwargs)
+
+    def new(*args: Any, **kwargs: Any) -> Any:
+        counts[0] += 1
+        if counts[0] == last:
+            reached.set()
+        return make(*args, **kwargs)
+    hostile.replaced.update(asarray=asarray, empty=new, zeros=new)
+    return counts
+
+
 def test_a_second_thread_is_refused_while_the_first_samples(monkeypatch: pytest.MonkeyPatch) -> None:
     expected = _mc_rank.mc_rank_counts(MU, SIGMA2, 4000)
-    hostile = same_every_call()
-    started = threading.Event()
-    hostile.replaced["ceil"] = lambda x: (started.set(), np.ceil(x))[1]
-    monkeypatch.setattr(_mc_rank, "np", hostile)
-    first: list[Any] = []
-    refused: list[str] = []
+    probe = same_every_call()
+    arrays = _counting(probe, -1, threading.Event())
+    monkeypatch.setattr(_mc_rank, "np", probe)
+    _mc_rank.mc_rank_counts(MU, SIGMA2, 4000)
+    last = arrays[0]  # arrays one call asks for before it claims them and samples
+    # The second call must come while the first samples: after the first has
+    # asked for all its arrays and left Python code (its thread then holds
+    # the interpreter lock until it claims the arrays and samples without
+    # it).  Should the first finish before the second gets the lock, the
+    # attempt proves nothing and is repeated with fresh buffers.
+    for _attempt in range(10):
+        hostile = same_every_call()
+        reached = threading.Event()
+        _counting(hostile, last, reached)
+        monkeypatch.setattr(_mc_rank, "np", hostile)
+        first: list[Any] = []
 
-    def run_first() -> None:  # the hostile np hands its arrays to the next call: copy them
-        first.extend(a.copy() for a in _mc_rank.mc_rank_counts(MU, SIGMA2, 4000))
-    runner = threading.Thread(target=run_first)
-    interval = sys.getswitchinterval()
-    sys.setswitchinterval(0.05)  # the first call keeps the lock until it samples
-    try:
+        def run_first() -> None:  # the hostile np hands its arrays to the next call: copy them
+            first.extend(a.copy() for a in _mc_rank.mc_rank_counts(MU, SIGMA2, 4000))
+        runner = threading.Thread(target=run_first)
         runner.start()
-        started.wait()
-        while runner.is_alive():  # the first call samples without the interpreter lock
-            try:
-                _mc_rank.mc_rank_counts(MU, SIGMA2, 1)
-            except TypeError as e:
-                refused.append(str(e))
-    finally:
-        sys.setswitchinterval(interval)
+        reached.wait()
+        while (frame := sys._current_frames().get(runner.ident or 0)) is not None and \
+                frame.f_code.co_name == "new":
+            time.sleep(0)  # let it leave the wrapper
+        refused = ""
+        try:
+            _mc_rank.mc_rank_counts(MU, SIGMA2, 1)
+        except TypeError as e:
+            refused = str(e)
         runner.join()
+        if refused:
+            break
     assert refused, "no second call ran while the first one sampled"
-    assert all(("another running call" in m) for m in refused)
+    assert "another running call" in refused
     for got, want in zip(first, expected, strict=True):  # the first call was not disturbed
         assert np.array_equal(got, want)
 
