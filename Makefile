@@ -128,7 +128,7 @@ bench: install
 # saw (see benchmarks/pbt_lab/__main__.py).  Runs are kept in
 # benchmarks/pbt_lab/results.jsonl under a digest of the code, so from a
 # fresh clone this prints the tables and rewrites benchmarks/LAB.md at once;
-# after a change to the lab or the package it recomputes them (about 25
+# after a change to the lab or the package it recomputes them (about 20
 # minutes on 2 cores).  `make lab LAB_ARGS=--quick` re-runs a sample and
 # checks it against the kept runs bit for bit.
 lab: install
