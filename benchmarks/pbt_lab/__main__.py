@@ -22,7 +22,6 @@ import sys
 import time
 from typing import Any
 
-import numpy as np
 
 from benchmarks.parallel import execute
 from benchmarks.pbt_lab import store

@@ -136,20 +136,13 @@ def by_objectives(runs: Runs, policies: list[str], families: list[str],
               all(_has(runs, p, f, seeds) for f in families)]
     out += _head(["M", "runs", "plain", *map(shown, others), "default - stock"])
     for m in MS:
-        plain, rest, stock = [], {p: [] for p in others}, []  # type: ignore[var-annotated]
-        for f in families:
-            s = runs.seeds_with(f, seeds, m)
-            plain.append(runs.values("plain", f, s, "final_hv"))
-            for p in others:
-                rest[p].append(runs.values(p, f, s, "final_hv"))
-        base = np.concatenate(plain)
+        pooled = {p: np.concatenate([runs.values(p, f, runs.seeds_with(f, seeds, m), "final_hv")
+                                     for f in families]) for p in ["plain", *others]}
+        base = pooled["plain"]
         cells = [str(m), str(len(base)), f"{base.mean():.2f}"]
-        cells += [paired(np.concatenate(rest[p]), base).text() for p in others]
-        if "default" in rest and "stock" in rest:
-            stock = [np.concatenate(rest["default"]), np.concatenate(rest["stock"])]
-            cells.append(paired(stock[0], stock[1]).text())
-        else:
-            cells.append("-")
+        cells += [paired(pooled[p], base).text() for p in others]
+        cells.append(paired(pooled["default"], pooled["stock"]).text()
+                     if "default" in pooled and "stock" in pooled else "-")
         out.append(_row(cells))
     return out
 

@@ -6,6 +6,7 @@ a change to any of them shows as runs to compute, never as old rows reused.
 
 from __future__ import annotations
 
+import functools
 import hashlib
 import json
 from collections.abc import Iterable
@@ -39,6 +40,7 @@ def digest() -> str:
     return h.hexdigest()[:16]
 
 
+@functools.cache
 def label(policy: str) -> str:
     """The policy's name and full settings, so that a changed default is run again."""
     made = factory(policy)(lambda ids: np.zeros((len(ids), 1)))
