@@ -19,10 +19,15 @@ the extra's range and that the method still has that signature.
 
 from __future__ import annotations
 
+import contextlib
+import hashlib
 import inspect
 import logging
 import math
 import numbers
+import os
+import reprlib
+import time
 from collections import deque
 from collections.abc import Mapping
 from pathlib import PurePosixPath
@@ -33,6 +38,7 @@ import ray
 import ray.cloudpickle as cloudpickle
 from packaging.specifiers import SpecifierSet
 from packaging.version import Version
+from pyarrow.fs import FileType, LocalFileSystem  # type: ignore[import-untyped]
 from ray.tune.experiment import Trial
 from ray.tune.schedulers import PopulationBasedTraining
 
@@ -70,9 +76,29 @@ _FINISHED = (Trial.ERROR, Trial.TERMINATED)
 #: The scheduler's own state, in the experiment directory (Ray does not save a
 #: scheduler's state; its sync only touches .json and .pkl files).
 STATE_FILE = "kestrovane_pareto_pbt.state"
-#: 2 keeps each trial's last score and result for Ray; 1 (read too) did not.
-_STATE_FORMAT = 2
-_READABLE_FORMATS = (1, 2)
+#: 3 ends with a checksum line; 2 keeps each trial's last score and result
+#: for Ray; 1 did not.  All three are read.
+_STATE_FORMAT = 3
+_READABLE_FORMATS = (1, 2, 3)
+# After the pickle (which ignores bytes past its end, so the file still
+# unpickles as before): this, the SHA-256 of the pickle in hex, a newline.
+_SEAL = b"\nkestrovane-pareto-pbt-state sha256 "
+_SEAL_SIZE = len(_SEAL) + 64 + 1
+#: Results are written within this many seconds, decisions at once: a write
+#: (fsync included) took 8 ms at population 32, which at every result would
+#: take most of the driver's time when trials report several times a second.
+_SAVE_INTERVAL_S = 1.0
+_clock = time.monotonic
+_STATE_KEYS = ("population", "exploits", "held", "diverged", "seen", "told_impossible",
+               "trials")
+
+
+class _Unusable(Exception):
+    """A state file this scheduler must not resume from; `kind` names the kept copy."""
+
+    def __init__(self, reason: str, kind: Literal["damaged", "foreign"] = "damaged") -> None:
+        super().__init__(reason)
+        self.kind = kind
 
 
 def _real(value: object) -> float | None:
@@ -80,6 +106,74 @@ def _real(value: object) -> float | None:
     if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Real):
         return None
     return float(value)
+
+
+def _describe(error: BaseException) -> str:
+    text = f"{type(error).__name__}: {error}"
+    return text if len(text) <= 300 else text[:297] + "..."
+
+
+def _metrics(population: Population[Any]) -> str:
+    return ", ".join(f"{name} ({'max' if up else 'min'})"
+                     for name, up in zip(population.objectives, population.maximize))
+
+
+def _check_rows(rows: object, width: int, window: int, what: str) -> None:
+    """Raises _Unusable unless `rows` are at most `window` rows of `width` usable scores."""
+    if not isinstance(rows, (list, tuple, deque)) or len(rows) > window:
+        raise _Unusable(f"{what} is not a list of at most {window} results")
+    for row in rows:
+        values = [_real(x) for x in row] if isinstance(row, (list, tuple)) else []
+        if not (len(values) == width and all(
+                x is not None and math.isfinite(x) and abs(x) <= SCORE_LIMIT for x in values)):
+            raise _Unusable(f"{what} has {reprlib.repr(row)}, not {width} finite scores")
+
+
+def _unseal(data: bytes) -> dict[str, Any]:
+    """The state pickled in a state file's bytes, its checksum (format 3 on) verified."""
+    if not data:
+        raise _Unusable("it is empty")
+    tail = data[-_SEAL_SIZE:]
+    sealed = len(data) > _SEAL_SIZE and tail.startswith(_SEAL) and tail.endswith(b"\n")
+    payload = data[:-_SEAL_SIZE] if sealed else data
+    if sealed and hashlib.sha256(payload).hexdigest().encode() != tail[len(_SEAL):-1]:
+        raise _Unusable("its checksum does not match its contents (changed or cut short)")
+    try:
+        saved = cloudpickle.loads(payload)
+    except Exception as e:   # unpickling damaged bytes raises almost anything
+        raise _Unusable(f"it does not unpickle ({_describe(e)})") from None
+    if not (isinstance(saved, dict) and "format" in saved):
+        raise _Unusable(f"it holds a {type(saved).__name__}, not a ParetoPBT state")
+    fmt = saved["format"]
+    if type(fmt) is not int or fmt not in _READABLE_FORMATS:
+        raise _Unusable(f"its format is {reprlib.repr(fmt)}, which this version does not "
+                        f"read (it reads {', '.join(map(str, _READABLE_FORMATS))})")
+    if fmt >= 3 and not sealed:
+        raise _Unusable("its checksum line is missing (cut short)")
+    return saved
+
+
+def _replace(fs: Any, path: str, data: bytes) -> None:
+    """Replaces the file `path` by `data`: a kill at any moment leaves the old or the new."""
+    tmp = path + ".tmp"
+    if not isinstance(fs, LocalFileSystem):
+        # Remote storage has no fsync; its upload of the whole file is the write.
+        with fs.open_output_stream(tmp) as f:
+            f.write(data)
+        fs.move(tmp, path)
+        return
+    try:
+        with open(tmp, "wb") as f:
+            f.write(data)
+            f.flush()
+            # On disk before the rename, so that a crash of the machine, too,
+            # leaves one whole file.
+            os.fsync(f.fileno())
+        os.replace(tmp, path)
+    except OSError:
+        with contextlib.suppress(OSError):
+            os.unlink(tmp)   # a part written to a full disk only takes space
+        raise
 
 
 class ParetoPBT(PopulationBasedTraining):
@@ -116,9 +210,18 @@ class ParetoPBT(PopulationBasedTraining):
     - The state (windows, held results, exploits, the selection counter,
       each trial's perturbation times, last score and last result) is written
       atomically to `STATE_FILE` in the experiment directory at every
-      decision, and read back when `Tuner.restore` resumes the experiment.
-      A trial that Ray holds no score for (resumed from a state file that
-      lacks it, until its next result) is not copied.
+      decision and departure, and within a second of any other result (a
+      killed driver loses at most the results of its last second); it is
+      read back when `Tuner.restore` resumes the experiment.  A trial that
+      Ray holds no score for (resumed from a state file that lacks it, until
+      its next result) is not copied.
+    - A state file that is damaged, of another experiment (other metrics,
+      order, directions or settings, or none of its trials) or of an unknown
+      format is logged in one line, renamed aside (``.damaged-<UTC time>`` or
+      ``.foreign-<UTC time>``, never deleted), and the scheduler starts
+      afresh while Ray's restore goes on.  A failed write (a full disk) is
+      logged once per errno and the run goes on; the next write that
+      succeeds says so.
 
     Parameters
     ----------
@@ -187,6 +290,9 @@ class ParetoPBT(PopulationBasedTraining):
         self._told_impossible = False
         self._store: tuple[Any, str] | None = None   # (pyarrow filesystem, path)
         self._saved: dict[str, Any] | None = None    # a state read back, per trial to adopt
+        self._dirty = False                          # results not yet written
+        self._attempted_at = -math.inf               # _clock() of the last write
+        self._failing: set[int | str] = set()       # errnos of writes failing now
 
     # -- results ----------------------------------------------------------------
 
@@ -199,8 +305,17 @@ class ParetoPBT(PopulationBasedTraining):
                                "ParetoPBT, or set require_attrs=False to skip such results.")
         if not missing:
             result = self._take(trial.trial_id, result)
+            self._dirty = True
         decision: str = super().on_trial_result(tune_controller, trial, result)
+        self._save_due()
         return decision
+
+    def choose_trial_to_run(self, tune_controller: TuneController) -> Trial | None:
+        # Tune asks at every step of its loop (at least ten times a second):
+        # results not written yet are written here once they are due.
+        self._save_due()
+        trial: Trial | None = super().choose_trial_to_run(tune_controller)
+        return trial
 
     def _take(self, tid: str, result: dict[str, Any]) -> dict[str, Any]:
         """Records one result; returns it for Ray, with a refused first metric as NaN."""
@@ -336,15 +451,17 @@ class ParetoPBT(PopulationBasedTraining):
         self._store = (fs, path)
         try:
             with fs.open_input_stream(path) as f:
-                saved = cloudpickle.loads(f.readall())
+                data = f.readall()
         except FileNotFoundError:
             return
-        if not (isinstance(saved, dict) and saved.get("format") in _READABLE_FORMATS):
-            logger.warning("%s is not a ParetoPBT state file this version reads; starting "
-                           "afresh", path)
+        except OSError as e:
+            self._set_aside(fs, path, _Unusable(f"it cannot be read ({_describe(e)})"))
             return
-        if trial.trial_id not in saved["seen"]:
-            return   # a new experiment in an old directory
+        try:
+            saved = self._checked(_unseal(data), trial.trial_id)
+        except _Unusable as e:
+            self._set_aside(fs, path, e)
+            return
         self.population = saved["population"]
         self.exploits = list(saved["exploits"])
         self._held = {t: deque(rows, maxlen=self.population.window)
@@ -357,6 +474,95 @@ class ParetoPBT(PopulationBasedTraining):
         logger.info("ParetoPBT resumed from %s: %d members, %d exploits", path,
                     len(self.population), len(self.exploits))
 
+    def _checked(self, saved: dict[str, Any], first: str) -> dict[str, Any]:
+        """`saved` if it is a whole state of this experiment, whose first trial is `first`."""
+        try:
+            self._check(saved)
+        except _Unusable:
+            raise
+        except Exception as e:   # an object that answers the checks in unforeseen ways
+            raise _Unusable(f"its contents are malformed ({_describe(e)})") from None
+        if first not in saved["seen"]:
+            raise _Unusable(f"it is of another experiment: none of its {len(saved['seen'])} "
+                            f"trials is {first}, this experiment's first", "foreign")
+        return saved
+
+    def _check(self, saved: dict[str, Any]) -> None:
+        """Raises _Unusable unless every part of `saved` is what `_save` writes."""
+        missing = [k for k in _STATE_KEYS if k not in saved]
+        if missing:
+            raise _Unusable(f"it lacks {', '.join(missing)}")
+        pop, mine = saved["population"], self.population
+        if not isinstance(pop, Population):
+            raise _Unusable(f"its population is a {type(pop).__name__}, not a Population")
+        if (pop.objectives, pop.maximize) != (mine.objectives, mine.maximize):
+            raise _Unusable(f"it is of another experiment: its metrics are {_metrics(pop)}, "
+                            f"this one's are {_metrics(mine)}", "foreign")
+        for name in ("window", "min_reports", "percentile", "seed"):
+            if getattr(pop, name) != getattr(mine, name):
+                raise _Unusable(f"it is of another experiment: its {name} is "
+                                f"{getattr(pop, name)!r}, this scheduler's is "
+                                f"{getattr(mine, name)!r}", "foreign")
+        width, window = len(mine.objectives), pop.window
+        for member in pop.members:
+            if not isinstance(member, str):
+                raise _Unusable(f"its population has a member {reprlib.repr(member)}, not a "
+                                "trial id")
+            _check_rows(pop.evaluations(member).tolist(), width, window,
+                        f"the window of trial {member}")
+        exploits = saved["exploits"]
+        if not (isinstance(exploits, (list, tuple)) and all(
+                isinstance(e, (list, tuple)) and len(e) == 2
+                and all(isinstance(t, str) for t in e) for e in exploits)):
+            raise _Unusable("its exploits are not pairs of trial ids")
+        held = saved["held"]
+        if not isinstance(held, dict):
+            raise _Unusable("its held results are not a mapping")
+        for tid, rows in held.items():
+            if not isinstance(tid, str):
+                raise _Unusable(f"it holds results of {reprlib.repr(tid)}, not a trial id")
+            _check_rows(rows, width, window, f"the held results of trial {tid}")
+        for key in ("diverged", "seen"):
+            ids = saved[key]
+            if not (isinstance(ids, (set, frozenset, list, tuple))
+                    and all(isinstance(t, str) for t in ids)):
+                raise _Unusable(f"its {key} trials are not trial ids")
+        if not isinstance(saved["told_impossible"], bool):
+            raise _Unusable("its told_impossible is not a bool")
+        trials = saved["trials"]
+        if not isinstance(trials, dict):
+            raise _Unusable("its trials are not a mapping")
+        size = 3 if saved["format"] == 1 else 5
+        for tid, entry in trials.items():
+            if not (isinstance(tid, str) and isinstance(entry, (list, tuple))
+                    and len(entry) == size):
+                raise _Unusable(f"its entry of trial {reprlib.repr(tid)} is not "
+                                f"{size} values")
+            perturbed, trained, had_checkpoint, *scored = entry
+            if not (_real(perturbed) is not None and _real(trained) is not None
+                    and isinstance(had_checkpoint, bool)
+                    and (not scored or scored[0] is None or _real(scored[0]) is not None)
+                    and (not scored or scored[1] is None or isinstance(scored[1], dict))):
+                raise _Unusable(f"its entry of trial {tid} is malformed: "
+                                f"{reprlib.repr(entry)}")
+
+    def _set_aside(self, fs: Any, path: str, error: _Unusable) -> None:
+        """Renames an unusable state file out of the way (never deletes it), logs once."""
+        stamp = time.strftime("%Y%m%dT%H%M%SZ", time.gmtime())
+        aside = f"{path}.{error.kind}-{stamp}"
+        try:
+            n = 1
+            while fs.get_file_info(aside).type != FileType.NotFound:
+                n += 1
+                aside = f"{path}.{error.kind}-{stamp}-{n}"
+            fs.move(path, aside)
+            kept = f"Kept it as {aside}"
+        except OSError as e:
+            kept = (f"Could not keep it aside as {aside} ({_describe(e)}), so the next "
+                    "write replaces it")
+        logger.warning("ParetoPBT cannot resume from %s: %s. %s; the scheduler starts "
+                       "afresh and Ray's own restore goes on", path, error, kept)
+
     def _adopt(self, trial: Trial) -> None:
         """Gives a restored trial back Ray's per-trial PBT state."""
         if self._saved is None or trial.trial_id not in self._saved:
@@ -364,15 +570,20 @@ class ParetoPBT(PopulationBasedTraining):
         perturbed, trained, had_checkpoint, *scored = self._saved.pop(trial.trial_id)
         state = self._trial_state[trial]
         state.last_perturbation_time, state.last_train_time = perturbed, trained
-        if scored:  # format 2
+        if scored:  # format 2 on
             state.last_score, state.last_result = scored
         if had_checkpoint and trial.checkpoint is not None:
             state.last_checkpoint = trial.checkpoint
+
+    def _save_due(self) -> None:
+        if self._dirty and _clock() - self._attempted_at >= _SAVE_INTERVAL_S:
+            self._save()
 
     def _save(self) -> None:
         if self._store is None:
             return
         fs, path = self._store
+        self._attempted_at = _clock()
         trials = {t.trial_id: (s.last_perturbation_time, s.last_train_time,
                                s.last_checkpoint is not None, s.last_score, s.last_result)
                   for t, s in self._trial_state.items() if t.status not in _FINISHED}
@@ -381,18 +592,32 @@ class ParetoPBT(PopulationBasedTraining):
                  "diverged": self._diverged, "seen": self._seen,
                  "told_impossible": self._told_impossible, "trials": trials}
         # cloudpickle, as Tune's tuner.pkl: a policy may be defined in a script.
-        data: bytes = cloudpickle.dumps(state)  # type: ignore[no-untyped-call]
-        # Written beside and moved into place, so a killed driver leaves the
-        # previous state or this one, never half of one.
-        tmp = path + ".tmp"
-        with fs.open_output_stream(tmp) as f:
-            f.write(data)
-        fs.move(tmp, path)
+        # (Whoever can write the experiment directory can also write tuner.pkl,
+        # which Tune unpickles; the checksum is against damage, not an attacker.)
+        payload: bytes = cloudpickle.dumps(state)  # type: ignore[no-untyped-call]
+        try:
+            _replace(fs, path, payload + _SEAL + hashlib.sha256(payload).hexdigest().encode()
+                     + b"\n")
+        except OSError as e:
+            kind = e.errno if e.errno is not None else type(e).__name__
+            if kind not in self._failing:
+                self._failing.add(kind)
+                logger.warning("ParetoPBT could not write its state to %s (%s); the run goes "
+                               "on, and a driver killed before a write succeeds resumes from "
+                               "the last state written. (Said once per kind of failure until "
+                               "a write succeeds.)", path, _describe(e))
+            return
+        self._dirty = False
+        if self._failing:
+            self._failing.clear()
+            logger.warning("ParetoPBT wrote its state to %s again after the failures above; "
+                           "it is up to date", path)
 
     def __getstate__(self) -> dict[str, Any]:
         # Tune pickles the scheduler into tuner.pkl; a filesystem handle is not kept.
         state = self.__dict__.copy()
         state["_store"] = None
+        state["_attempted_at"] = -math.inf   # a clock of this process only
         return state
 
     def debug_string(self) -> str:
