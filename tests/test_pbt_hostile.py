@@ -1,15 +1,20 @@
 """Population under hostile callers: pickling while other threads report,
-huge and overflowing scores, bad `sources`, and the policies' estimates at
-the edges of the float range."""
+huge and overflowing scores, bad `sources`, the policies' estimates at the
+edges of the float range and for one long window, verdicts it cannot carry
+out, policies that call back into it, unusable policy settings, dry runs,
+tampered pickles, and scores written as NumPy users write them."""
 
 import pickle
 import threading
+import tracemalloc
+from collections import deque
 
 import numpy as np
 import pytest
 
-from kestrovane.pbt import Population
-from kestrovane.pbt.policies import MonteCarloRule, ParetoRule, window_moments
+from kestrovane.pbt import Decision, Population, policies
+from kestrovane.pbt.policies import (MonteCarloRule, ParetoRule, Verdict, derived_seed, padded,
+                                     window_moments)
 
 
 def steady(n=6, reports=4, seed=0):
@@ -109,3 +114,201 @@ def test_bad_sources_are_refused_before_the_decision_counts(sources, exc, messag
     # The failed call used no decision number: the next ones are the twin's.
     for member in ("t5", "t4", "t0"):
         assert pop.decide(member) == twin.decide(member)
+
+
+def returns(verdict):
+    return lambda evidence: verdict
+
+
+@pytest.mark.parametrize("verdict, exc, message", [
+    (None, TypeError, "returned None, not a Verdict"),
+    ((3, False), TypeError, r"returned \(3, False\), not a Verdict"),
+    (Verdict(1.0, False), TypeError, r"source=1\.0; it must be None or the row"),
+    (Verdict(6, False), ValueError, "source=6, not one of the rows 0 to 5"),
+    (Verdict(-1, False), ValueError, "source=-1, not one of the rows"),
+    (Verdict(5, False), ValueError, "source=5, the row of the deciding member 't5' itself"),
+    (Verdict(0, False), ValueError, "source=0, member 't0', which sources does not allow"),
+    (Verdict(None, 1), TypeError, "upper=1; it must be a bool"),
+])
+def test_a_bad_verdict_raises_naming_the_policy_and_changes_nothing(verdict, exc, message):
+    pop, twin = steady(), steady()
+    pop._policy = returns(verdict)
+    with pytest.raises(exc, match=r"policy <function returns\.<locals>.* " + message):
+        pop.decide("t5", sources=["t1", "t2", "t3", "t4"])
+    assert pop.reports("t5") == 4  # the window is kept, and no decision number used:
+    pop._policy = twin._policy
+    assert [pop.decide(m) for m in ("t5", "t0")] == [twin.decide(m) for m in ("t5", "t0")]
+    # The policy's copy of who may be copied is its own: it cannot widen it.
+    pop = steady()
+    pop._policy = lambda e: (e.copyable.__setitem__(0, True), Verdict(0, False))[1]
+    with pytest.raises(ValueError, match="member 't0', which sources does not allow"):
+        pop.decide("t5", sources=["t1"])
+    pop._policy = returns(Verdict(np.int64(0), np.bool_(False), "d"))  # NumPy: taken as plain
+    assert pop.decide("t5") == Decision("t5", "replace", "t0", "d", False)
+
+
+def test_a_policy_may_read_its_population_but_a_change_raises_instead_of_deadlocking():
+    def meddling(evidence):
+        read.append((pop.reports("t0"), len(pop.members), repr(pop), pop.__getstate__()))
+        return change(evidence)
+
+    pop, read = steady(), []
+    pop._policy = meddling
+    for name, change in {"report": lambda e: pop.report("t0", [0.0, 0.0]),
+                         "leave": lambda e: pop.leave("t0"),
+                         "decide": lambda e: pop.decide("t0")}.items():
+        outcome = []
+        worker = threading.Thread(target=lambda: outcome.append(pytest.raises(
+            RuntimeError, pop.decide, "t5")), daemon=True)  # a deadlock must not hang pytest
+        worker.start()
+        worker.join(timeout=30)
+        assert not worker.is_alive(), f"a re-entrant {name} deadlocked"
+        assert f"Population.{name} was called from inside the decision" in str(
+            outcome[0].value)
+    assert read[-1][:2] == (4, 6) and pop.reports("t0") == 4
+    # Other threads still wait for a decision.
+    entered, release = threading.Event(), threading.Event()
+    pop._policy = lambda e: (entered.set(), release.wait(30), Verdict(None, False))[2]
+    decider = threading.Thread(target=pop.decide, args=("t5",), daemon=True)
+    decider.start()
+    assert entered.wait(30)
+    reporter = threading.Thread(target=pop.report, args=("t0", [9.0, 9.0]), daemon=True)
+    reporter.start()
+    reporter.join(timeout=0.3)
+    assert reporter.is_alive()
+    release.set()
+    decider.join(30)
+    reporter.join(30)
+    assert pop.evaluations("t0")[-1].tolist() == [9.0, 9.0]
+
+
+def test_window_estimates_by_length_are_those_of_the_padded_windows_bit_for_bit(monkeypatch):
+    # One objective is the delicate case: NumPy sums a padded row pairwise,
+    # so where a value sits in the padded row changes its partial sums.
+    rng = np.random.default_rng(11)
+    for _ in range(40):
+        m, longest = int(rng.integers(1, 4)), int(rng.choice([2, 8, 9, 17, 129, 300]))
+        lengths = np.append(rng.integers(1, longest + 1, size=int(rng.integers(0, 10))), longest)
+        windows = tuple(rng.normal(size=(k, m)) * 10.0 ** rng.uniform(-3, 3, size=m)
+                        + rng.normal(size=m) * np.arange(k)[:, None] * (i % 3 == 0)
+                        for i, k in enumerate(rng.permutation(lengths).tolist()))
+        windows = windows + (np.full((3, m), -0.0), np.round(windows[0]))
+        for trend, weight in [("none", 0.0), ("none", 4.0), ("line", 1e9), ("shrunk", 4.0)]:
+            monkeypatch.setattr(policies, "_SMALL_BLOCK", 10**9)  # the old padded block
+            want = window_moments(windows, weight, trend)
+            monkeypatch.setattr(policies, "_SMALL_BLOCK", 0)
+            for a, b in zip(window_moments(windows, weight, trend), want):
+                assert a.tobytes() == b.tobytes(), (m, lengths, trend)
+    # One long window among short ones: memory for its reports, not N times them.
+    windows = (rng.normal(size=(100_000, 2)),) + tuple(rng.normal(size=(2, 2)) for _ in range(20))
+    monkeypatch.undo()
+    tracemalloc.start()
+    try:
+        window_moments(windows, 4.0, "shrunk")
+        peak = tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+    assert peak < 12 * sum(w.nbytes for w in windows)  # padded: over 21 times, many copies
+
+
+def test_policy_settings_numpy_numbers_taken_plain_unusable_ones_refused():
+    typed = MonteCarloRule(n_samples=np.int64(300), replace_if=np.float32(0.5),
+                           prior_weight=np.float64(2.0), mode=np.str_("values"))
+    plain = MonteCarloRule(n_samples=300, replace_if=0.5, prior_weight=2.0, mode="values")
+    assert typed == plain and repr(typed) == repr(plain) and type(typed.n_samples) is int
+    for kwargs in ({"prior_weight": float("inf")}, {"prior_weight": 10**400},
+                   {"n_samples": np.float64(300)}, {"recent": np.int64(-1)}):
+        with pytest.raises(ValueError, match=rf"{next(iter(kwargs))} must be .* in [\[(]"):
+            MonteCarloRule(**kwargs)
+    with pytest.raises(TypeError, match=r"not the class MonteCarloRule; pass an instance, "
+                                        r"e\.g\. MonteCarloRule\(\)"):
+        Population(["x"], policy=MonteCarloRule)
+    with pytest.raises(ValueError, match=r"prior_weight must be in \[0, inf\)"):
+        steady().front_chances(prior_weight=float("inf"))
+
+
+def tied(seed):
+    """t0 clearly worst, the others alike: whom it copies depends on the seed."""
+    pop = Population[str](["x"], window=4, seed=seed, percentile=0.5)
+    for score in (1.0, 1.1, 0.9):
+        for t in range(6):
+            pop.report(f"t{t}", [score + (4.0 if t == 0 else 0.0)])
+    return pop
+
+
+def test_a_dry_run_repeats_until_a_window_changes_and_carrying_it_out_agrees():
+    sources = set()
+    for seed in range(30):
+        pop = tied(seed)
+        first = pop.decide("t0", commit=False)
+        pop.decide("t1", commit=False)  # another member's dry run in between
+        other = pop.decide("t0", sources=["t2"], commit=False)  # other evidence
+        assert pop.decide("t0", sources=["t2"], commit=False) == other
+        assert pop.decide("t0", commit=False) == first == pop.decide("t0")
+        sources.add(first.source)
+    assert len(sources) > 2  # the seed matters here: the repeats are not by chance
+    seeds = []
+    pop = tied(3)
+    pop._policy = lambda e: (seeds.append(e.seed), Verdict(None, False))[1]
+    for member, commit in [("t0", True), ("t0", True), ("t1", False), ("t2", False),
+                           ("t2", True)]:
+        pop.decide(member, commit=commit)
+    pop.report("t2", [1.0])  # a change: the next seed
+    pop.decide("t2", commit=False)
+    assert seeds == [derived_seed(3, n) for n in (0, 1, 2, 3, 3, 4)]
+
+
+@pytest.mark.parametrize("field, value, exc, message", [
+    ("_window", "4", TypeError, "window must be an integer"),
+    ("_window", 3, ValueError, "'t0' keeps 4 evaluations; the window is 3"),
+    ("_min_reports", 5, ValueError, r"min_reports \(5\) exceeds window \(4\)"),
+    ("_selections", 1.5, TypeError, "decision counter"),
+    ("_policy", MonteCarloRule, TypeError, "pass an instance"),
+    ("_objectives", ("loss",), TypeError, "'_maximize'.*tuple of 1 bools"),
+    ("_evaluations", {"t0": [(1.0, 2.0)]}, TypeError, "member 't0' must be a deque"),
+    ("_evaluations", {"t0": deque([(1.0,)], maxlen=4)}, TypeError,
+     r"evaluation 0 of member 't0' must be a tuple of 2 scores; got \(1\.0,\)"),
+    ("_evaluations", {"t0": deque([(0.0, 0.0), (1e200, 0.0)], maxlen=4)}, ValueError,
+     "evaluation 1 of member 't0', objective 'loss' is 1e\\+200"),
+    ("_dry_runs", {("t0", b"\x01" * 6): 99}, ValueError, "seed number 99"),
+    ("_lock", None, ValueError, "unknown field '_lock'"),
+    ("_selections", KeyError, ValueError, "lacks field '_selections'"),
+])
+def test_tampered_state_is_refused_naming_the_field_and_nothing_is_applied(field, value, exc,
+                                                                           message):
+    pop, twin = steady(), steady()
+    state = pickle.loads(pickle.dumps(pop.__getstate__()))
+    state.pop(field) if value is KeyError else state.__setitem__(field, value)
+    with pytest.raises(exc, match="cannot restore a Population: .*" + message):
+        pop.__setstate__(state)
+    assert pop.window == 4 and pop.reports("t0") == 4
+    assert [pop.decide(m) for m in ("t5", "t0")] == [twin.decide(m) for m in ("t5", "t0")]
+
+
+class Tagged(Population):
+    tag = None
+
+
+def test_older_and_subclass_states_load():
+    state = steady().__getstate__()
+    del state["_dry_runs"]  # as pickled before dry runs were kept
+    state["_window"] = np.int64(4)
+    copy = Population.__new__(Population)
+    copy.__setstate__(state)
+    assert type(copy.window) is int and copy.decide("t5") == steady().decide("t5")
+    pop = Tagged(["x"])
+    pop.tag = "mine"  # a subclass's own attribute
+    assert pickle.loads(pickle.dumps(pop)).tag == "mine"
+
+
+def test_one_objective_takes_the_score_itself_and_arrays_must_be_1d():
+    by_list, by_number = Population(["loss"], seed=1), Population(["loss"], seed=1)
+    for i, score in enumerate([0.5, np.float32(0.25), np.array(0.75), 2, np.int64(1)] * 2):
+        by_number.report(f"m{i % 3}", score)
+        by_list.report(f"m{i % 3}", [float(score)])
+    assert by_number.evaluations("m0").tolist() == by_list.evaluations("m0").tolist()
+    assert by_number.decide("m0") == by_list.decide("m0")
+    with pytest.raises(TypeError, match=r"a number alone only with one objective\); got float"):
+        steady().report("t0", 0.5)
+    with pytest.raises(ValueError, match=r"must be 1-D.*shape \(1, 2\)"):
+        steady().report("t0", np.array([[1.0, 2.0]]))

@@ -82,3 +82,14 @@ def test_select_and_counts_take_estimates_and_refuse_a_second_maximize():
     plain = select(estimate(evals), ids=names, n_samples=10)
     assert plain.ids == tuple(names) and plain.maximize == (False, False)
     assert "Estimates" in kestrovane.__all__
+
+
+def test_estimates_hold_read_only_copies_of_the_arrays_given():
+    mu, sigma2 = np.zeros((2, 2)), np.ones((2, 2))
+    est = Estimates(mu, sigma2)
+    mu[0, 0] = sigma2[0, 0] = 5.0  # the caller's arrays stay its own
+    assert est.mu[0, 0] == 0.0 and est.sigma2[0, 0] == 1.0
+    for arr in (est.mu, *estimate([np.ones((2, 1)), np.zeros((3, 1))])):
+        with pytest.raises(ValueError, match="read-only"):
+            arr[0, 0] = 1.0
+    assert select(est, n_samples=5).n_samples == counts(est, n_samples=5).n_samples == 5

@@ -17,7 +17,10 @@ def good():
 
 def tampered(d, key, value):
     out = json.loads(json.dumps(d))
-    if value is KeyError:
+    if value is KeyError and "." in key:
+        outer, inner = key.split(".")
+        del out[outer][inner]
+    elif value is KeyError:
         del out[key]
     elif "." in key:
         outer, inner = key.split(".")
@@ -57,6 +60,17 @@ def tampered(d, key, value):
     ("quality", [0.0, 0.0, 0.0, 0.0, "x"], TypeError, "'quality'\\[4\\] must be a real"),
     ("seed", KeyError, ValueError, "key 'seed' is missing"),
     ("place", KeyError, ValueError, "key 'place' is missing"),
+    # Integers beyond the float range, and statistics no selection can have.
+    ("win_count", [10**400, 0, 0, 0, 0], ValueError, "'win_count'\\[0\\] is 1000.*, outside"),
+    ("rank_sum", [0, 0, -10**400, 0, 0], ValueError, "'rank_sum'\\[2\\] is -1000.*, outside"),
+    ("quality", [0, 0, 0, 0, 10**400], ValueError, "'quality'\\[4\\] is 1000.*too large"),
+    ("quality", [0, 0, 0, 0, 1.0], ValueError, "'quality'\\[4\\] is 1.0, outside \\[-12, 0\\]"),
+    ("quality", [0, 0, 0, 0, float("nan")], ValueError, "'quality'\\[4\\] is nan; it must be"),
+    ("place.mean", [0, 0, -1, 0, 0], ValueError,
+     "'place': 'mean'\\[2\\] is -1, outside \\[0, 4\\]"),
+    ("front.q25", [0, float("inf"), 0, 0, 0], ValueError, "'front': 'q25'\\[1\\] is inf"),
+    ("within.std", [0, 0, 0, 0, 4.5], ValueError, "'within': 'std'\\[4\\] is 4.5, outside"),
+    ("within.q75", KeyError, ValueError, "'within': key 'q75' is missing"),
 ])
 def test_tampered_dicts_are_refused_naming_the_key(good, key, value, exc, message):
     with pytest.raises(exc, match=message):
@@ -67,3 +81,12 @@ def test_a_good_dict_and_one_without_ties_still_load(good):
     assert Selection.from_dict(good).to_dict() == good
     old = tampered(good, "ties", KeyError)
     assert Selection.from_dict(old).ties == "index"
+
+
+@pytest.mark.parametrize("n, quantiles", [(1, "exact"), (2, "p2"), (7, "exact"), (7, "p2")])
+def test_selections_at_the_bounds_of_their_statistics_load(n, quantiles):
+    # One sample: every place, front and rank is an integer at its extreme.
+    for n_samples in (1, 3):
+        sel = select([[float(i), float(-i)] for i in range(n)], [[0.0, 0.0]] * n,
+                     n_samples=n_samples, quantiles=quantiles, seed=n)
+        assert Selection.from_dict(json.loads(json.dumps(sel.to_dict()))) == sel

@@ -54,6 +54,16 @@ def track(scores: dict[str, list[list[float]]]) -> list[tuple[str, str]]:
     return plan
 
 
+def track_arrays(row: NDArray[np.float64]) -> int:
+    """Reports as NumPy users write them; with one objective, the score itself."""
+    pop, single = Population[int](["loss", "ms"]), Population[int](["loss"])
+    pop.report(0, row)
+    pop.report(0, {"loss": np.float32(row[0]), "ms": 1})
+    single.report(0, np.float64(row[0]))
+    single.report(0, np.float32(0.5))
+    return pop.reports(0) + single.reports(0)
+
+
 if __name__ == "__main__":
     rng = np.random.default_rng(0)
     runs = {f"trial-{i}": rng.normal([0.8, 20.0], 0.05, size=(3, 2)).tolist() for i in range(8)}
@@ -61,4 +71,5 @@ if __name__ == "__main__":
     assert plan and all(loser != winner for loser, winner in plan)
     assert rate_once() == 2 and default_ids() >= 1
     assert all(loser != winner for loser, winner in track(runs))
+    assert track_arrays(np.array([0.5, 20.0])) == 4
     print(kestrovane.__version__, len(plan))

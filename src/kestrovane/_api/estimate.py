@@ -16,7 +16,8 @@ IdT = TypeVar("IdT", bound=Hashable)
 
 class Estimates(tuple[F64, F64], Generic[IdT]):
     """What `kestrovane.estimate` returns: the means, the variances of the
-    means, and who and what they describe; immutable.
+    means, and who and what they describe; immutable (the arrays are
+    read-only copies).
 
     `select` and `counts` take it in place of `mu` (with `sigma2` omitted),
     and take the directions and labels from it, so that a maximised
@@ -50,7 +51,9 @@ class Estimates(tuple[F64, F64], Generic[IdT]):
             raise ValueError(f"mu and sigma2 must have the same shape; got {mu_arr.shape} "
                              f"and {sigma2_arr.shape}")
         n, m = mu_arr.shape
-        self = super().__new__(cls, (mu_arr, sigma2_arr))
+        # Copies, read-only: neither the caller's arrays nor writes through
+        # est.mu can change an Estimates after the fact.
+        self = super().__new__(cls, (_frozen_copy(mu_arr), _frozen_copy(sigma2_arr)))
         put = object.__setattr__
         put(self, "ids", None if ids is None else v.member_ids(ids, n))
         put(self, "objectives", v.objective_names(objectives, m))
@@ -98,6 +101,12 @@ class Estimates(tuple[F64, F64], Generic[IdT]):
     def __repr__(self) -> str:
         return (f"Estimates(mu={self.mu!r}, sigma2={self.sigma2!r}, ids={self.ids!r}, "
                 f"objectives={self.objectives!r}, maximize={self.maximize!r})")
+
+
+def _frozen_copy(arr: F64) -> F64:
+    out = np.array(arr, dtype=np.float64, copy=True)
+    out.setflags(write=False)
+    return out
 
 
 def _moments(block: F64, first_member: int) -> tuple[NDArray[np.intp], F64, F64, F64]:

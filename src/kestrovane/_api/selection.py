@@ -369,41 +369,55 @@ def _short_list(items: Sequence[Hashable], limit: int = 8) -> str:
 
 
 class _Fields:
-    """Reads the keys of a `to_dict()` mapping, naming the key at fault."""
+    """Reads the keys of a `to_dict()` mapping, naming the key at fault
+    (after `within`, e.g. "'place': ", for the statistics of a metric)."""
 
-    def __init__(self, data: object) -> None:
+    def __init__(self, data: object, within: str = "") -> None:
         if not isinstance(data, Mapping):
             raise TypeError(f"Selection.from_dict needs a mapping; got {type(data).__name__}")
         self.data = data
+        self.within = within
 
     def __getitem__(self, key: str) -> Any:
         try:
             return self.data[key]
         except KeyError:
-            raise ValueError(f"Selection.from_dict: key {key!r} is missing") from None
+            raise ValueError(f"Selection.from_dict: {self.within}key {key!r} is "
+                             "missing") from None
 
     def listed(self, key: str, length: int | None) -> list[Any]:
         value = self[key]
         if not isinstance(value, (list, tuple)):
-            raise TypeError(f"Selection.from_dict: {key!r} must be a list; got "
+            raise TypeError(f"Selection.from_dict: {self.within}{key!r} must be a list; got "
                             f"{type(value).__name__}")
         if length is not None and len(value) != length:
-            raise ValueError(f"Selection.from_dict: {key!r} has {len(value)} entries; "
-                             f"{length} expected")
+            raise ValueError(f"Selection.from_dict: {self.within}{key!r} has {len(value)} "
+                             f"entries; {length} expected")
         return list(value)
 
     def numbers(self, key: str, length: int, integral: bool, low: float = -math.inf,
-                high: float = math.inf, stats: Mapping[str, Any] | None = None) -> Any:
-        values = (self.listed(key, length) if stats is None
-                  else _Fields(stats).listed(key, length))
-        kinds = (numbers.Integral,) if integral else (numbers.Real,)
+                high: float = math.inf, slack: float = 0.0) -> Any:
+        """The entries as an int64 or (finite) float64 array, each in [low, high]
+        (widened by `slack` for the rounding of running means)."""
+        values = self.listed(key, length)
         for i, x in enumerate(values):
-            if isinstance(x, (bool, np.bool_)) or not isinstance(x, kinds):
+            where = f"Selection.from_dict: {self.within}{key!r}[{i}]"
+            if isinstance(x, (bool, np.bool_)) or not isinstance(
+                    x, numbers.Integral if integral else numbers.Real):
                 kind = "an integer" if integral else "a real number"
-                raise TypeError(f"Selection.from_dict: {key!r}[{i}] must be {kind}; got {x!r}")
-            if not low <= float(x) <= high:
-                raise ValueError(f"Selection.from_dict: {key!r}[{i}] is {x!r}, outside "
-                                 f"[{low:g}, {high:g}]")
+                raise TypeError(f"{where} must be {kind}; got {x!r}")
+            if isinstance(x, numbers.Integral) and integral:  # compared exactly, however large
+                inside = low <= int(x) <= high
+            else:
+                try:
+                    real = float(x)
+                except OverflowError:
+                    raise ValueError(f"{where} is {x!r}, too large for a float") from None
+                if not math.isfinite(real):
+                    raise ValueError(f"{where} is {real!r}; it must be finite")
+                inside = low - slack <= real <= high + slack
+            if not inside:
+                raise ValueError(f"{where} is {x!r}, outside [{low:g}, {high:g}]")
         return np.asarray(values, dtype=np.int64 if integral else np.float64)
 
 
@@ -454,16 +468,23 @@ def _checked_fields(data: object) -> dict[str, Any]:
             raise ValueError(f"Selection.from_dict: {key!r} sums to {int(counted.sum())}; "
                              f"k * n_samples = {k * samples} expected")
         out[key] = counted
-    out["rank_sum"] = f.numbers("rank_sum", n, True, 0, samples * max(n - 1, 0))
+    out["rank_sum"] = f.numbers("rank_sum", n, True, 0, min(samples * max(n - 1, 0),
+                                                           v.INT64_MAX))
     if int(out["rank_sum"].sum()) != samples * n * (n - 1) // 2:
         raise ValueError("Selection.from_dict: 'rank_sum' does not sum to "
                          "n_samples * N * (N - 1) / 2")
-    out["quality"] = f.numbers("quality", n, False)
+    # Places, fronts and ranks within a front are 0-based, at most N - 1, so
+    # are their means, quantiles and standard deviations; quality is minus
+    # the sum of the three means.  A running mean may round past a bound.
+    last = max(n - 1, 0)
+    slack = 1e-9 * max(last, 1)
+    out["quality"] = f.numbers("quality", n, False, -3 * last, 0, 3 * slack)
     for metric in METRICS:
         stats = f[metric]
         if not isinstance(stats, Mapping):
             raise TypeError(f"Selection.from_dict: {metric!r} must be a mapping of "
                             f"{', '.join(STAT_KEYS)}; got {type(stats).__name__}")
-        out[metric] = MetricStats(*(f.numbers(key, n, False, stats=stats)
+        of_metric = _Fields(stats, f"{metric!r}: ")
+        out[metric] = MetricStats(*(of_metric.numbers(key, n, False, 0, last, slack)
                                     for key in STAT_KEYS))
     return out

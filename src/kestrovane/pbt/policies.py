@@ -9,6 +9,7 @@ member is among those others may copy (so that it keeps a checkpoint).
 from __future__ import annotations
 
 import math
+import numbers
 from collections.abc import Hashable
 from dataclasses import dataclass
 from typing import Any, Final, Generic, Protocol, TypeVar
@@ -108,18 +109,44 @@ TRENDS = ("none", "line", "shrunk")
 SOURCES = ("top", "sample")
 
 
-def _one_of(value: object, what: str, options: tuple[str, ...]) -> None:
-    if value not in options:
+def _one_of(value: object, what: str, options: tuple[str, ...]) -> str:
+    """`value` as a plain str, when it is one of `options`."""
+    if not isinstance(value, str) or value not in options:
         raise ValueError(f"{what} must be {', '.join(map(repr, options[:-1]))} or "
                          f"{options[-1]!r}; got {value!r}")
+    return str(value)
 
 
-def _number(value: object, what: str, bounds: v.IntRange | v.RealRange) -> None:
+def _number(value: object, what: str, bounds: v.IntRange | v.RealRange) -> Any:
+    """`value` as a plain int (IntRange) or a finite float, NumPy scalars too,
+    so that a policy's repr and equality do not depend on how it was typed."""
     integer = isinstance(bounds, v.IntRange)
-    kinds = (int,) if integer else (int, float)
-    if isinstance(value, bool) or not isinstance(value, kinds) or value not in bounds:
-        kind = "an integer" if integer else "a number"
-        raise ValueError(f"{what} must be {kind} in {bounds.interval()}; got {value!r}")
+    interval = bounds.interval()
+    if bounds.high == math.inf:  # infinity itself is refused
+        interval = interval[:-1] + ")"
+    plain: float | None = None
+    if isinstance(value, (bool, np.bool_)):
+        pass
+    elif integer and isinstance(value, numbers.Integral):
+        plain = int(value)
+    elif not integer and isinstance(value, numbers.Real):
+        try:
+            plain = float(value)
+        except OverflowError:  # an int beyond the float range
+            plain = math.inf
+    if plain is not None and plain in bounds and (integer or math.isfinite(plain)):
+        return plain
+    kind = "an integer" if integer else "a number"
+    raise ValueError(f"{what} must be {kind} in {interval}; got {value!r}")
+
+
+def _settings(policy: object, checks: dict[str, tuple[str, Any]]) -> None:
+    """Checks and stores a frozen policy's settings: numbers by `_number`,
+    names by `_one_of`."""
+    for name, (kind, allowed) in checks.items():
+        value = getattr(policy, name)
+        plain = _one_of(value, name, allowed) if kind == "name" else _number(value, name, allowed)
+        object.__setattr__(policy, name, plain)
 
 
 #: Evaluations of a member that `MonteCarloRule.recent` may keep (0: all).
@@ -140,8 +167,7 @@ class ParetoRule:
     trend: str = "none"
 
     def __post_init__(self) -> None:
-        _one_of(self.mode, "mode", tuple(v.MODE_CODES))
-        _one_of(self.trend, "trend", TRENDS)
+        _settings(self, {"mode": ("name", tuple(v.MODE_CODES)), "trend": ("name", TRENDS)})
 
     def __call__(self, evidence: Evidence[Any], /) -> Verdict:
         # Rated in a random row order, so that members with equal keys (the
@@ -181,13 +207,59 @@ def window_moments(windows: tuple[F64, ...], prior_weight: float = 0.0,
     Windows with scores beyond 2**500 in magnitude are computed scaled by a
     power of two per objective (exactly), so an estimate is finite whenever
     its true value is; a variance too large for a float is +inf.  Smaller
-    scores are computed unscaled, bit for bit as always."""
+    scores are computed unscaled, bit for bit as always.
+
+    Memory is proportional to the evaluations in the windows: when padding
+    the windows to the longest would more than double them, windows of equal
+    length are computed together, with every sum the one NumPy takes over
+    the padded windows, so the results are bit for bit the same."""
     scale = _column_scale(windows)
     if scale is not None:
         estimate, variance = window_moments(tuple(w * scale for w in windows), prior_weight,
                                             trend)
         with np.errstate(over="ignore"):
             return estimate / scale, variance / scale / scale
+    lengths = np.array([len(w) for w in windows], dtype=np.intp)
+    longest = int(lengths.max())
+    k = lengths.astype(np.float64)[:, None]
+    if len(windows) * longest <= 2 * int(lengths.sum()) + _SMALL_BLOCK:
+        mean_y, ss, x_bar, sxx, slope = _padded_parts(windows, trend)
+    else:
+        mean_y, ss, x_bar, sxx, slope = _grouped_parts(windows, lengths, trend)
+    if trend == "none":
+        dof = np.maximum(k - 1.0, 0.0)
+    else:
+        dof = np.maximum(k - 2.0, 0.0)
+    pooled = ss.sum(axis=0) / max(float(dof.sum()), 1.0)
+    weight = np.where(dof > 0, prior_weight, 1.0)
+    noise = (ss + weight * pooled) / np.maximum(dof + weight, 1e-300)
+    if trend == "none":
+        return mean_y, noise / k
+    safe_sxx = np.where(sxx > 0, sxx, 1.0)
+    lever = np.where(sxx > 0, (longest - 1.0 - x_bar) / safe_sxx ** 0.5, 0.0)
+    if trend == "shrunk":
+        with np.errstate(over="ignore", invalid="ignore"):
+            t2 = slope * slope * sxx / np.maximum(noise, 1e-300)
+            # A window on an exact line has t2 = inf: its slope is kept whole.
+            keep = np.where(np.isinf(t2), 1.0, t2 / (1.0 + t2))
+        slope = slope * keep
+        lever = lever * keep
+    estimate = mean_y + slope * (longest - 1.0 - x_bar)
+    return estimate, noise * (1.0 / k + lever * lever)
+
+
+#: Padded blocks up to this many cells per objective are built whatever
+#: their share of padding.
+_SMALL_BLOCK: Final = 4096
+
+#: The sums of `window_moments`: the means, the residual sums of squares,
+#: and with a trend the mean step, the steps' sum of squares and the slope
+#: (zeros without a trend).
+_Parts = tuple[F64, F64, F64, F64, F64]
+
+
+def _padded_parts(windows: tuple[F64, ...], trend: str) -> _Parts:
+    """The sums of `window_moments` over the windows padded to the longest."""
     block, lengths = padded(windows)
     seen = ~np.isnan(block)
     k = lengths.astype(np.float64)[:, None]
@@ -196,31 +268,109 @@ def window_moments(windows: tuple[F64, ...], prior_weight: float = 0.0,
     mean_y = y.sum(axis=1) / k
     if trend == "none":
         resid = np.where(seen, y - mean_y[:, None, :], 0.0)
-        dof = np.maximum(k - 1.0, 0.0)
-    else:
-        x_bar = np.where(seen, x, 0.0).sum(axis=1) / k
-        dx = np.where(seen, x - x_bar[:, None, :], 0.0)
-        sxx = (dx * dx).sum(axis=1)
-        safe_sxx = np.where(sxx > 0, sxx, 1.0)
-        slope = np.where(sxx > 0, (dx * (y - mean_y[:, None, :])).sum(axis=1) / safe_sxx, 0.0)
-        resid = np.where(seen, y - mean_y[:, None, :] - slope[:, None, :] * dx, 0.0)
-        dof = np.maximum(k - 2.0, 0.0)
-    ss = (resid * resid).sum(axis=1)
-    pooled = ss.sum(axis=0) / max(float(dof.sum()), 1.0)
-    weight = np.where(dof > 0, prior_weight, 1.0)
-    noise = (ss + weight * pooled) / np.maximum(dof + weight, 1e-300)
-    if trend == "none":
-        return mean_y, noise / k
-    lever = np.where(sxx > 0, (block.shape[1] - 1.0 - x_bar) / safe_sxx ** 0.5, 0.0)
-    if trend == "shrunk":
-        with np.errstate(over="ignore", invalid="ignore"):
-            t2 = slope * slope * sxx / np.maximum(noise, 1e-300)
-            # A window on an exact line has t2 = inf: its slope is kept whole.
-            keep = np.where(np.isinf(t2), 1.0, t2 / (1.0 + t2))
-        slope = slope * keep
-        lever = lever * keep
-    estimate = mean_y + slope * (block.shape[1] - 1.0 - x_bar)
-    return estimate, noise * (1.0 / k + lever * lever)
+        zeros = np.zeros_like(mean_y)
+        return mean_y, (resid * resid).sum(axis=1), zeros, zeros, zeros
+    x_bar = np.where(seen, x, 0.0).sum(axis=1) / k
+    dx = np.where(seen, x - x_bar[:, None, :], 0.0)
+    sxx = (dx * dx).sum(axis=1)
+    safe_sxx = np.where(sxx > 0, sxx, 1.0)
+    slope = np.where(sxx > 0, (dx * (y - mean_y[:, None, :])).sum(axis=1) / safe_sxx, 0.0)
+    resid = np.where(seen, y - mean_y[:, None, :] - slope[:, None, :] * dx, 0.0)
+    return mean_y, (resid * resid).sum(axis=1), x_bar, sxx, slope
+
+
+def _grouped_parts(windows: tuple[F64, ...], lengths: NDArray[np.intp], trend: str) -> _Parts:
+    """`_padded_parts` bit for bit, without the padded block: the windows of
+    each length together, each sum taken as over the padded block."""
+    longest = int(lengths.max())
+    n, m = len(windows), windows[0].shape[1]
+    mean_y, ss = np.empty((n, m)), np.empty((n, m))
+    x_bar, sxx, slope = np.zeros((n, m)), np.zeros((n, m)), np.zeros((n, m))
+    for length in np.unique(lengths).tolist():
+        rows = np.flatnonzero(lengths == length)
+        y = np.stack([windows[i] for i in rows.tolist()]).astype(np.float64, copy=False)
+        zero = np.zeros((len(rows), m))
+        mean = _padded_sums(y, zero, longest) / float(length)
+        dev = y - mean[:, None, :]
+        mean_y[rows] = mean
+        if trend == "none":
+            ss[rows] = _padded_sums(dev * dev, zero, longest)
+            continue
+        # Steps are counted as in the padded block: the newest is longest - 1.
+        x = np.ascontiguousarray(np.broadcast_to(
+            (float(longest - length) + np.arange(length, dtype=np.float64))[None, :, None],
+            (1, length, m)))
+        center = _padded_sums(x, zero[:1], longest) / float(length)
+        dx = x - center[:, None, :]
+        spread = _padded_sums(dx * dx, zero[:1], longest)
+        safe = np.where(spread > 0, spread, 1.0)
+        # The padding's products were 0 * (0 - mean): signed zeros.
+        co = _padded_sums(dx * dev, 0.0 * (0.0 - mean), longest)
+        tilt = np.where(spread > 0, co / safe, 0.0)
+        resid = dev - tilt[:, None, :] * dx
+        ss[rows] = _padded_sums(resid * resid, zero, longest)
+        x_bar[rows], sxx[rows], slope[rows] = center, spread, tilt
+    return mean_y, ss, x_bar, sxx, slope
+
+
+#: NumPy sums a contiguous run of more than this many values in halves
+#: (pairwise summation), and shorter runs with eight interleaved partial sums.
+_PAIRWISE_BLOCK: Final = 128
+
+
+def _padded_sums(values: F64, filler: F64, longest: int) -> F64:
+    """What ``block.sum(axis=1)`` gives for the (n, longest, M) block that has
+    `filler[i]` (a signed zero) before each row `values[i]` of length L.
+
+    With M >= 2 NumPy adds row after row to 0.0, so the leading zeros change
+    nothing and the rows are summed as they are.  With M == 1 each row is
+    one contiguous run, summed pairwise: its partial sums depend on where
+    the values sit in the padded row, so the padded row is followed piece by
+    piece, materialising only pieces of at most 128 values that hold both
+    filler and values."""
+    if values.shape[2] != 1:
+        total: F64 = values.sum(axis=1)
+        return total
+    runs = np.ascontiguousarray(values[:, :, 0])
+    fill = np.ascontiguousarray(filler[:, 0])
+    start = longest - runs.shape[1]
+    only_filler: dict[int, F64] = {}
+
+    def filler_sum(size: int) -> F64:
+        if size not in only_filler:
+            if size <= _PAIRWISE_BLOCK:
+                only_filler[size] = np.add.reduce(np.repeat(fill[:, None], size, axis=1),
+                                                  axis=1, initial=-0.0)
+            else:
+                half = _pairwise_half(size)
+                only_filler[size] = filler_sum(half) + filler_sum(size - half)
+        return only_filler[size]
+
+    def piece(low: int, size: int) -> F64:
+        # -0.0 is the exact identity of addition: the reductions below give
+        # NumPy's own partial sum of the piece.
+        if low >= start:
+            part: F64 = np.add.reduce(runs[:, low - start:low - start + size], axis=1,
+                                      initial=-0.0)
+            return part
+        if low + size <= start:
+            return filler_sum(size)
+        if size <= _PAIRWISE_BLOCK:
+            mixed = np.concatenate([np.repeat(fill[:, None], start - low, axis=1),
+                                    runs[:, :low + size - start]], axis=1)
+            part = np.add.reduce(mixed, axis=1, initial=-0.0)
+            return part
+        half = _pairwise_half(size)
+        return piece(low, half) + piece(low + half, size - half)
+
+    summed: F64 = (0.0 + piece(0, longest))[:, None]
+    return summed
+
+
+def _pairwise_half(size: int) -> int:
+    """Where NumPy's pairwise summation splits a run of `size` values."""
+    half = size // 2
+    return half - half % 8
 
 
 #: Scores up to this magnitude are estimated unscaled (see `window_moments`).
@@ -313,15 +463,17 @@ class MonteCarloRule:
     recent: int = 0
 
     def __post_init__(self) -> None:
-        _number(self.n_samples, "n_samples", v.N_SAMPLES)
-        _number(self.batch, "batch", v.N_SAMPLES)  # each batch is one call of the kernel
-        _one_of(self.mode, "mode", tuple(v.MODE_CODES))
+        _settings(self, {
+            "n_samples": ("number", v.N_SAMPLES),
+            "batch": ("number", v.N_SAMPLES),  # each batch is one call of the kernel
+            "mode": ("name", tuple(v.MODE_CODES)),
+            "source": ("name", SOURCES),
+            "prior_weight": ("number", WEIGHT),
+            "trend": ("name", TRENDS),
+            "recent": ("number", RECENT),
+        })
         if self.replace_if is not None:
-            _number(self.replace_if, "replace_if", SHARE)
-        _one_of(self.source, "source", SOURCES)
-        _number(self.prior_weight, "prior_weight", WEIGHT)
-        _one_of(self.trend, "trend", TRENDS)
-        _number(self.recent, "recent", RECENT)
+            _settings(self, {"replace_if": ("number", SHARE)})
 
     def __call__(self, evidence: Evidence[Any], /) -> Verdict:
         windows = evidence.windows if self.recent <= 0 else \

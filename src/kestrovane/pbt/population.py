@@ -6,9 +6,10 @@ import math
 import numbers
 import threading
 from collections import deque
-from collections.abc import Collection, Hashable, Mapping, Sequence
+from collections.abc import Collection, Hashable, Iterator, Mapping, Sequence
+from contextlib import contextmanager
 from dataclasses import dataclass
-from typing import Any, Final, Generic, Literal, TypeVar
+from typing import Any, Final, Generic, Literal, TypeVar, cast
 
 import numpy as np
 from numpy.typing import NDArray
@@ -21,8 +22,11 @@ from kestrovane.pbt.policies import (TRENDS, WEIGHT, Evidence, MonteCarloRule, P
 IdT = TypeVar("IdT", bound=Hashable)
 
 Action = Literal["continue", "replace"]
-#: One evaluation: a score per objective, in the order of the objectives or by name.
-Scores = Sequence[float] | Mapping[str, float]
+_Real = float | np.floating[Any] | np.integer[Any]
+#: One evaluation: a score per objective, in the order of the objectives (a
+#: sequence or a 1-D array) or by name; with one objective, the score itself.
+Scores = (Sequence[_Real] | Mapping[str, _Real] | NDArray[np.floating[Any]]
+          | NDArray[np.integer[Any]] | _Real)
 
 #: The largest magnitude of a score `report` accepts.  The variance of a
 #: window of scores up to this size is at most about 1e302, so every
@@ -65,9 +69,14 @@ class Population(Generic[IdT]):
     no longer describe it.
 
     Decisions are deterministic for a given `seed` and order of calls: the
-    n-th decision of a population uses a seed derived from `seed` and n.
+    n-th decision of a population uses a seed derived from `seed` and n
+    (a decision that repeats a dry run, `decide(commit=False)`, on the same
+    evidence repeats its seed instead; see `decide`).
     Every method may be called from any thread; calls are serialised, so a
-    report that arrives during a decision waits for it.
+    report that arrives during a decision waits for it.  The policy must not
+    change the population it decides for: a `report`, `join`, `leave`,
+    `restart` or `decide` from inside it raises RuntimeError (reading, e.g.
+    `reports`, works).
 
     Members are named by any hashable id; annotate the id type for mypy,
     e.g. ``Population[str](["loss", "accuracy"], maximize=["accuracy"])``.
@@ -111,12 +120,15 @@ class Population(Generic[IdT]):
                              f"({self._window})")
         self._percentile = v.percentile_value(percentile)
         self._seed = v.seed_value(seed)
-        if policy is not None and not callable(policy):
-            raise TypeError(f"policy must be callable; got {type(policy).__name__}")
-        self._policy: Policy = MonteCarloRule() if policy is None else policy
+        self._policy: Policy = MonteCarloRule() if policy is None else _policy_value(policy)
         self._lock = threading.Lock()
+        #: The thread whose policy is deciding (it holds the lock), else None.
+        self._deciding: int | None = None
         self._evaluations: dict[IdT, deque[tuple[float, ...]]] = {}
         self._selections = 0
+        #: The dry runs on the current windows: (member, copyable rows) -> the
+        #: number of the seed used.  Emptied whenever a window changes.
+        self._dry_runs: dict[tuple[IdT, bytes], int] = {}
 
     # -- settings ---------------------------------------------------------------
 
@@ -153,43 +165,45 @@ class Population(Generic[IdT]):
     @property
     def members(self) -> tuple[IdT, ...]:
         """The current members, in the order they joined."""
-        with self._lock:
+        with self._access():
             return tuple(self._evaluations)
 
     def __len__(self) -> int:
-        with self._lock:
+        with self._access():
             return len(self._evaluations)
 
     def __contains__(self, member_id: object) -> bool:
-        with self._lock:
+        with self._access():
             return member_id in self._evaluations
 
     def join(self, member_id: IdT) -> None:
         """Add a member without evaluations; nothing changes if it is already one."""
         _check_hashable(member_id)
-        with self._lock:
+        with self._access("join"):
             self._join(member_id)
 
     def leave(self, member_id: IdT) -> None:
         """Remove a member and its evaluations; it is no longer selected or copied."""
-        with self._lock:
+        with self._access("leave"):
             self._member(member_id)
             del self._evaluations[member_id]
+            self._dry_runs.clear()
 
     def restart(self, member_id: IdT) -> None:
         """Forget a member's evaluations, e.g. after it was changed outside `decide`."""
-        with self._lock:
+        with self._access("restart"):
             self._member(member_id).clear()
+            self._dry_runs.clear()
 
     def reports(self, member_id: IdT) -> int:
         """The number of evaluations in the member's window."""
-        with self._lock:
+        with self._access():
             return len(self._member(member_id))
 
     def evaluations(self, member_id: IdT) -> NDArray[np.float64]:
         """A copy of the member's window: its recent evaluations, oldest first,
         as a (reports, objectives) array in the objectives' own directions."""
-        with self._lock:
+        with self._access():
             window = list(self._member(member_id))
         return np.array(window, dtype=np.float64).reshape(len(window), len(self._objectives))
 
@@ -198,15 +212,17 @@ class Population(Generic[IdT]):
     def report(self, member_id: IdT, scores: Scores) -> None:
         """Record one evaluation of a member; a new id joins the population.
 
-        `scores` holds one finite real number per objective, as a sequence in
-        the order of `objectives` or as a mapping from every objective name.
+        `scores` holds one finite real number per objective, as a sequence
+        or 1-D array in the order of `objectives` or as a mapping from every
+        objective name; with one objective it may be the number itself.
         NaN, an infinite score or one beyond +-`SCORE_LIMIT` (1e150) raises
         ValueError naming the member and objective; nothing is recorded then.
         """
         _check_hashable(member_id)
         row = self._row(member_id, scores)
-        with self._lock:
+        with self._access("report"):
             self._join(member_id).append(row)
+            self._dry_runs.clear()
 
     def decide(self, member_id: IdT, *, sources: Collection[IdT] | None = None,
                commit: bool = True) -> Decision[IdT]:
@@ -218,14 +234,24 @@ class Population(Generic[IdT]):
         a saved checkpoint); a member to be replaced with nobody it may copy
         continues.  A "replace" decision restarts the member's window.
 
-        With `commit` False a "replace" decision leaves the window as it is,
-        for a caller that may not be able to carry it out (e.g. the source's
-        checkpoint is gone); once it is carried out, `restart` the member.
-        The selection counter (and so the next decision's seed) advances
-        either way.
+        With `commit` False the decision is a dry run: a "replace" decision
+        leaves the window as it is, for a caller that may not be able to
+        carry it out (e.g. the source's checkpoint is gone); once it is
+        carried out, `restart` the member.  A dry run is repeatable: until a
+        window changes (a report, restart, join or departure, or a committed
+        "replace"), deciding again for the member with the same members
+        allowed as sources, with or without `commit`, uses the dry run's
+        seed and so gives the same decision.  Every other decision uses the
+        next seed of the population's counter.
+
+        The policy's verdict is checked before anything changes: a verdict
+        that is not a `Verdict`, whose `upper` is not a bool or whose source
+        is not a row the policy may name (an integer row of another member,
+        allowed by `sources`) raises TypeError or ValueError naming the
+        policy; the window is kept and the counter does not advance.
         """
         allowed = None if sources is None else _source_set(sources)
-        with self._lock:
+        with self._access("decide"):
             own = self._member(member_id)
             if len(own) < self._min_reports:
                 return Decision(member_id, "continue")
@@ -233,20 +259,33 @@ class Population(Generic[IdT]):
                         if len(evals) >= self._min_reports]
             if len(eligible) < 2:
                 return Decision(member_id, "continue")
-            seed = derived_seed(self._seed, self._selections)
-            self._selections += 1
-            sign = np.where(self._maximize, -1.0, 1.0)
-            windows = tuple(np.asarray(self._evaluations[m]) * sign for m in eligible)
             copyable: NDArray[np.bool_] = np.array(
                 [allowed is None or m in allowed for m in eligible], dtype=np.bool_)
-            verdict = self._policy(Evidence(tuple(eligible), windows, eligible.index(member_id),
-                                            copyable, self._percentile, seed))
-            if verdict.source is None:
-                return Decision(member_id, "continue", None, verdict.detail, verdict.upper)
+            key = (member_id, copyable.tobytes())
+            repeated = self._dry_runs.get(key)
+            number = self._selections if repeated is None else repeated
+            sign = np.where(self._maximize, -1.0, 1.0)
+            windows = tuple(np.asarray(self._evaluations[m]) * sign for m in eligible)
+            # The policy gets its own copy of `copyable`: it cannot widen the rows allowed.
+            evidence = Evidence(tuple(eligible), windows, eligible.index(member_id),
+                                copyable.copy(), self._percentile,
+                                derived_seed(self._seed, number))
+            self._deciding = threading.get_ident()
+            try:
+                verdict = self._policy(evidence)
+            finally:
+                self._deciding = None
+            source, upper, detail = self._checked_verdict(verdict, evidence, copyable)
+            if repeated is None:
+                self._selections += 1
+                if not commit:
+                    self._dry_runs[key] = number
+            if source is None:
+                return Decision(member_id, "continue", None, detail, upper)
             if commit:
                 own.clear()
-            return Decision(member_id, "replace", eligible[verdict.source], verdict.detail,
-                            verdict.upper)
+                self._dry_runs.clear()
+            return Decision(member_id, "replace", eligible[source], detail, upper)
 
     def front_chances(self, *, n_samples: int = 10_000, seed: int | None = None,
                       trend: str = "none", prior_weight: float = 4.0) -> FrontChances[IdT]:
@@ -267,7 +306,9 @@ class Population(Generic[IdT]):
         """
         _one_of(trend, "trend", TRENDS)
         weight = WEIGHT.check(prior_weight, "prior_weight")
-        with self._lock:
+        if not math.isfinite(weight):
+            raise ValueError(f"prior_weight must be in [0, inf); got {weight!r}")
+        with self._access():
             eligible = [m for m, evals in self._evaluations.items()
                         if len(evals) >= self._min_reports]
             sign = np.where(self._maximize, -1.0, 1.0)
@@ -298,6 +339,7 @@ class Population(Generic[IdT]):
 
     def _row(self, member_id: IdT, scores: Scores) -> tuple[float, ...]:
         names = self._objectives
+        values: list[object]
         if isinstance(scores, Mapping):
             missing = [n for n in names if n not in scores]
             extra = [k for k in scores if k not in names]
@@ -306,38 +348,73 @@ class Population(Generic[IdT]):
                         else f"has unknown objective {extra[0]!r}")
                 raise ValueError(f"scores of member {member_id!r} {what}; the objectives are "
                                  f"{', '.join(map(repr, names))}")
-            values: list[object] = [scores[n] for n in names]
+            values = [scores[n] for n in names]
+        elif len(names) == 1 and isinstance(scores, (numbers.Real, np.bool_)):
+            values = [scores]  # the one objective's score itself
+        elif len(names) == 1 and isinstance(scores, np.ndarray) and scores.ndim == 0:
+            values = [scores[()]]
         elif isinstance(scores, (str, bytes)) or not isinstance(scores, Sequence | np.ndarray):
+            alone = "" if len(names) == 1 else " (a number alone only with one objective)"
             raise TypeError(f"scores of member {member_id!r} must be a sequence or a mapping "
-                            f"by objective name; got {type(scores).__name__}")
+                            f"by objective name{alone}; got {type(scores).__name__}")
         else:
+            if isinstance(scores, np.ndarray) and scores.ndim != 1:
+                raise ValueError(f"scores of member {member_id!r} must be 1-D, one score per "
+                                 f"objective; got an array of shape {scores.shape}")
             values = list(scores)
             if len(values) != len(names):
                 raise ValueError(f"scores of member {member_id!r} has {len(values)} values but "
                                  f"there are {len(names)} objectives")
-        row: list[float] = []
-        for name, value in zip(names, values):
-            if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Real):
-                raise TypeError(f"score of member {member_id!r}, objective {name!r} must be "
-                                f"a real number; got {value!r}")
-            try:
-                x = float(value)
-            except OverflowError:  # an int beyond the float range
-                raise ValueError(f"score of member {member_id!r}, objective {name!r} is too "
-                                 f"large for a float ({value!r})") from None
-            if not math.isfinite(x):
-                raise ValueError(f"score of member {member_id!r}, objective {name!r} is not "
-                                 f"finite ({x!r})")
-            if abs(x) > SCORE_LIMIT:
-                raise ValueError(f"score of member {member_id!r}, objective {name!r} is "
-                                 f"{x!r}, beyond the +-{SCORE_LIMIT:g} a score may have (the "
-                                 "variance of such scores is not representable); rescale "
-                                 "the objective")
-            row.append(x)
-        return tuple(row)
+        return tuple(_score(member_id, name, value) for name, value in zip(names, values))
+
+    def _checked_verdict(self, verdict: object, evidence: Evidence[IdT],
+                         copyable: NDArray[np.bool_]) -> tuple[int | None, bool, Any]:
+        """The verdict's row to copy, `upper` and detail, once every part is one
+        the population can carry out."""
+        who = f"policy {_short_repr(self._policy)}"
+        try:
+            source, upper, detail = (getattr(verdict, name)
+                                     for name in ("source", "upper", "detail"))
+        except AttributeError:
+            raise TypeError(f"{who} returned {_short_repr(verdict)}, not a Verdict (source, "
+                            "upper, detail)") from None
+        if not isinstance(upper, (bool, np.bool_)):
+            raise TypeError(f"{who} returned upper={_short_repr(upper)}; it must be a bool")
+        if source is None:
+            return None, bool(upper), detail
+        if isinstance(source, (bool, np.bool_)) or not isinstance(source, numbers.Integral):
+            raise TypeError(f"{who} returned source={_short_repr(source)}; it must be None or "
+                            "the row (an integer) of the member to copy")
+        row, n = int(source), len(evidence.ids)
+        if not 0 <= row < n:
+            raise ValueError(f"{who} returned source={row}, not one of the rows 0 to {n - 1} of "
+                             f"the {n} members it was shown")
+        if row == evidence.member:
+            raise ValueError(f"{who} returned source={row}, the row of the deciding member "
+                             f"{evidence.ids[row]!r} itself")
+        if not copyable[row]:
+            raise ValueError(f"{who} returned source={row}, member {evidence.ids[row]!r}, which "
+                             "sources does not allow to be copied")
+        return row, bool(upper), detail
+
+    @contextmanager
+    def _access(self, change: str | None = None) -> Iterator[None]:
+        """Holds the lock for the call.  The thread whose policy is deciding
+        holds it already: it may read, but a `change` (the method's name)
+        would alter the evidence under the decision, or deadlock."""
+        if self._deciding == threading.get_ident():
+            if change is not None:
+                raise RuntimeError(f"Population.{change} was called from inside the decision "
+                                   f"of policy {_short_repr(self._policy)}; a policy must not "
+                                   "change the population it decides for (its Evidence holds "
+                                   "the windows)")
+            yield
+            return
+        with self._lock:
+            yield
 
     def __repr__(self) -> str:
-        with self._lock:
+        with self._access():
             counts = ", ".join(f"{m!r}: {len(e)}" for m, e in self._evaluations.items())
         return (f"Population(objectives={self._objectives!r}, window={self._window}, "
                 f"min_reports={self._min_reports}, reports={{{counts}}})")
@@ -346,16 +423,169 @@ class Population(Generic[IdT]):
     # under the lock, so that reports and departures in other threads
     # neither change it while it is pickled nor leave it half changed.
     def __getstate__(self) -> dict[str, Any]:
-        with self._lock:
+        with self._access():
             state = self.__dict__.copy()
             state["_evaluations"] = {m: deque(e, maxlen=e.maxlen)
                                      for m, e in self._evaluations.items()}
-        del state["_lock"]
+            state["_dry_runs"] = dict(self._dry_runs)
+        del state["_lock"], state["_deciding"]
         return state
 
     def __setstate__(self, state: dict[str, Any]) -> None:
-        self.__dict__.update(state)
+        # Every field is checked before any is applied: a tampered or damaged
+        # state raises naming the field, and leaves nothing half restored.
+        restored = _restored_state(state, subclass=type(self) is not Population)
+        self.__dict__.update(restored)
         self._lock = threading.Lock()
+        self._deciding = None
+
+
+#: The fields of a pickled Population; `_dry_runs` is absent from older ones.
+_FIELDS: Final = ("_objectives", "_maximize", "_window", "_min_reports", "_percentile",
+                  "_seed", "_policy", "_evaluations", "_selections")
+
+
+def _restored_state(state: object, subclass: bool) -> dict[str, Any]:
+    if not isinstance(state, dict):
+        raise TypeError(f"cannot restore a Population from a {type(state).__name__}; its state "
+                        "is a dict")
+    for key in _FIELDS:
+        if key not in state:
+            raise ValueError(f"cannot restore a Population: its state lacks field {key!r}")
+    for key in state:
+        # A subclass's own attributes are its business; none may shadow ours.
+        # (`Population[str](...)` notes its type argument in __orig_class__.)
+        if key not in _FIELDS and key not in ("_dry_runs", "__orig_class__") and (
+                not subclass or not isinstance(key, str) or hasattr(Population, key)
+                or key in ("_lock", "_deciding")):
+            raise ValueError(f"cannot restore a Population: its state has unknown field "
+                             f"{key!r}")
+    out = dict(state)
+    with _field("_objectives"):
+        names = state["_objectives"]
+        if not isinstance(names, tuple) or not names:
+            raise TypeError(f"must be a non-empty tuple of names; got {names!r}")
+        out["_objectives"] = v.objective_names(names, len(names))
+    m = len(names)
+    with _field("_maximize"):
+        flags = state["_maximize"]
+        if (not isinstance(flags, tuple) or len(flags) != m
+                or not all(isinstance(f, (bool, np.bool_)) for f in flags)):
+            raise TypeError(f"must be a tuple of {m} bools, one per objective; got {flags!r}")
+        out["_maximize"] = tuple(bool(f) for f in flags)
+    with _field("_window"):
+        window = out["_window"] = v.IntRange(1, v.INT32_MAX).check(state["_window"], "window")
+    with _field("_min_reports"):
+        least = v.IntRange(2, v.INT32_MAX).check(state["_min_reports"], "min_reports")
+        if least > window:
+            raise ValueError(f"min_reports ({least}) exceeds window ({window})")
+        out["_min_reports"] = least
+    with _field("_percentile"):
+        out["_percentile"] = v.percentile_value(state["_percentile"])
+    with _field("_seed"):
+        out["_seed"] = v.seed_value(state["_seed"])
+    with _field("_policy"):
+        out["_policy"] = _policy_value(state["_policy"])
+    with _field("_selections"):
+        counter = out["_selections"] = v.IntRange(0, v.UINT64_MAX).check(
+            state["_selections"], "the decision counter")
+    with _field("_evaluations"):
+        evaluations = state["_evaluations"]
+        if not isinstance(evaluations, dict):
+            raise TypeError(f"must be a dict of windows by member; got "
+                            f"{type(evaluations).__name__}")
+        out["_evaluations"] = {member: _restored_window(member, evals, out["_objectives"],
+                                                        window)
+                               for member, evals in evaluations.items()}
+    with _field("_dry_runs"):
+        eligible = sum(len(e) >= least for e in out["_evaluations"].values())
+        dry_runs = state.get("_dry_runs", {})
+        if not isinstance(dry_runs, dict):
+            raise TypeError(f"must be a dict; got {type(dry_runs).__name__}")
+        for key, number in dry_runs.items():
+            if (not isinstance(key, tuple) or len(key) != 2 or not isinstance(key[1], bytes)
+                    or len(key[1]) != eligible or not set(key[1]) <= {0, 1}
+                    or key[0] not in out["_evaluations"]
+                    or len(out["_evaluations"][key[0]]) < least):
+                raise ValueError(f"holds the key {key!r}; a key is an eligible member and "
+                                 f"one flag per eligible member ({eligible})")
+            if isinstance(number, bool) or not isinstance(number, int) or not (
+                    0 <= number < counter):
+                raise ValueError(f"holds seed number {number!r}, not one already used "
+                                 f"(0 to {counter - 1})")
+        out["_dry_runs"] = dict(dry_runs)
+    return out
+
+
+@contextmanager
+def _field(name: str) -> Iterator[None]:
+    """Names the field of a restored state that a check refused."""
+    try:
+        yield
+    except (TypeError, ValueError) as exc:
+        kind = TypeError if isinstance(exc, TypeError) else ValueError
+        raise kind(f"cannot restore a Population: field {name!r}: {exc}") from None
+
+
+def _restored_window(member: object, evals: object, names: tuple[str, ...],
+                     window: int) -> deque[tuple[float, ...]]:
+    if not isinstance(evals, deque):
+        raise TypeError(f"the window of member {member!r} must be a deque; got "
+                        f"{type(evals).__name__}")
+    if evals.maxlen != window:
+        raise ValueError(f"the window of member {member!r} keeps {evals.maxlen} evaluations; "
+                         f"the window is {window}")
+    rows: list[tuple[float, ...]] = []
+    for r, row in enumerate(evals):
+        if not isinstance(row, tuple) or len(row) != len(names):
+            raise TypeError(f"evaluation {r} of member {member!r} must be a tuple of "
+                            f"{len(names)} scores; got {_short_repr(row)}")
+        if not all(type(x) is float for x in row):  # the usual case is checked below at once
+            row = tuple(_score(member, name, x) for name, x in zip(names, row))
+        rows.append(row)
+    scores = np.array(rows, dtype=np.float64).reshape(len(rows), len(names))
+    bad = np.argwhere(~(np.abs(scores) <= SCORE_LIMIT))
+    if len(bad):
+        r, j = (int(i) for i in bad[0])
+        raise ValueError(f"evaluation {r} of member {member!r}, objective {names[j]!r} is "
+                         f"{rows[r][j]!r}; a score is finite and within +-{SCORE_LIMIT:g}")
+    return deque(rows, maxlen=window)
+
+
+def _score(member_id: object, name: str, value: object) -> float:
+    """One score as a float: a real number, finite and within SCORE_LIMIT."""
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Real):
+        raise TypeError(f"score of member {member_id!r}, objective {name!r} must be "
+                        f"a real number; got {value!r}")
+    try:
+        x = float(value)
+    except OverflowError:  # an int beyond the float range
+        raise ValueError(f"score of member {member_id!r}, objective {name!r} is too "
+                         f"large for a float ({value!r})") from None
+    if not math.isfinite(x):
+        raise ValueError(f"score of member {member_id!r}, objective {name!r} is not "
+                         f"finite ({x!r})")
+    if abs(x) > SCORE_LIMIT:
+        raise ValueError(f"score of member {member_id!r}, objective {name!r} is "
+                         f"{x!r}, beyond the +-{SCORE_LIMIT:g} a score may have (the "
+                         "variance of such scores is not representable); rescale "
+                         "the objective")
+    return x
+
+
+def _policy_value(policy: object) -> Policy:
+    if isinstance(policy, type):
+        raise TypeError(f"policy must be a policy instance, not the class {policy.__name__}; "
+                        f"pass an instance, e.g. {policy.__name__}()")
+    if not callable(policy):
+        raise TypeError(f"policy must be callable; got {type(policy).__name__}")
+    return cast(Policy, policy)
+
+
+def _short_repr(value: object, limit: int = 160) -> str:
+    """`repr(value)`, cut short for a message."""
+    text = repr(value)
+    return text if len(text) <= limit else text[:limit - 3] + "..."
 
 
 def _source_set(sources: object) -> set[Any]:
