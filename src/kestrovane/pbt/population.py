@@ -255,8 +255,7 @@ class Population(Generic[IdT]):
             own = self._member(member_id)
             if len(own) < self._min_reports:
                 return Decision(member_id, "continue")
-            eligible = [m for m, evals in self._evaluations.items()
-                        if len(evals) >= self._min_reports]
+            eligible, windows = self._eligible_windows()
             if len(eligible) < 2:
                 return Decision(member_id, "continue")
             copyable: NDArray[np.bool_] = np.array(
@@ -264,8 +263,6 @@ class Population(Generic[IdT]):
             key = (member_id, copyable.tobytes())
             repeated = self._dry_runs.get(key)
             number = self._selections if repeated is None else repeated
-            sign = np.where(self._maximize, -1.0, 1.0)
-            windows = tuple(np.asarray(self._evaluations[m]) * sign for m in eligible)
             # The policy gets its own copy of `copyable`: it cannot widen the rows allowed.
             evidence = Evidence(tuple(eligible), windows, eligible.index(member_id),
                                 copyable.copy(), self._percentile,
@@ -309,10 +306,7 @@ class Population(Generic[IdT]):
         if not math.isfinite(weight):
             raise ValueError(f"prior_weight must be in [0, inf); got {weight!r}")
         with self._access():
-            eligible = [m for m, evals in self._evaluations.items()
-                        if len(evals) >= self._min_reports]
-            sign = np.where(self._maximize, -1.0, 1.0)
-            windows = tuple(np.asarray(self._evaluations[m]) * sign for m in eligible)
+            eligible, windows = self._eligible_windows()
         if not eligible:
             raise ValueError(f"no member has the {self._min_reports} evaluations "
                              "(min_reports) needed to take part")
@@ -322,6 +316,14 @@ class Population(Generic[IdT]):
                              else seed)
 
     # -- internals --------------------------------------------------------------
+
+    def _eligible_windows(self) -> tuple[list[IdT], tuple[NDArray[np.float64], ...]]:
+        """The members with `min_reports` evaluations, and their windows as
+        copies, signed so that smaller is better in every objective."""
+        eligible = [m for m, evals in self._evaluations.items()
+                    if len(evals) >= self._min_reports]
+        sign = np.where(self._maximize, -1.0, 1.0)
+        return eligible, tuple(np.asarray(self._evaluations[m]) * sign for m in eligible)
 
     def _join(self, member_id: IdT) -> deque[tuple[float, ...]]:
         evals = self._evaluations.get(member_id)
