@@ -47,7 +47,8 @@ SELECT_ERRORS = [
      "(2 invalid entries in all)"),
     # shapes
     ("shape-mismatch", dict(sigma2=np.ones((3, 3))), ValueError,
-     "mu and sigma2 must have the same shape; got (3, 2) and (3, 3)"),
+     "mu and sigma2 must have the same shape, or sigma2 one that broadcasts to mu's (a "
+     "scalar, one variance per objective); got (3, 2) and (3, 3)"),
     ("no-objectives", dict(mu=np.zeros((3, 0)), sigma2=np.zeros((3, 0))), ValueError,
      "mu has no objectives (shape (3, 0)); at least one column is needed"),
     ("one-dimensional", dict(mu=[0.1, 0.2, 0.3]), ValueError,

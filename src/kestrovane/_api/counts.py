@@ -55,7 +55,7 @@ class Counts(Generic[IdT]):
 
 def counts(mu: ArrayLike | Estimates[Any], sigma2: ArrayLike | None = None, *,
            n_samples: int = 10_000,
-           percentile: float = 0.2, seed: int = 0, mode: v.Mode = "ranks",
+           percentile: float = 0.2, seed: v.SeedLike = 0, mode: v.Mode = "ranks",
            maximize: v.Maximize = None, ids: Sequence[Any] | None = None,
            objectives: Sequence[str] | None = None, progress: Progress = None,
            threads: int | None = None, ties: v.Ties = "random") -> Counts[Any]:
@@ -68,11 +68,11 @@ def counts(mu: ArrayLike | Estimates[Any], sigma2: ArrayLike | None = None, *,
     """
     n = v.sample_count(n_samples)
     share = v.percentile_value(percentile)
-    seed_i = v.seed_value(seed)
     mode_i = v.choice(mode, "mode", v.MODE_CODES)
     v.choice(ties, "ties", v.TIES_CODES)
     check_progress(progress)
     pop = population(mu, sigma2, ids, objectives, maximize)
+    seed_i = v.drawn_seed(seed)
     n_threads = thread_count(threads, pop.mu.shape[0], pop.mu.shape[1], n)
     with reporting(progress, n, "kestrovane.counts") as report:
         win, lose, rank_sum = run_counts(pop.mu, pop.sigma2, n, share, seed_i, mode_i,

@@ -9,6 +9,7 @@ import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 from kestrovane._api import validate as v
+from kestrovane._api.labelled import unlabelled
 
 F64 = NDArray[np.float64]
 IdT = TypeVar("IdT", bound=Hashable)
@@ -271,7 +272,7 @@ def population(mu: object, sigma2: object, ids: object, objectives: object,
         if sigma2 is None:
             raise TypeError("sigma2 is missing; it may be omitted only when mu is the "
                             "Estimates that kestrovane.estimate returns")
-        return v.population(mu, sigma2, ids, objectives, maximize)
+        return v.population(*unlabelled(mu, sigma2, ids, objectives), maximize)
     if sigma2 is not None:
         raise TypeError("sigma2 must be omitted when mu is an Estimates (it carries the "
                         "variances of the means)")

@@ -73,7 +73,7 @@ def nondominated(points: NDArray[np.float64]) -> NDArray[np.bool_]:
 
 
 def front_chances(mu: ArrayLike | Estimates[Any], sigma2: ArrayLike | None = None, *,
-                  n_samples: int = 10_000, seed: int = 0, maximize: v.Maximize = None,
+                  n_samples: int = 10_000, seed: v.SeedLike = 0, maximize: v.Maximize = None,
                   ids: Sequence[Any] | None = None,
                   objectives: Sequence[str] | None = None) -> FrontChances[Any]:
     """How often each member is non-dominated when every score is drawn from
@@ -87,7 +87,7 @@ def front_chances(mu: ArrayLike | Estimates[Any], sigma2: ArrayLike | None = Non
     """
     pop = population(mu, sigma2, ids, objectives, maximize)
     samples = v.sample_count(n_samples)
-    seed_v = v.seed_value(seed)
+    seed_v = v.drawn_seed(seed)
     n, m = pop.mu.shape
     rng = np.random.default_rng(seed_v)
     sd = np.sqrt(pop.sigma2)

@@ -19,7 +19,7 @@ IdT = TypeVar("IdT", bound=Hashable)
 
 @overload
 def select(mu: Estimates[IdT], sigma2: None = None, *, n_samples: int = 10_000,
-           percentile: float = 0.2, seed: int = 0, mode: v.Mode = "ranks",
+           percentile: float = 0.2, seed: v.SeedLike = 0, mode: v.Mode = "ranks",
            quantiles: v.Quantiles = "auto", quantiles_budget: int = 2_500_000,
            maximize: None = None, ids: None = None,
            objectives: Sequence[str] | None = None,
@@ -29,7 +29,7 @@ def select(mu: Estimates[IdT], sigma2: None = None, *, n_samples: int = 10_000,
 
 @overload
 def select(mu: Estimates[Any], sigma2: None = None, *, n_samples: int = 10_000,
-           percentile: float = 0.2, seed: int = 0, mode: v.Mode = "ranks",
+           percentile: float = 0.2, seed: v.SeedLike = 0, mode: v.Mode = "ranks",
            quantiles: v.Quantiles = "auto", quantiles_budget: int = 2_500_000,
            maximize: None = None, ids: Sequence[IdT],
            objectives: Sequence[str] | None = None,
@@ -39,7 +39,7 @@ def select(mu: Estimates[Any], sigma2: None = None, *, n_samples: int = 10_000,
 
 @overload
 def select(mu: ArrayLike, sigma2: ArrayLike, *, n_samples: int = 10_000,
-           percentile: float = 0.2, seed: int = 0, mode: v.Mode = "ranks",
+           percentile: float = 0.2, seed: v.SeedLike = 0, mode: v.Mode = "ranks",
            quantiles: v.Quantiles = "auto", quantiles_budget: int = 2_500_000,
            maximize: v.Maximize = None, ids: None = None,
            objectives: Sequence[str] | None = None,
@@ -49,7 +49,7 @@ def select(mu: ArrayLike, sigma2: ArrayLike, *, n_samples: int = 10_000,
 
 @overload
 def select(mu: ArrayLike, sigma2: ArrayLike, *, n_samples: int = 10_000,
-           percentile: float = 0.2, seed: int = 0, mode: v.Mode = "ranks",
+           percentile: float = 0.2, seed: v.SeedLike = 0, mode: v.Mode = "ranks",
            quantiles: v.Quantiles = "auto", quantiles_budget: int = 2_500_000,
            maximize: v.Maximize = None, ids: Sequence[IdT],
            objectives: Sequence[str] | None = None,
@@ -59,7 +59,7 @@ def select(mu: ArrayLike, sigma2: ArrayLike, *, n_samples: int = 10_000,
 
 def select(mu: ArrayLike | Estimates[Any], sigma2: ArrayLike | None = None, *,
            n_samples: int = 10_000,
-           percentile: float = 0.2, seed: int = 0, mode: v.Mode = "ranks",
+           percentile: float = 0.2, seed: v.SeedLike = 0, mode: v.Mode = "ranks",
            quantiles: v.Quantiles = "auto", quantiles_budget: int = 2_500_000,
            maximize: v.Maximize = None, ids: Sequence[Any] | None = None,
            objectives: Sequence[str] | None = None,
@@ -77,8 +77,12 @@ def select(mu: ArrayLike | Estimates[Any], sigma2: ArrayLike | None = None, *,
     Parameters
     ----------
     mu, sigma2:
-        Means and variances, (N members x M objectives) real arrays of equal
-        shape.  `sigma2` is the variance of the *mean* `mu` (the uncertainty
+        Means and variances, (N members x M objectives) real arrays.
+        `sigma2` may also be one that broadcasts to `mu`'s shape: a scalar
+        for every score, or one variance per objective.  pandas objects are
+        taken with their labels: a DataFrame's index gives the ids and its
+        columns the objective names (a DataFrame `sigma2` is aligned to
+        them; a Series `sigma2` is indexed by objective).  `sigma2` is the variance of the *mean* `mu` (the uncertainty
         of the estimate: for k evaluations, their sample variance / k), not
         the variance of one score.  A variance of 0 marks a score known
         exactly.  Or `mu` is the `Estimates` that `kestrovane.estimate`
@@ -90,7 +94,9 @@ def select(mu: ArrayLike | Estimates[Any], sigma2: ArrayLike | None = None, *,
     percentile:
         Fraction of the population that wins and that loses per sample, in (0, 1].
     seed:
-        Seed of the random stream, 0 to 2**64 - 1.
+        Seed of the random stream, 0 to 2**64 - 1; None draws one from fresh
+        entropy and a `numpy.random.Generator` draws one from the generator.
+        The seed used is the result's `seed`, so any run can be repeated.
     mode:
         "ranks" (default) compares each objective by rank, which makes the
         crowding inside a front scale-free; "values" compares the values.
@@ -151,7 +157,6 @@ def select(mu: ArrayLike | Estimates[Any], sigma2: ArrayLike | None = None, *,
     """
     n = v.sample_count(n_samples)
     share = v.percentile_value(percentile)
-    seed_i = v.seed_value(seed)
     mode_i = v.choice(mode, "mode", v.MODE_CODES)
     quantiles_i = v.choice(quantiles, "quantiles", v.QUANTILES_CODES)
     v.choice(ties, "ties", v.TIES_CODES)
@@ -159,6 +164,7 @@ def select(mu: ArrayLike | Estimates[Any], sigma2: ArrayLike | None = None, *,
     check_progress(progress)
 
     pop = population(mu, sigma2, ids, objectives, maximize)
+    seed_i = v.drawn_seed(seed)
     member_ids, names, flags = pop.ids, pop.objectives, pop.maximize
     n_threads = thread_count(threads, pop.mu.shape[0], pop.mu.shape[1], n)
 

@@ -318,6 +318,26 @@ def seed_value(value: object) -> int:
     return SEED.check(value, "seed")
 
 
+#: What a `seed` argument of the public functions may be.
+SeedLike = int | np.random.Generator | None
+
+
+def drawn_seed(value: object) -> int:
+    """A `seed` argument as the seed to use: an integer as it is; None a seed
+    drawn from fresh operating-system entropy; a `numpy.random.Generator` one
+    drawn from it (advancing it), so that one generator gives a new stream
+    per call, as NumPy's own functions do.  The result records the seed
+    used, so a run can be repeated."""
+    if value is None:
+        return int(np.random.SeedSequence().generate_state(1, np.uint64)[0])
+    if isinstance(value, np.random.Generator):
+        return int(value.integers(0, UINT64_MAX, dtype=np.uint64, endpoint=True))
+    if _is_bool(value) or not isinstance(value, numbers.Integral):
+        raise TypeError("seed must be an integer in [0, 2**64 - 1], None (fresh entropy) or a "
+                        f"numpy.random.Generator; got {value!r}")
+    return seed_value(value)
+
+
 def budget_value(value: object) -> int:
     return QUANTILES_BUDGET.check(value, "quantiles_budget")
 
@@ -340,6 +360,23 @@ def choice(value: object, what: str, codes: Mapping[str, int]) -> int:
     return codes[value]
 
 
+def variances(value: object, shape: tuple[int, ...]) -> NDArray[np.float64]:
+    """`sigma2` as a table of `shape` (mu's): one of that shape, or one that
+    broadcasts to it as NumPy broadcasts (a scalar for every score, one
+    variance per objective, an (N, 1) column of one per member)."""
+    arr = real_array(value, "sigma2")
+    if arr.shape == shape:
+        return arr
+    try:
+        if arr.ndim > 2:
+            raise ValueError
+        return np.ascontiguousarray(np.broadcast_to(arr, shape))
+    except ValueError:
+        raise ValueError(f"mu and sigma2 must have the same shape, or sigma2 one that "
+                         f"broadcasts to mu's (a scalar, one variance per objective); "
+                         f"got {shape} and {arr.shape}") from None
+
+
 @dataclass(frozen=True)
 class CheckedInput:
     """The checked input of a call on a population: the means with maximised
@@ -357,10 +394,7 @@ def population(mu: object, sigma2: object, ids: object, objectives: object,
     """Every check of a population, in order, naming the member and objective
     at fault; nothing is sampled before it returns."""
     mu_arr = table(mu, "mu")
-    sigma2_arr = table(sigma2, "sigma2")
-    if mu_arr.shape != sigma2_arr.shape:
-        raise ValueError(f"mu and sigma2 must have the same shape; got {mu_arr.shape} and "
-                         f"{sigma2_arr.shape}")
+    sigma2_arr = variances(sigma2, mu_arr.shape)
     require_objectives(mu_arr, "mu")
     n_members, n_objectives = mu_arr.shape
     member_id_tuple = member_ids(ids, n_members)

@@ -97,14 +97,16 @@ class Population(Generic[IdT]):
     percentile:
         The share of members replaced and copied, in (0, 1].
     seed:
-        Seed of the decisions, 0 to 2**64 - 1.
+        Seed of the decisions, 0 to 2**64 - 1; None draws one from fresh
+        entropy and a `numpy.random.Generator` one from the generator
+        (`seed` tells which).
     policy:
         How the windows become a decision (`kestrovane.pbt.policies`).
     """
 
     def __init__(self, objectives: Sequence[str], *, maximize: v.Maximize = None,
                  window: int = 8, min_reports: int = 2, percentile: float = 0.2,
-                 seed: int = 0, policy: Policy | None = None) -> None:
+                 seed: v.SeedLike = 0, policy: Policy | None = None) -> None:
         if isinstance(objectives, (str, bytes)) or not isinstance(objectives, Sequence):
             raise TypeError("objectives must be a sequence of names; got "
                             f"{type(objectives).__name__}")
@@ -119,7 +121,7 @@ class Population(Generic[IdT]):
             raise ValueError(f"min_reports ({self._min_reports}) must not exceed window "
                              f"({self._window})")
         self._percentile = v.percentile_value(percentile)
-        self._seed = v.seed_value(seed)
+        self._seed = v.drawn_seed(seed)
         self._policy: Policy = MonteCarloRule() if policy is None else _policy_value(policy)
         self._lock = threading.Lock()
         #: The thread whose policy is deciding (it holds the lock), else None.
