@@ -2,6 +2,7 @@
 reproducibility of every policy's run (the lab's tables rest on these)."""
 
 import shutil
+import subprocess
 import sys
 from pathlib import Path
 
@@ -90,8 +91,18 @@ def test_the_digest_follows_every_source(tmp_path, monkeypatch):
     (pkg / "core.hpp").write_text("int y;\n")
     third = store.digest()
     (lab / "report.py").write_text("# tables only\n")
+    (pkg / "cli").mkdir()
+    (pkg / "cli" / "main.py").write_text("# the command line\n")
     assert len({first, second, third}) == 3 and store.digest() == third
     assert store.label("default").startswith("default|MonteCarloRule(")
+
+
+def test_the_lab_imports_none_of_the_packages_its_digest_leaves_out():
+    code = ("import sys, benchmarks.pbt_lab.__main__, benchmarks.pbt_lab.report;"
+            "print(sorted(m for m in sys.modules if m.startswith('kestrovane.')))")
+    out = subprocess.run([sys.executable, "-c", code], cwd=store.ROOT, capture_output=True,
+                         text=True, check=True).stdout
+    assert not [m for m in eval(out) if m.split(".")[1] in store.UNUSED_PACKAGES]
 
 
 def test_lab_md_shows_the_kept_runs():

@@ -22,6 +22,8 @@ LAB = Path(__file__).resolve().parent
 STORE = LAB / "results.jsonl"
 LAB_SOURCES = ("families.py", "simulator.py", "design.py", "policies.py")
 PACKAGE_SUFFIXES = (".py", ".hpp", ".cpp", ".h")
+#: Parts of the package the lab never imports: the command line and Ray.
+UNUSED_PACKAGES = ("cli", "integrations")
 
 Key = tuple[str, str, str, int]  # digest, policy, family, seed
 
@@ -32,8 +34,10 @@ def digest() -> str:
 
     h = hashlib.sha256(kestrovane.__version__.encode())
     files = [LAB / name for name in LAB_SOURCES]
-    files += sorted(p for p in (ROOT / "src" / "kestrovane").rglob("*")
-                    if p.suffix in PACKAGE_SUFFIXES and p.is_file())
+    package = ROOT / "src" / "kestrovane"
+    files += sorted(p for p in package.rglob("*")
+                    if p.suffix in PACKAGE_SUFFIXES and p.is_file()
+                    and p.relative_to(package).parts[0] not in UNUSED_PACKAGES)
     for path in files:
         h.update(str(path.relative_to(ROOT)).encode())
         h.update(path.read_bytes())
