@@ -13,10 +13,11 @@ archive is npz, text starting with '{' or '[' is json, other text csv.
 Empty standard input is an error, never the example: a script whose pipe
 brought nothing must not get a result for other data.
 
-Exit status: 0 done; 1 the run failed (out of memory, the picture could not
-be written); 2 a bad argument or input file, with one line naming the file
-and the place in it; 130 interrupted (Ctrl-C); 141 standard output closed
-early (a pipe into `head`).
+Exit status: 0 done; 1 the run failed (out of memory, said with what took
+it and the largest population that fits; the picture could not be written);
+2 a bad argument or input file, with one line naming the file and the place
+in it; 130 interrupted (Ctrl-C); 141 standard output closed early (a pipe
+into `head`).
 """
 
 from __future__ import annotations
@@ -33,6 +34,7 @@ from typing import Any, NoReturn
 import kestrovane
 from kestrovane import Selection
 from kestrovane._api import validate as v
+from kestrovane._api.memory import MemoryShortage
 from kestrovane._api.progress import command_line_progress
 from kestrovane.cli.example import example_population
 from kestrovane.cli.output import OutputPathError, atomic_path, check_writable
@@ -217,9 +219,11 @@ def _select(pop: PopulationFile, args: argparse.Namespace, source: str) -> Selec
             progress=False if line is None else line, threads=args.threads, ties=args.ties)
     except (ValueError, TypeError) as e:
         raise _Fail(f"{source}: {e}") from None
-    except MemoryError:
-        raise _Fail("not enough memory for this run (--quantiles p2 needs less)",
+    except MemoryShortage as e:
+        raise _Fail(f"not enough memory for this run: {e.explain('--quantiles p2', '--threads 1')}",
                     EXIT_FAILED) from None
+    except MemoryError:
+        raise _Fail("not enough memory for this run", EXIT_FAILED) from None
     finally:
         if line is not None:
             line.close()
