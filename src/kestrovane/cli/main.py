@@ -120,7 +120,8 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
                    help=f"threads for the sampling, {v.THREADS.span()} (default: every core "
                         "for runs big enough to gain); the result is the same for any T")
     p.add_argument("--top", type=_positive, metavar="K",
-                   help="show only the first K members of the table and K pairs of the plan")
+                   help="show at most K members in each list: winners, losers, the "
+                        "table, the plan and those kept as both (also in --json)")
     p.add_argument("--json", action="store_true", help="print the result as JSON")
     p.add_argument("-o", "--output", metavar="FILE",
                    help="write the table (or JSON) to FILE instead of standard output")
@@ -219,9 +220,9 @@ def _select(pop: PopulationFile, args: argparse.Namespace, source: str) -> Selec
             progress=False if line is None else line, threads=args.threads, ties=args.ties)
     except (ValueError, TypeError) as e:
         raise _Fail(f"{source}: {e}") from None
-    except MemoryShortage as e:
-        raise _Fail(f"not enough memory for this run: {e.explain('--quantiles p2', '--threads 1')}",
-                    EXIT_FAILED) from None
+    except MemoryShortage as e:  # its reasons, naming options rather than arguments
+        reasons = e.explain("--quantiles p2", "--threads 1")
+        raise _Fail(f"not enough memory for this run: {reasons}", EXIT_FAILED) from None
     except MemoryError:
         raise _Fail("not enough memory for this run", EXIT_FAILED) from None
     finally:
