@@ -18,7 +18,7 @@ def cli(*args, cwd=None, module="kestrovane"):
 
 @pytest.mark.parametrize("module", ["kestrovane", "kestrovane.selection_core"])
 def test_both_module_entries_run_the_command_line(module):
-    done = cli("--json", "--samples", "50", module=module)
+    done = cli("--example", "--json", "--samples", "50", module=module)
     assert done.returncode == 0, done.stderr
     assert "winners" in json.loads(done.stdout)
 
@@ -96,7 +96,7 @@ def test_npz_problems(tmp_path):
 
 
 def test_builtin_example_table_and_options():
-    proc = cli("--samples", "300", "--quantiles", "p2", "--mode", "values")
+    proc = cli("--example", "--samples", "300", "--quantiles", "p2", "--mode", "values")
     assert proc.returncode == 0, proc.stderr
     lines = proc.stdout.splitlines()
     assert lines[0].startswith("12 individuals, objectives loss, latency, size; 300 samples")
@@ -109,7 +109,7 @@ def test_builtin_example_table_and_options():
 
 def test_plot_is_written_or_install_hint(tmp_path):
     out = tmp_path / "sel.png"
-    proc = cli("--samples", "200", "--plot", str(out))
+    proc = cli("--example", "--samples", "200", "--plot", str(out))
     try:
         import matplotlib  # noqa: F401
     except ImportError:
@@ -120,8 +120,8 @@ def test_plot_is_written_or_install_hint(tmp_path):
 
 
 def test_threads_change_nothing_but_speed_and_are_bounded(tmp_path):
-    one = cli("--json", "--samples", "300", "--threads", "1")
-    two = cli("--json", "--samples", "300", "--threads", "2")
+    one = cli("--example", "--json", "--samples", "300", "--threads", "1")
+    two = cli("--example", "--json", "--samples", "300", "--threads", "2")
     assert one.returncode == two.returncode == 0, one.stderr + two.stderr
     assert json.loads(one.stdout) == json.loads(two.stdout)
     for bad in ("0", "65", "x"):
@@ -132,7 +132,7 @@ def test_threads_change_nothing_but_speed_and_are_bounded(tmp_path):
 
 
 def test_ties_option_reaches_the_selection():
-    default, shuffled, by_row = (cli("--json", "--samples", "200", *extra)
+    default, shuffled, by_row = (cli("--example", "--json", "--samples", "200", *extra)
                                  for extra in ((), ("--ties", "random"), ("--ties", "index")))
     assert default.returncode == shuffled.returncode == by_row.returncode == 0
     assert json.loads(default.stdout) == json.loads(shuffled.stdout)

@@ -40,8 +40,8 @@ def test_table_follows_the_selection_and_prints_the_plan():
     pop = example_population()
     sel = kestrovane.select(pop.mu, pop.sigma2, n_samples=400, seed=5, ids=pop.ids,
                             objectives=pop.objectives)
-    text = cli("--samples", "400", "--seed", "5")
-    out = cli("--samples", "400", "--seed", "5", "--json")
+    text = cli("--example", "--samples", "400", "--seed", "5")
+    out = cli("--example", "--samples", "400", "--seed", "5", "--json")
     assert text.returncode == out.returncode == 0, text.stderr + out.stderr
     doc = json.loads(out.stdout)
     order = [r["id"] for r in doc["individuals"]]
@@ -80,7 +80,7 @@ def test_member_in_both_lists_is_marked_and_kept(tmp_path):
 
 
 def test_top_output_file_and_stdin(tmp_path):
-    top = cli("--samples", "200", "--top", "2")
+    top = cli("--example", "--samples", "200", "--top", "2")
     assert top.returncode == 0, top.stderr
     assert len(rows_of(top.stdout)) == 3 and "... 10 more (--top 2)" in top.stdout
     plan = top.stdout.split("exploit plan (loser <- copy of winner):\n")[1]
@@ -155,7 +155,7 @@ def test_failed_plot_leaves_the_old_file_and_no_temporary(tmp_path, monkeypatch,
     target = tmp_path / "sel.png"
     target.write_bytes(b"the previous picture")
     monkeypatch.setattr(Figure, "savefig", broken_savefig)
-    assert main(["--samples", "50", "--plot", str(target)]) == 1
+    assert main(["--example", "--samples", "50", "--plot", str(target)]) == 1
     err = capsys.readouterr().err
     assert err == (f"kestrovane-select: error: --plot {target}: cannot write the picture "
                    "(No space left on device)\n")
@@ -277,7 +277,7 @@ def test_output_through_links_and_into_special_files(tmp_path):
     real.chmod(0o640)
     link = tmp_path / "link.txt"
     link.symlink_to(real)
-    assert main(["--samples", "20", "-o", str(link)]) == 0
+    assert main(["--example", "--samples", "20", "-o", str(link)]) == 0
     assert link.is_symlink() and real.read_text().startswith("12 individuals")
     assert real.stat().st_mode & 0o777 == 0o640
     # A FIFO (like /dev/null or /dev/stdout) is written into, never replaced.
@@ -286,7 +286,7 @@ def test_output_through_links_and_into_special_files(tmp_path):
     received = []
     reader = threading.Thread(target=lambda: received.append(fifo.read_text()))
     reader.start()
-    assert main(["--samples", "20", "--json", "-o", str(fifo)]) == 0
+    assert main(["--example", "--samples", "20", "--json", "-o", str(fifo)]) == 0
     reader.join(timeout=30)
     assert stat.S_ISFIFO(os.lstat(fifo).st_mode)
     assert json.loads(received[0])["individuals_count"] == 12

@@ -12,6 +12,7 @@ from numpy.typing import ArrayLike, NDArray
 
 from kestrovane._api import validate as v
 from kestrovane._api.estimate import Estimates, population
+from kestrovane._api.memory import CallMemory, shortage
 from kestrovane._api.native import run_counts
 from kestrovane._api.progress import Progress, check_progress, reporting
 from kestrovane._api.selection import _init_values, freeze_counts
@@ -75,6 +76,9 @@ def counts(mu: ArrayLike | Estimates[Any], sigma2: ArrayLike | None = None, *,
     seed_i = v.drawn_seed(seed)
     n_threads = thread_count(threads, pop.mu.shape[0], pop.mu.shape[1], n)
     with reporting(progress, n, "kestrovane.counts") as report:
-        win, lose, rank_sum = run_counts(pop.mu, pop.sigma2, n, share, seed_i, mode_i,
-                                         n_threads, report, ties=ties)
+        try:
+            win, lose, rank_sum = run_counts(pop.mu, pop.sigma2, n, share, seed_i, mode_i,
+                                             n_threads, report, ties=ties)
+        except MemoryError as e:
+            raise shortage(CallMemory(pop.mu.shape[0], pop.mu.shape[1], n, threads)) from e
     return Counts(pop.ids, win, lose, rank_sum, n, seed_i, share, mode, ties)

@@ -9,6 +9,7 @@ from numpy.typing import ArrayLike
 
 from kestrovane._api import validate as v
 from kestrovane._api.estimate import Estimates, population
+from kestrovane._api.memory import CallMemory, shortage
 from kestrovane._api.native import run_detailed
 from kestrovane._api.progress import Progress, check_progress, reporting
 from kestrovane._api.selection import STAT_KEYS, MetricStats, Selection
@@ -154,6 +155,11 @@ def select(mu: ArrayLike | Estimates[Any], sigma2: ArrayLike | None = None, *,
         outside (0, 1]; `n_samples` outside its range; unknown `mode` or
         `quantiles`; `maximize` of the wrong length or naming an unknown
         objective; unknown `ties`.  Every check runs before sampling starts.
+    MemoryError
+        The call does not fit in memory (`kestrovane._api.memory.MemoryShortage`):
+        the message names the largest part (per sampling thread an N x N
+        byte block, or with exact quantiles every observation), the memory
+        available and the largest N that fits.
     """
     n = v.sample_count(n_samples)
     share = v.percentile_value(percentile)
@@ -169,9 +175,13 @@ def select(mu: ArrayLike | Estimates[Any], sigma2: ArrayLike | None = None, *,
     n_threads = thread_count(threads, pop.mu.shape[0], pop.mu.shape[1], n)
 
     with reporting(progress, n, "kestrovane.select") as report:
-        (winners, losers, win_count, lose_count, rank_sum, stats, quality,
-         used_p2) = run_detailed(pop.mu, pop.sigma2, n, share, seed_i, mode_i, quantiles_i,
-                                 budget, n_threads, report, ties=ties)
+        try:
+            (winners, losers, win_count, lose_count, rank_sum, stats, quality,
+             used_p2) = run_detailed(pop.mu, pop.sigma2, n, share, seed_i, mode_i,
+                                     quantiles_i, budget, n_threads, report, ties=ties)
+        except MemoryError as e:
+            raise shortage(CallMemory(pop.mu.shape[0], pop.mu.shape[1], n, threads, quantiles,
+                                      budget)) from e
     place, front, within = (MetricStats(**dict(zip(STAT_KEYS, rows))) for rows in stats)
     return Selection(
         ids=member_ids,

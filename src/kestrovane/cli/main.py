@@ -5,10 +5,19 @@ Reads a population of uncertain scores (or uses a built-in example), runs
 win and loss probabilities and place statistics in the order of the
 selection, and the exploit plan.
 
-Exit status: 0 done; 1 the run failed (out of memory, the picture could not
-be written); 2 a bad argument or input file, with one line naming the file
-and the place in it; 130 interrupted (Ctrl-C); 141 standard output closed
-early (a pipe into `head`).
+The population comes from FILE; from standard input with FILE '-', or
+without FILE when standard input is not a terminal (a pipe or a redirected
+file); else, and with --example, from the built-in example.  Standard input
+is read in the --format given, or in the format its content shows: a zip
+archive is npz, text starting with '{' or '[' is json, other text csv.
+Empty standard input is an error, never the example: a script whose pipe
+brought nothing must not get a result for other data.
+
+Exit status: 0 done; 1 the run failed (out of memory, said with what took
+it and the largest population that fits; the picture could not be written);
+2 a bad argument or input file, with one line naming the file and the place
+in it; 130 interrupted (Ctrl-C); 141 standard output closed early (a pipe
+into `head`).
 """
 
 from __future__ import annotations
@@ -25,11 +34,12 @@ from typing import Any, NoReturn
 import kestrovane
 from kestrovane import Selection
 from kestrovane._api import validate as v
+from kestrovane._api.memory import MemoryShortage
 from kestrovane._api.progress import command_line_progress
 from kestrovane.cli.example import example_population
 from kestrovane.cli.output import OutputPathError, atomic_path, check_writable
 from kestrovane.cli.population_file import (FORMATS, PopulationFile, PopulationFileError,
-                                            read_population)
+                                            content_format, is_blank, read_population)
 from kestrovane.cli.table import selection_order, summarise, table_lines
 
 PROG = "kestrovane-select"
@@ -44,10 +54,16 @@ FILE is a .csv (UTF-8, a byte-order mark is fine; a header row of 'id'
 (optional) and per objective 'mu_<name>' with exactly one of 'var_<name>' or
 'sd_<name>'; other columns are an error unless --ignore-extra-columns), a .npz
 with arrays 'mu' and 'sigma2', or a .json object with 'mu' and 'sigma2' or 'sd'
-(both: optional 'ids', 'objectives'). '-' reads standard input (give
---format). Means must be finite; variances and standard deviations finite and
->= 0 (a standard deviation whose square overflows is refused). Without FILE a
-built-in example population is used."""
+(both: optional 'ids', 'objectives'). Means must be finite; variances and
+standard deviations finite and >= 0 (a standard deviation whose square
+overflows is refused).
+
+Standard input is read with FILE '-', and without FILE when it is not a
+terminal (cat pop.csv | kestrovane-select). Its format is --format, else
+told from the content: a zip archive is npz, text whose first non-blank
+character is '{' or '[' is json, other text csv. Empty standard input is an
+error. Without FILE on a terminal, and with --example, a built-in example
+population is used."""
 
 
 class _Parser(argparse.ArgumentParser):
@@ -75,9 +91,13 @@ def _positive(text: str) -> int:
 def parse_args(argv: list[str] | None) -> argparse.Namespace:
     p = _Parser(prog=PROG, description=DESCRIPTION,
                 formatter_class=argparse.RawDescriptionHelpFormatter)
-    p.add_argument("file", nargs="?", metavar="FILE", help="population file, or - for stdin")
+    p.add_argument("file", nargs="?", metavar="FILE",
+                   help="population file, or - for standard input")
     p.add_argument("--format", choices=FORMATS,
-                   help="read FILE as this format (default: by its extension)")
+                   help="read FILE as this format (default: by its extension, or for "
+                        "standard input by its content)")
+    p.add_argument("--example", action="store_true",
+                   help="use the built-in example population, whatever standard input is")
     p.add_argument("--ignore-extra-columns", action="store_true",
                    help="skip CSV columns that are not id, mu_, var_ or sd_")
     p.add_argument("--maximize", action="append", metavar="NAME[,NAME]", default=[],
@@ -100,7 +120,8 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
                    help=f"threads for the sampling, {v.THREADS.span()} (default: every core "
                         "for runs big enough to gain); the result is the same for any T")
     p.add_argument("--top", type=_positive, metavar="K",
-                   help="show only the first K members of the table and K pairs of the plan")
+                   help="show at most K members in each list: winners, losers, the "
+                        "table, the plan and those kept as both (also in --json)")
     p.add_argument("--json", action="store_true", help="print the result as JSON")
     p.add_argument("-o", "--output", metavar="FILE",
                    help="write the table (or JSON) to FILE instead of standard output")
@@ -113,8 +134,8 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
     _check(p, "--percentile", args.percentile, v.PERCENTILE)
     _check(p, "--threads", args.threads, v.THREADS)
     _check(p, "--seed", args.seed, v.SEED)
-    if args.file == "-" and args.format is None:
-        p.error("reading standard input (-) needs --format csv, json or npz")
+    if args.example and args.file is not None:
+        p.error(f"--example takes no FILE (got {args.file!r})")
     args.maximize = [name.strip() for item in args.maximize for name in item.split(",")
                      if name.strip()]
     return args
@@ -140,13 +161,45 @@ def _plot_module(path: str) -> ModuleType:
     return plot
 
 
+def _stdin_is_terminal() -> bool:
+    """True also when there is no standard input (closed, or none given)."""
+    try:
+        return sys.stdin is None or sys.stdin.isatty()
+    except (ValueError, OSError):
+        return True
+
+
+def _read_stdin() -> bytes:
+    stream = sys.stdin
+    try:
+        binary = getattr(stream, "buffer", None)
+        if binary is not None:
+            data: bytes = binary.read()
+            return data
+        return str(stream.read()).encode("utf-8", "surrogateescape")
+    except MemoryError:
+        raise _Fail(f"{STDIN}: too large to read into memory") from None
+    except (OSError, ValueError) as e:
+        raise _Fail(f"{STDIN}: cannot be read ({getattr(e, 'strerror', None) or e})") \
+            from None
+
+
+def _reads_stdin(args: argparse.Namespace) -> bool:
+    return args.file == "-" or (args.file is None and not args.example
+                                and not _stdin_is_terminal())
+
+
 def _population(args: argparse.Namespace) -> PopulationFile:
-    if args.file is None:
-        return example_population()
-    if args.file == "-":
-        return read_population(STDIN, args.format, data=sys.stdin.buffer.read(),
+    if not _reads_stdin(args):
+        if args.file is None:
+            return example_population()
+        return read_population(args.file, args.format,
                                ignore_extra_columns=args.ignore_extra_columns)
-    return read_population(args.file, args.format,
+    data = _read_stdin()
+    if is_blank(data):
+        raise _Fail(f"{STDIN}: empty: no population came in (give FILE, or --example for "
+                    "the built-in example)")
+    return read_population(STDIN, args.format or content_format(STDIN, data), data=data,
                            ignore_extra_columns=args.ignore_extra_columns)
 
 
@@ -167,9 +220,11 @@ def _select(pop: PopulationFile, args: argparse.Namespace, source: str) -> Selec
             progress=False if line is None else line, threads=args.threads, ties=args.ties)
     except (ValueError, TypeError) as e:
         raise _Fail(f"{source}: {e}") from None
+    except MemoryShortage as e:  # its reasons, naming options rather than arguments
+        reasons = e.explain("--quantiles p2", "--threads 1")
+        raise _Fail(f"not enough memory for this run: {reasons}", EXIT_FAILED) from None
     except MemoryError:
-        raise _Fail("not enough memory for this run (--quantiles p2 needs less)",
-                    EXIT_FAILED) from None
+        raise _Fail("not enough memory for this run", EXIT_FAILED) from None
     finally:
         if line is not None:
             line.close()
@@ -204,9 +259,9 @@ def run_cli(args: argparse.Namespace) -> int:
     plot = _plot_module(args.plot) if args.plot else None
     if args.output:
         check_writable(args.output, "-o")
+    source = STDIN if _reads_stdin(args) else args.file or "example"
     pop = _population(args)
     _check_maximize(args.maximize, pop)
-    source = STDIN if args.file == "-" else args.file or "example"
     sel = _select(pop, args, source)
     summary = summarise(pop, sel, args.top)
     _write(_json_lines(summary) if args.json else table_lines(summary, args.top), args.output)

@@ -15,6 +15,7 @@ import io
 import json
 import math
 import os
+import re
 import zipfile
 import zlib
 from collections.abc import Callable, Sequence
@@ -57,6 +58,36 @@ def file_format(path: str, fmt: str | None) -> str:
         raise PopulationFileError(f"{path}: unknown file type {ext or '(none)'!r}; "
                                   "expected .csv, .npz or .json (or give --format)")
     return ext[1:]
+
+
+# Zip archives (an .npz is one) start with a local file header, or with the
+# end record when empty; a single array saved by np.save with this magic.
+_ZIP_MAGICS = (b"PK\x03\x04", b"PK\x05\x06")
+_NPY_MAGIC = b"\x93NUMPY"
+_BOM = b"\xef\xbb\xbf"
+_NOT_BLANK = re.compile(rb"[^ \t\r\n\f\v]")
+
+
+def is_blank(data: bytes) -> bool:
+    """Whether `data` holds nothing but white space (and a byte-order mark)."""
+    return _NOT_BLANK.search(data, len(_BOM) if data.startswith(_BOM) else 0) is None
+
+
+def content_format(path: str, data: bytes) -> str:
+    """The format of bytes without a file name (standard input), told from
+    the content: a zip archive is npz, text whose first non-blank character
+    is '{' or '[' is json, any other text csv.  A CSV header cannot start
+    with either bracket unless its unknown columns are ignored; --format
+    then decides."""
+    if data[:4] in _ZIP_MAGICS:
+        return "npz"
+    if data.startswith(_NPY_MAGIC):
+        raise PopulationFileError(f"{path}: a single NumPy array (.npy); a population is an "
+                                  ".npz archive with arrays 'mu' and 'sigma2'")
+    first = _NOT_BLANK.search(data, len(_BOM) if data.startswith(_BOM) else 0)
+    if first is not None and data[first.start():first.start() + 1] in (b"{", b"["):
+        return "json"
+    return "csv"
 
 
 def read_population(path: str, fmt: str | None = None, *, ignore_extra_columns: bool = False,

@@ -41,9 +41,12 @@ class Row(TypedDict):
 
 
 def summarise(pop: PopulationFile, sel: Selection[str], top: int | None) -> dict[str, Any]:
-    """The run as plain data; `top` limits the member rows and the plan."""
+    """The run as plain data; `top` limits every list of members (rows,
+    winners, losers, those kept as both, and the plan) to its first `top`;
+    the counts ('individuals_count', 'k', 'both_count') stay whole."""
     order = selection_order(sel)
     shown = order if top is None else order[:top]
+    kept = exploit_plan(sel.winners, sel.losers).kept
     n = len(sel.ids)
     winner = np.zeros(n, dtype=bool)
     winner[sel.winner_rows] = True
@@ -81,10 +84,11 @@ def summarise(pop: PopulationFile, sel: Selection[str], top: int | None) -> dict
         "quantiles": sel.quantiles_used,
         "ties": sel.ties,
         "k": sel.k,
-        "winners": list(sel.winners),
-        "losers": list(sel.losers),
-        "both": exploit_plan(sel.winners, sel.losers).kept,
-        "replacements": [[a, b] for a, b in (plan if top is None else plan[:top])],
+        "winners": list(sel.winners[:top]),
+        "losers": list(sel.losers[:top]),
+        "both": kept[:top],
+        "both_count": len(kept),
+        "replacements": [[a, b] for a, b in plan[:top]],
         "individuals": rows,
     }
 
@@ -96,14 +100,24 @@ def _clip(text: str, width: int) -> str:
 ID_WIDTH = 40
 
 
+def _names(shown: list[str], total: int, top: int | None) -> str:
+    """Names in a row; with --top clipped like the table's ids, so that a
+    line holds at most `top` of them whatever the population."""
+    if top is None:
+        return " ".join(shown)
+    text = " ".join(_clip(name, ID_WIDTH) for name in shown)
+    hidden = total - len(shown)
+    return f"{text} ... and {hidden} more" if hidden > 0 else text
+
+
 def table_lines(summary: dict[str, Any], top: int | None) -> Iterator[str]:
     names = [f"{name} (max)" if name in summary["maximize"] else name
              for name in summary["objectives"]]
     yield (f"{summary['individuals_count']} individuals, objectives {', '.join(names)}; "
            f"{summary['samples']} samples, seed {summary['seed']}, top/bottom "
            f"{summary['percentile']:g}, {summary['mode']}, {summary['quantiles']} quantiles")
-    yield f"winners: {' '.join(summary['winners'])}"
-    yield f"losers:  {' '.join(summary['losers'])}"
+    yield f"winners: {_names(summary['winners'], summary['k'], top)}"
+    yield f"losers:  {_names(summary['losers'], summary['k'], top)}"
     rows: Sequence[Row] = summary["individuals"]
     width = min(ID_WIDTH, max([2] + [len(r["id"]) for r in rows]))
     yield ""
@@ -125,14 +139,15 @@ def table_lines(summary: dict[str, Any], top: int | None) -> Iterator[str]:
     if plan:
         lw = min(ID_WIDTH, max(len(a) for a, _ in plan))
         for a, b in plan:
-            yield f"  {_clip(a, lw):<{lw}} <- {b}"
+            yield f"  {_clip(a, lw):<{lw}} <- {b if top is None else _clip(b, ID_WIDTH)}"
     else:
         yield "  (no replacements)"
-    hidden = summary["k"] - len(summary["both"]) - len(plan)
+    hidden = summary["k"] - summary["both_count"] - len(plan)
     if hidden > 0:
         yield f"  ... {hidden} more (--top {top})"
     if summary["both"]:
-        yield f"  kept, both winner and loser: {' '.join(summary['both'])}"
+        yield (f"  kept, both winner and loser: "
+               f"{_names(summary['both'], summary['both_count'], top)}")
     yield ""
     yield ("W winner, L loser, W+L both; p_win/p_lose: share of samples in the best/worst k = "
            f"{summary['k']}; place 0 is best; quality = -(mean place + mean front + mean "
