@@ -126,6 +126,7 @@ def test_exploits_follow_the_trackers_plan(ray_cluster, tmp_path):
 
 @pytest.mark.parametrize("kwargs, exc, message", [
     ({"synch": True}, ValueError, "asynchronous PBT only"),
+    ({"seed": None}, TypeError, "decides with the seed it began with"),
     ({"metric": "loss"}, TypeError, "do not pass 'metric'"),
     ({"mode": "max"}, TypeError, "do not pass 'mode'"),
     ({"quantile_fraction": 0.0}, ValueError, r"quantile_fraction must be in \(0, 0.5\]"),

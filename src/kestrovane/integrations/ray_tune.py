@@ -270,6 +270,10 @@ class ParetoPBT(PopulationBasedTraining):
             if taken in pbt_options:
                 raise TypeError(f"ParetoPBT takes its metrics from `metrics`; do not pass "
                                 f"{taken!r}")
+        if seed is None or isinstance(seed, np.random.Generator):
+            # A restored driver must decide with the seed the experiment began with.
+            raise TypeError("seed must be an integer: a restored experiment decides with the "
+                            f"seed it began with; got {seed!r}")
         if not (_real(quantile_fraction) is not None and 0.0 < quantile_fraction <= 0.5):
             raise ValueError(f"quantile_fraction must be in (0, 0.5]; got {quantile_fraction!r}")
         first = next(iter(metrics))
