@@ -5,7 +5,9 @@ out, policies that call back into it, unusable policy settings, dry runs,
 tampered pickles, and scores written as NumPy users write them."""
 
 import pickle
+import sys
 import threading
+import time
 import tracemalloc
 from collections import deque
 
@@ -174,8 +176,14 @@ def test_a_policy_may_read_its_population_but_a_change_raises_instead_of_deadloc
     assert entered.wait(30)
     reporter = threading.Thread(target=pop.report, args=("t0", [9.0, 9.0]), daemon=True)
     reporter.start()
-    reporter.join(timeout=0.3)
-    assert reporter.is_alive()
+    # It gets as far as the lock, which the decision holds, and waits there.
+    deadline = time.monotonic() + 60
+    while reporter.is_alive() and time.monotonic() < deadline:
+        frame = sys._current_frames().get(reporter.ident or 0)
+        if frame is not None and frame.f_code.co_name == "_access":
+            break
+        time.sleep(0.001)
+    assert reporter.is_alive() and pop._lock.locked()
     release.set()
     decider.join(30)
     reporter.join(30)
