@@ -10,6 +10,7 @@ import stat
 import subprocess
 import sys
 import threading
+import types
 from pathlib import Path
 
 import numpy as np
@@ -215,7 +216,9 @@ class Stream:
         return self.terminal
 
 
-def test_progress_on_a_log_file_and_on_a_terminal():
+def test_progress_on_a_log_file_and_on_a_terminal(monkeypatch):
+    # The lines' clock stands still: every report comes within the intervals.
+    monkeypatch.setattr(progress, "time", types.SimpleNamespace(monotonic=lambda: 1e3))
     log = Stream(terminal=False)
     assert progress.command_line_progress(log, forced=False) is None  # not asked for
     assert progress.command_line_progress(None, forced=True) is None  # no stderr
