@@ -289,6 +289,6 @@ def test_output_through_links_and_into_special_files(tmp_path):
     reader = threading.Thread(target=lambda: received.append(fifo.read_text()))
     reader.start()
     assert main(["--samples", "20", "--json", "-o", str(fifo)]) == 0
-    reader.join(timeout=30)
+    reader.join(timeout=60)
     assert stat.S_ISFIFO(os.lstat(fifo).st_mode)
     assert json.loads(received[0])["individuals_count"] == 12

@@ -28,18 +28,37 @@ def _on_signal(signum: int, _frame: object) -> None:
     stopping.append(signum)
 
 
+def _group_gone(pgid: int, seconds: float) -> bool:
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        try:
+            os.killpg(pgid, 0)
+        except ProcessLookupError:
+            return True
+        time.sleep(0.1)
+    return False
+
+
 def _stop(proc: subprocess.Popen[bytes], signum: int) -> None:
-    """Passes the stop on to the target's group; kills the group after GRACE."""
-    for sig in (signum, signal.SIGKILL):
+    """Passes the stop on to the target's group.  What is left once make has
+    gone (a job the shell started in the background ignores Ctrl-C) gets
+    SIGTERM, and SIGKILL after GRACE, as does a make that does not end."""
+    try:
+        os.killpg(proc.pid, signum)
+    except ProcessLookupError:
+        pass
+    try:
+        proc.wait(timeout=GRACE)
+    except subprocess.TimeoutExpired:
+        pass
+    for sig in (signal.SIGTERM, signal.SIGKILL):
         try:
             os.killpg(proc.pid, sig)
         except ProcessLookupError:
-            return
-        try:
-            proc.wait(timeout=GRACE)
-            return
-        except subprocess.TimeoutExpired:
-            pass
+            break
+        if _group_gone(proc.pid, GRACE):
+            break
+    proc.wait()
 
 
 def run(make: list[str], target: str) -> str:
