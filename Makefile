@@ -131,7 +131,7 @@ test-sanitize-py: $(WHEEL_ASAN)/.stamp .venv-asan/.deps
 TEST_STAGES := test-cpp test-headers test-py test-py313 test-numpy1 test-sanitize-cpp \
 	test-sanitize-py test-wheel
 test:
-	@$(PYTHON312) tools/run_stages.py --make "$(MAKE)" $(TEST_STAGES)
+	@$(PYTHON312) tools/run_stages.py --make "$(MAKE) --no-print-directory" $(TEST_STAGES)
 
 # A wheel for PyPI: the main run's wheel, repaired by auditwheel to the
 # manylinux tag that the libraries it links agree with (it vendors none),
