@@ -1,5 +1,5 @@
 """What several test modules share: the populations they draw, an exact image
-of a result, and the objects that make a call fail.
+of a result, the objects that make a call fail, and Ctrl-C pressed mid-call.
 
 Test modules import from here (and from the reference modules), never from one
 another."""
