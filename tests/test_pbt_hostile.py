@@ -5,7 +5,9 @@ out, policies that call back into it, unusable policy settings, dry runs,
 tampered pickles, and scores written as NumPy users write them."""
 
 import pickle
+import sys
 import threading
+import time
 import tracemalloc
 from collections import deque
 
@@ -161,24 +163,30 @@ def test_a_policy_may_read_its_population_but_a_change_raises_instead_of_deadloc
         worker = threading.Thread(target=lambda: outcome.append(pytest.raises(
             RuntimeError, pop.decide, "t5")), daemon=True)  # a deadlock must not hang pytest
         worker.start()
-        worker.join(timeout=30)
+        worker.join(timeout=60)
         assert not worker.is_alive(), f"a re-entrant {name} deadlocked"
         assert f"Population.{name} was called from inside the decision" in str(
             outcome[0].value)
     assert read[-1][:2] == (4, 6) and pop.reports("t0") == 4
     # Other threads still wait for a decision.
     entered, release = threading.Event(), threading.Event()
-    pop._policy = lambda e: (entered.set(), release.wait(30), Verdict(None, False))[2]
+    pop._policy = lambda e: (entered.set(), release.wait(60), Verdict(None, False))[2]
     decider = threading.Thread(target=pop.decide, args=("t5",), daemon=True)
     decider.start()
-    assert entered.wait(30)
+    assert entered.wait(60)
     reporter = threading.Thread(target=pop.report, args=("t0", [9.0, 9.0]), daemon=True)
     reporter.start()
-    reporter.join(timeout=0.3)
-    assert reporter.is_alive()
+    # It gets as far as the lock, which the decision holds, and waits there.
+    deadline = time.monotonic() + 60
+    while reporter.is_alive() and time.monotonic() < deadline:
+        frame = sys._current_frames().get(reporter.ident or 0)
+        if frame is not None and frame.f_code.co_name == "_access":
+            break
+        time.sleep(0.001)
+    assert reporter.is_alive() and pop._lock.locked()
     release.set()
-    decider.join(30)
-    reporter.join(30)
+    decider.join(60)
+    reporter.join(60)
     assert pop.evaluations("t0")[-1].tolist() == [9.0, 9.0]
 
 

@@ -2,6 +2,7 @@
 
 import importlib.util
 import sys
+import types
 
 import numpy as np
 import pytest
@@ -50,6 +51,9 @@ def test_quiet_unless_asked_or_on_a_terminal(setting, capsys):
 
 def test_default_on_a_terminal_waits_for_a_slow_call(without_tqdm, capsys, monkeypatch):
     monkeypatch.setattr(progress_module, "_is_terminal", lambda stream: True)
+    # The line's clock stands still: the call is quicker than any delay, however
+    # busy the machine.
+    monkeypatch.setattr(progress_module, "time", types.SimpleNamespace(monotonic=lambda: 1e3))
     select(MU, S2, n_samples=20)
     assert capsys.readouterr().err == ""  # quicker than the delay: nothing shown
     monkeypatch.setattr(progress_module, "AUTO_DELAY", 0.0)

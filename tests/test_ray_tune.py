@@ -219,9 +219,10 @@ def test_one_round_replaces_the_fraction_only(ray_cluster, tmp_path, policy):
                                   time_attr="training_iteration", perturbation_interval=4,
                                   quantile_fraction=0.125, window=4, seed=1,
                                   hyperparam_mutations={"x": [0, 1]})
-    late = {8: 0.0, 1: 0.75}
-    configs = run(scheduler, [{"q": q, "late_at": 4, "late": late.get(q, 1.5)}
-                              for q in range(1, 9)], 7, tmp_path)
+    marks = tmp_path / "passed"
+    marks.mkdir()
+    configs = run(scheduler, [{"q": q, "late_at": 4, "after": {8: None, 1: 8}.get(q, 1),
+                               "marks": str(marks)} for q in range(1, 9)], 7, tmp_path)
     worst = next(t for t, c in configs.items() if c["q"] == 1)
     assert [r for r, _ in scheduler.exploits] == [worst]
 

@@ -27,6 +27,25 @@ def read_state(path):
         return cloudpickle.load(f)
 
 
+def snapshots(folder):
+    """Ray's snapshots of the run in `folder`: (name, time written) pairs."""
+    found = set()
+    for path in folder.glob("experiment_state-*.json"):
+        try:
+            found.add((path.name, path.stat().st_mtime_ns))
+        except FileNotFoundError:  # replaced as we looked
+            pass
+    return found
+
+
+def wait_until(condition, driver, deadline, failure):
+    while not condition():
+        assert driver.poll() is None, "the driver ended before it was killed"
+        if time.monotonic() > deadline:
+            pytest.fail(failure)
+        time.sleep(0.3)
+
+
 def test_killed_driver_resumes(tmp_path):
     os.environ.setdefault("RAY_USAGE_STATS_ENABLED", "0")
     ray.init(num_cpus=2, include_dashboard=False, log_to_driver=False,
@@ -39,14 +58,15 @@ def test_killed_driver_resumes(tmp_path):
                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         try:
             deadline = time.monotonic() + 240
-            while time.monotonic() < deadline:
-                if state_path.exists() and len(read_state(state_path)["exploits"]) >= 2:
-                    break
-                assert driver.poll() is None, "the driver ended before it was killed"
-                time.sleep(0.3)
-            else:
-                pytest.fail("no exploits within 4 minutes")
-            time.sleep(2.5)   # a few more results, so that Ray's snapshot is recent
+            wait_until(lambda: state_path.exists()
+                       and len(read_state(state_path)["exploits"]) >= 2, driver, deadline,
+                       "no exploits within 4 minutes")
+            # Then a snapshot of Ray's written after them (Ray writes one
+            # every ten seconds or so), so that the restore has one, and a
+            # recent one.
+            written = snapshots(tmp_path / "run")
+            wait_until(lambda: snapshots(tmp_path / "run") - written, driver, deadline,
+                       "Ray wrote no snapshot of the run within 4 minutes")
         finally:
             driver.send_signal(signal.SIGKILL)
             driver.wait()

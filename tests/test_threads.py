@@ -80,16 +80,18 @@ def long_call():
     return mu, s2, int(np.clip(200 * 0.4 / calib, 200, 200_000))
 
 
-def test_two_large_calls_overlap_in_time(long_call):
-    # A call fifty times shorter, started while the long one runs, finishes
+def test_two_large_calls_overlap_in_time(long_call, monkeypatch):
+    # A call fifty times shorter, started once the long one samples, finishes
     # first: it ran while the long one held no lock.  No timing threshold, so
     # a busy machine cannot make it fail.
     mu, s2, n = long_call
-    finished = []
+    finished, sampling = [], threading.Event()
+    monkeypatch.setattr(_mc_rank, "np", ArraysMade(sampling))
     long_thread = threading.Thread(
         target=lambda: (mc_rank_counts(mu, s2, n), finished.append("long")))
     long_thread.start()
-    time.sleep(0.02)
+    sampling.wait()
+    monkeypatch.setattr(_mc_rank, "np", np)
     mc_rank_counts(mu, s2, max(1, n // 50))
     finished.append("short")
     long_thread.join()
