@@ -101,7 +101,9 @@ test-numpy1: $(WHEEL_312)/.stamp .venv-numpy1/.deps
 	cd tests && ../.venv-numpy1/bin/python -m pytest -q -p no:cacheprovider
 
 # Everything again with AddressSanitizer and UndefinedBehaviorSanitizer; the
-# interpreter is not instrumented, so the ASan runtime is preloaded.  A build
+# interpreter is not instrumented, so the ASan runtime is preloaded.  A failed
+# allocation returns null as the plain allocator's does, so the engine's
+# MemoryError paths run here too.  A build
 # of its own, in build/asan.
 test-sanitize: test-sanitize-cpp test-sanitize-py
 
@@ -123,7 +125,7 @@ $(WHEEL_ASAN)/.stamp: $(SOURCES) | .venv-asan/bin/python
 
 test-sanitize-py: $(WHEEL_ASAN)/.stamp .venv-asan/.deps
 	.venv-asan/bin/python $(REINSTALL) $(WHEEL_ASAN)/*.whl
-	cd tests && LD_PRELOAD=$(ASAN_RUNTIME) ASAN_OPTIONS=detect_leaks=0 \
+	cd tests && LD_PRELOAD=$(ASAN_RUNTIME) ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 \
 	  UBSAN_OPTIONS=print_stacktrace=1 ../.venv-asan/bin/python -m pytest -q -p no:cacheprovider
 
 # Every stage runs, whatever the ones before it did; a table at the end says
