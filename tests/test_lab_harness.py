@@ -149,3 +149,22 @@ def test_one_hypervolume_in_every_dimension_and_without_moocore(monkeypatch):
         pytest.approx(1.0 * 2.0 + 0.5 * 0.5)  # the point on the border adds nothing
     assert hv.hypervolume(np.array([[3.0], [1.0]]), np.array([4.0])) == 3.0
     assert hv.hypervolume(np.empty((0, 2)), ref) == 0.0
+
+
+def test_rows_of_the_old_digest_are_rekeyed_only_with_todays_settings():
+    from benchmarks.pbt_lab.rekey import rekeyed
+
+    now = keys.Keys("sim", "pkg")
+    today = resolve("default").settings["fields"]
+    row = {"digest": "53a7431307b70375", "policy": f"default|{today}", "family": "wild",
+           "seed": 101, "final_hv": 12.5}
+    new = rekeyed(row, now)
+    assert new["key"] == now.key("default", "wild", 101) and new["policy"] == "default"
+    assert "digest" not in new and new["final_hv"] == 12.5
+    older = dict(row, policy="default|" + today.replace("n_samples=192", "n_samples=256"))
+    assert rekeyed(older, now) is None
+    assert rekeyed(dict(row, policy="gone_module:rule"), now) is None
+    # Either way the store counts the run once, by its newest row.
+    rows = [older, new]
+    assert store.current(rows, now) == {("default", "wild", 101): new}
+    assert store.stale_reasons([new, older], now, [("default", "wild", 101)]) == {"format": 1}

@@ -43,7 +43,7 @@ PARTS = ("world", "settings", "simulator", "package")
 def digest(obj: Any) -> str:
     """A short digest of text, bytes or anything JSON writes."""
     data = obj if isinstance(obj, bytes) else \
-        (obj if isinstance(obj, str) else json.dumps(obj, sort_keys=True)).encode()
+        (obj if isinstance(obj, str) else json.dumps(obj, sort_keys=True, default=repr)).encode()
     return hashlib.sha256(data).hexdigest()[:16]
 
 

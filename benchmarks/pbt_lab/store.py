@@ -56,23 +56,25 @@ def current(rows: list[Row], keys: Keys) -> dict[Run, Row]:
 
 
 def stale_reasons(rows: list[Row], keys: Keys, runs: Iterable[Run]) -> Counter[str]:
-    """For the runs asked for that have no current row: how many kept rows
-    of them are stale, by the first part that changed ("format" for rows
-    kept before runs were keyed by content)."""
+    """For the runs asked for that have no current row: how many are kept
+    stale, by the first part that changed in their newest row ("format" for
+    rows kept before runs were keyed by content)."""
     wanted = set(runs)
-    reasons: Counter[str] = Counter()
+    newest: dict[Run, str] = {}
     for row in rows:
         run = run_of(row)
         if run not in wanted:
             continue
         if "parts" not in row:
-            reasons["format"] += 1
+            newest[run] = "format"
             continue
         now = keys.parts(*run)
         changed = [p for p in PARTS if row["parts"][p] != now[p]]
         if changed:
-            reasons[changed[0]] += 1
-    return reasons
+            newest[run] = changed[0]
+        else:
+            newest.pop(run, None)
+    return Counter(newest.values())
 
 
 def stale_text(reasons: Counter[str]) -> str:
