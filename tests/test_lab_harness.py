@@ -77,10 +77,10 @@ def test_a_name_that_gives_no_policy_stops_the_lab_with_one_line(name, says):
 
 def test_a_factory_that_raises_or_returns_no_policy_is_refused(tmp_path, monkeypatch):
     (tmp_path / "broken_policies.py").write_text(
-        "def raises():\n    raise RuntimeError('no licence')\n\n"
+        "def raises():\n    raise RuntimeError('no licence\\nfor this')\n\n"
         "def returns_text():\n    return 'policy'\n")
     monkeypatch.syspath_prepend(str(tmp_path))
-    with pytest.raises(PolicyError, match="factory raised RuntimeError: no licence"):
+    with pytest.raises(PolicyError, match="factory raised RuntimeError: no licence for this$"):
         resolve("broken_policies:raises")
     with pytest.raises(PolicyError, match="factory returned str"):
         resolve("broken_policies:returns_text")

@@ -95,8 +95,7 @@ def _imported(name: str) -> Named:
     try:
         module = importlib.import_module(module_name)
     except Exception as exc:  # whatever the import raised, the user sees it on one line
-        raise PolicyError(f"{name}: cannot import {module_name!r}: "
-                          f"{type(exc).__name__}: {exc}") from None
+        raise PolicyError(f"{name}: cannot import {module_name!r}: {_said(exc)}") from None
     try:
         obj = functools.reduce(getattr, attribute.split("."), module)
     except AttributeError:
@@ -116,14 +115,18 @@ def _maker(name: str, obj: object) -> Callable[[], Policy]:
         try:
             made = obj()  # type: ignore[operator]
         except Exception as exc:
-            raise PolicyError(f"{name}: the factory raised {type(exc).__name__}: "
-                              f"{exc}") from None
+            raise PolicyError(f"{name}: the factory raised {_said(exc)}") from None
         if _takes(made, 1):
             return obj  # type: ignore[return-value]
         raise PolicyError(f"{name}: the factory returned {type(made).__name__}, not a "
                           "policy (a callable of one Evidence returning a Verdict)")
     raise PolicyError(f"{name}: a {type(obj).__name__} is not a policy (a callable of one "
                       "Evidence returning a Verdict) nor a zero-argument factory of one")
+
+
+def _said(exc: Exception) -> str:
+    """An exception on one line, as the lab's error reports it."""
+    return f"{type(exc).__name__}: {' '.join(str(exc).split())}"
 
 
 def _takes(obj: object, count: int) -> bool:
