@@ -195,11 +195,12 @@ bench: install
 # The PBT lab: simulated asynchronous PBT runs in eight world families, every
 # policy on the same seeds, reported on the families and seeds tuning never
 # saw (see benchmarks/pbt_lab/__main__.py).  Runs are kept in
-# benchmarks/pbt_lab/results.jsonl under a digest of the code, so from a
-# fresh clone this prints the tables and rewrites benchmarks/LAB.md at once;
-# after a change to the lab or the package it recomputes them (about 20
-# minutes on 2 cores).  `make lab LAB_ARGS=--quick` re-runs a sample and
-# checks it against the kept runs bit for bit.
+# benchmarks/pbt_lab/results.jsonl keyed by world, settings, simulator and
+# package, so from a fresh clone this prints the tables and rewrites
+# benchmarks/LAB.md's tables at once; after a change to any of them it
+# recomputes the stale runs (about 20 minutes on 2 cores for all).
+# `make lab LAB_ARGS=--quick` re-runs a sample and checks it against the
+# kept runs bit for bit.
 lab: install
 	$(PY) $(PIP) moocore scipy
 	$(PY) -m benchmarks.pbt_lab --write $(LAB_ARGS)

@@ -37,6 +37,7 @@ from __future__ import annotations
 
 import argparse
 import math
+import sys
 import time
 from collections.abc import Callable, Iterable
 from dataclasses import dataclass, field
@@ -49,10 +50,12 @@ import kestrovane
 
 try:
     import moocore
-except ImportError:  # the hypervolume then comes from the slicing fallback
+except ImportError:  # fronts are then not cross-checked
     moocore = None
 
 HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE.parent))
+from benchmarks.hypervolume import hypervolume  # noqa: E402
 F64 = NDArray[np.float64]
 Pairs = list[tuple[int, int]]  # (replaced row, copied row)
 
@@ -146,20 +149,6 @@ POLICY_FUNCS: dict[str, Callable[[F64, F64, np.random.Generator, int], Pairs]] =
 
 
 # -- measures -------------------------------------------------------------------
-
-def hypervolume(points: F64, ref: F64) -> float:
-    if moocore is not None:
-        return float(moocore.hypervolume(points, ref=ref))
-    pts = points[(points < ref).all(axis=1)]  # exact slicing, for small cases
-    if len(pts) == 0:
-        return 0.0
-    if pts.shape[1] == 1:
-        return float(ref[0] - pts[:, 0].min())
-    pts = pts[np.argsort(pts[:, -1], kind="stable")]
-    upper = np.append(pts[1:, -1], ref[-1])
-    return sum(hypervolume(pts[:i + 1, :-1], ref[:-1]) * (upper[i] - pts[i, -1])
-               for i in range(len(pts)) if upper[i] > pts[i, -1])
-
 
 @dataclass
 class Tally:

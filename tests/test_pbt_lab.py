@@ -13,12 +13,12 @@ pytest.importorskip("moocore", reason="the lab measures hypervolume with moocore
 pytest.importorskip("scipy", reason="the lab's intervals use scipy")
 sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
 
-from benchmarks.pbt_lab import store  # noqa: E402
+from benchmarks.hypervolume import hypervolume_percent  # noqa: E402
+from benchmarks.pbt_lab import keys, store  # noqa: E402
 from benchmarks.pbt_lab.design import MS, NS, design, split  # noqa: E402
 from benchmarks.pbt_lab.families import FAMILIES  # noqa: E402
-from benchmarks.pbt_lab.policies import factory  # noqa: E402
-from benchmarks.pbt_lab.simulator import (KEEPERS, Design, hypervolume_percent,  # noqa: E402
-                                          simulate)
+from benchmarks.pbt_lab.named import resolve  # noqa: E402
+from benchmarks.pbt_lab.simulator import KEEPERS, Design, simulate  # noqa: E402
 from benchmarks.pbt_lab.stats import headroom_share, holm, paired  # noqa: E402
 
 
@@ -66,60 +66,51 @@ def test_design_covers_the_grid_and_the_split_is_fixed():
                                     "mc:replace_if=None"])
 def test_runs_are_reproducible_and_paired(policy):
     family, d = FAMILIES["stepdecay"], Design(m=2, n=8, window=4, percentile=0.25)
-    first = simulate(family, d, 5, factory(policy))
-    assert first == simulate(family, d, 5, factory(policy))
+    first = simulate(family, d, 5, resolve(policy).build)
+    assert first == simulate(family, d, 5, resolve(policy).build)
     assert first.decisions > 0 and 0 <= first.replacements <= first.decisions
     assert set(first.keep_loss) == set(KEEPERS) and 1 <= first.kept <= d.n
     assert all(loss >= 0.0 for loss in first.keep_loss.values())  # nothing beats the true front
     # Without decisions that differ, every policy trains the same members.
-    assert first.steps == simulate(family, d, 5, factory("random")).steps or \
+    assert first.steps == simulate(family, d, 5, resolve("random").build).steps or \
         first.replacements > 0
 
 
-def test_the_digest_follows_every_source(tmp_path, monkeypatch):
-    root = Path(store.ROOT)
-    lab = tmp_path / "lab"
-    shutil.copytree(root / "benchmarks" / "pbt_lab", lab)
+def test_the_package_digest_follows_its_sources_but_the_unused_ones(tmp_path):
     pkg = tmp_path / "src" / "kestrovane"
     pkg.mkdir(parents=True)
     (pkg / "core.hpp").write_text("int x;\n")
-    monkeypatch.setattr(store, "LAB", lab)
-    monkeypatch.setattr(store, "ROOT", tmp_path)
-    first = store.digest()
-    (lab / "families.py").write_text((lab / "families.py").read_text() + "\n# changed\n")
-    second = store.digest()
+    first = keys.package_digest(tmp_path)
     (pkg / "core.hpp").write_text("int y;\n")
-    third = store.digest()
-    (lab / "report.py").write_text("# tables only\n")
+    second = keys.package_digest(tmp_path)
     (pkg / "cli").mkdir()
     (pkg / "cli" / "main.py").write_text("# the command line\n")
-    assert len({first, second, third}) == 3 and store.digest() == third
-    assert store.label("default").startswith("default|MonteCarloRule(")
+    assert first != second == keys.package_digest(tmp_path)
 
 
 def test_the_lab_imports_none_of_the_packages_its_digest_leaves_out():
     code = ("import sys, benchmarks.pbt_lab.__main__, benchmarks.pbt_lab.report;"
             "print(sorted(m for m in sys.modules if m.startswith('kestrovane.')))")
-    out = subprocess.run([sys.executable, "-c", code], cwd=store.ROOT, capture_output=True,
+    out = subprocess.run([sys.executable, "-c", code], cwd=keys.ROOT, capture_output=True,
                          text=True, check=True).stdout
-    assert not [m for m in eval(out) if m.split(".")[1] in store.UNUSED_PACKAGES]
+    assert not [m for m in eval(out) if m.split(".")[1] in keys.UNUSED_PACKAGES]
 
 
 def test_lab_md_shows_the_kept_runs():
-    """benchmarks/LAB.md is what the kept runs of the digest it names give."""
-    import re
+    """benchmarks/LAB.md's tables are what the kept runs of the package and
+    simulator it names give."""
+    from benchmarks.pbt_lab import lab_md
+    from benchmarks.pbt_lab.report import Runs
 
-    from benchmarks.pbt_lab.report import Runs, document
-
-    text = (store.ROOT / "benchmarks" / "LAB.md").read_text()
-    digest = re.search(r"code digest `([0-9a-f]+)`", text)
-    assert digest, "LAB.md names the code digest of its runs"
-    assert document(Runs(store.load(), digest.group(1)), digest.group(1)) == text
+    text = lab_md.LAB_MD.read_text()
+    named = lab_md.keys_named(text)
+    tables = lab_md.tables(Runs(store.current(store.load(), named)), named)
+    assert lab_md.by_hand(text) + tables == text
 
 
 def test_the_readme_headline_comes_from_lab_md():
-    readme = (store.ROOT / "README.md").read_text()
-    lab = (store.ROOT / "benchmarks" / "LAB.md").read_text()
+    readme = (keys.ROOT / "README.md").read_text()
+    lab = (keys.ROOT / "benchmarks" / "LAB.md").read_text()
     held_out = lab[lab.index("## Held-out families"):]
     shown = [line for line in readme.splitlines()
              if line.startswith(("| final |", "| over the run |")) and "%" in line]
@@ -162,8 +153,7 @@ def test_cells_are_counted_with_holm_over_family_and_objectives():
         # Clearly better at M = 2, slightly worse (not significantly) at M = 3.
         gain = {2: 5.0 + float(rng.normal(0, 0.5)), 3: -0.05 + float(rng.normal(0, 1.0))}
         for policy, value in (("plain", base), ("default", base + gain.get(m, 0.0))):
-            rows[("d", store.label(policy), "fam", seed)] = {"m": m, "final_hv": value}
-    runs = Runs(rows, "d")
+            rows[(policy, "fam", seed)] = {"m": m, "final_hv": value}
+    runs = Runs(rows)
     assert cell_counts(runs, "default", "plain", ["fam"], list(range(40)), "final_hv") == (1, 0)
     assert cell_counts(runs, "plain", "default", ["fam"], list(range(40)), "final_hv") == (0, 1)
-    assert Runs(rows, "other").rows == {}  # runs of other code are not read

@@ -7,11 +7,12 @@ in mechanism, every policy on the same seeds, paired comparisons.
     python -m benchmarks.pbt_lab --quick          # re-run a sample and check it against the
                                                   # kept runs bit for bit
     python -m benchmarks.pbt_lab --split tune --policies default mc:trend=none
+    python -m benchmarks.pbt_lab --policies default my_policies:cautious
 
 The families (families.py) and the design (design.py) were fixed before any
 policy ran in them.  Policies are tuned on the tuning families' seeds 0-31
 and reported on the held-out families' seeds 100-195.  Runs are kept in
-benchmarks/pbt_lab/results.jsonl, keyed by content (store.py).
+benchmarks/pbt_lab/results.jsonl, keyed by content (keys.py, store.py).
 """
 
 from __future__ import annotations
@@ -20,64 +21,43 @@ import argparse
 import os
 import sys
 import time
-from typing import Any
-
 
 from benchmarks.parallel import execute
 from benchmarks.pbt_lab import store
 from benchmarks.pbt_lab.design import REPORTED, SEEDS, design, split
 from benchmarks.pbt_lab.families import FAMILIES
-from benchmarks.pbt_lab.policies import factory
-from benchmarks.pbt_lab.report import Runs, document, report
-from benchmarks.pbt_lab.simulator import simulate
-
-LAB_MD = store.ROOT / "benchmarks" / "LAB.md"
-#: Fields a re-run must repeat bit for bit (all but the timing).
-CHECKED = ("final_hv", "mean_hv", "replacements", "decisions", "steps", "keep_loss", "kept")
-
-Job = tuple[str, str, int, str]  # policy, family, seed, digest
+from benchmarks.pbt_lab.job import CHECKED, Job, run_one
+from benchmarks.pbt_lab.keys import ROOT, Keys
+from benchmarks.pbt_lab.lab_md import LAB_MD, write
+from benchmarks.pbt_lab.named import PolicyError, resolve
+from benchmarks.pbt_lab.report import Runs, report
 
 
-def run_one(job: Job) -> dict[str, Any]:
-    policy, family, seed, digest = job
-    d = design(family, seed)
-    start = time.process_time()
-    r = simulate(FAMILIES[family], d, seed, factory(policy))
-    return {"digest": digest, "policy": store.label(policy), "family": family, "seed": seed,
-            "m": d.m, "n": d.n, "window": d.window, "percentile": d.percentile,
-            "final_hv": r.final_hv, "mean_hv": r.mean_hv, "replacements": r.replacements,
-            "decisions": r.decisions, "steps": r.steps, "keep_loss": r.keep_loss,
-            "kept": r.kept, "cpu_seconds": time.process_time() - start}
-
-
-def jobs_for(policies: list[str], families: list[str], seeds: list[int], digest: str,
-             done: dict[store.Key, dict[str, Any]]) -> list[Job]:
-    todo = [(p, f, s, digest) for f in families for s in seeds for p in policies
-            if (digest, store.label(p), f, s) not in done]
+def jobs_for(runs: list[store.Run], keys: Keys, done: dict[store.Run, store.Row]) -> list[Job]:
+    todo = [(p, f, s, keys) for p, f, s in runs if (p, f, s) not in done]
     # Biggest populations first, so the workers end together.
     return sorted(todo, key=lambda j: -design(j[1], j[2]).n)
 
 
-def quick_check(policies: list[str], families: list[str], seeds: list[int], digest: str,
-                workers: int) -> int:
-    """Re-runs the first five seeds (every M at N = 8, one at N = 16) and
-    compares them with the kept runs."""
-    done = store.load()
-    jobs = [(p, f, s, digest) for f in families for s in seeds[:5] for p in policies]
-    missing = [j for j in jobs if (digest, store.label(j[0]), j[1], j[2]) not in done]
+def quick_check(runs: list[store.Run], keys: Keys, workers: int) -> int:
+    """Re-runs the given runs and compares them with the kept ones."""
+    rows = store.load()
+    done = store.current(rows, keys)
+    missing = [r for r in runs if r not in done]
     if missing:
-        print(f"{len(missing)} of the sampled runs are not kept for this code; run without "
-              "--quick first", file=sys.stderr)
+        print(f"{len(missing)} of the sampled runs are not kept for this code "
+              f"({store.stale_text(store.stale_reasons(rows, keys, missing))}); "
+              "run without --quick first", file=sys.stderr)
         return 1
     differ = 0
-    for row in execute(run_one, jobs, workers):
-        kept = done[store.key(row)]
+    for row in execute(run_one, [(p, f, s, keys) for p, f, s in runs], workers):
+        kept = done[store.run_of(row)]
         bad = [f for f in CHECKED if row[f] != kept[f]]
         if bad:
             differ += 1
             print(f"{row['policy']} in {row['family']}, seed {row['seed']}: "
                   f"{', '.join(bad)} differ", file=sys.stderr)
-    print(f"{len(jobs) - differ} of {len(jobs)} sampled runs repeat the kept ones bit for bit")
+    print(f"{len(runs) - differ} of {len(runs)} sampled runs repeat the kept ones bit for bit")
     return 1 if differ else 0
 
 
@@ -88,7 +68,8 @@ def main() -> int:
                         help="held-out families on the report seeds (default), or the "
                              "tuning families on the tuning seeds")
     parser.add_argument("--policies", nargs="+", default=REPORTED,
-                        help="labels of policies (benchmarks/pbt_lab/policies.py)")
+                        help="labels of the lab's policies (benchmarks/pbt_lab/named.py) or "
+                             "module:attribute, a policy or a zero-argument factory of one")
     parser.add_argument("--families", help="comma-separated families instead of the split's")
     parser.add_argument("--workers", type=int, default=os.cpu_count() or 1)
     parser.add_argument("--quick", action="store_true")
@@ -96,9 +77,10 @@ def main() -> int:
     args = parser.parse_args()
     for name in args.policies:
         try:
-            factory(name)
-        except (ValueError, TypeError) as exc:
-            parser.error(f"--policies: {exc}")
+            resolve(name)
+        except PolicyError as exc:
+            print(f"--policies: {exc}", file=sys.stderr)
+            return 2
     policies = list(dict.fromkeys(["plain", "oracle", *args.policies]))
     halves = split(list(FAMILIES))
     families = halves["tune" if args.split == "tune" else "held_out"]
@@ -109,27 +91,32 @@ def main() -> int:
             parser.error(f"--families: unknown family {unknown[0]!r}; the families are "
                          f"{', '.join(FAMILIES)}")
     seeds = SEEDS[args.split]
-    digest = store.digest()
+    keys = Keys.current()
     if args.quick:
-        return quick_check(["plain", "default"], families, seeds, digest, args.workers)
+        # The first five seeds: every M at N = 8, one at N = 16.
+        return quick_check([(p, f, s) for f in families for s in seeds[:5]
+                            for p in ("plain", "default")], keys, args.workers)
     start = time.perf_counter()
-    done = store.load()
-    jobs = jobs_for(policies, families, seeds, digest, done)
+    wanted = [(p, f, s) for f in families for s in seeds for p in policies]
+    rows = store.load()
+    done = store.current(rows, keys)
+    jobs = jobs_for(wanted, keys, done)
     if jobs:
+        reasons = store.stale_reasons(rows, keys, [j[:3] for j in jobs])
+        if reasons:
+            print(store.stale_text(reasons), file=sys.stderr)
         print(f"{len(jobs)} runs to compute on {args.workers} processes", file=sys.stderr)
         for row in execute(run_one, jobs, args.workers):
             store.append([row])
-            done[store.key(row)] = row
-    runs = Runs(done, digest)
-    text = report(runs, policies, families, seeds, halves, args.split)
-    print(text)
+            done[store.run_of(row)] = row
+    print(report(Runs(done), policies, families, seeds, halves, args.split))
     print(f"\n({time.perf_counter() - start:.0f} s in this call)")
     if args.write:
-        dropped = store.prune(digest)
+        dropped = store.prune(keys)
         if dropped:
-            print(f"dropped {dropped} kept runs of other code", file=sys.stderr)
-        LAB_MD.write_text(document(Runs(store.load(), digest), digest))
-        print(f"wrote {LAB_MD.relative_to(store.ROOT)}", file=sys.stderr)
+            print(f"dropped {dropped} stale kept runs", file=sys.stderr)
+        write(Runs(store.current(store.load(), keys)), keys)
+        print(f"wrote {LAB_MD.relative_to(ROOT)}", file=sys.stderr)
     return 0
 
 

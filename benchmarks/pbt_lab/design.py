@@ -22,7 +22,8 @@ WINDOWS = (4, 6, 8, 12, 16)
 PERCENTILES = (0.125, 0.25, 0.375, 0.5)
 SEEDS = {"tune": list(range(32)), "report": list(range(100, 196))}
 SPLIT_SEED = 20261208
-#: The policies of the report: the default against every baseline.
+#: The policies of the report: the default against every baseline (how the
+#: default came to be: benchmarks/LAB.md, "Tuning history").
 REPORTED = ["plain", "oracle", "search", "random", "last", "stock", "default"]
 
 

@@ -1,7 +1,6 @@
-"""The policies the lab compares.
-
-The project's own policies come from `kestrovane.pbt.policies`, as users get
-them.  The baselines live here: random search (no exploit); random exploit;
+"""The lab's baselines; the project's own policies come from
+`kestrovane.pbt.policies`, as users get them (named.py names both).  The
+baselines: random search (no exploit); random exploit;
 the oracle, which sees the true scores; the plain rule on the last report;
 stock PBT (truncation on the sum of the objectives of the last report, which
 with one objective is what Ray's PBT does); scalarised truncation (on the
@@ -15,10 +14,8 @@ from typing import Any
 
 import numpy as np
 
-from benchmarks.pbt_lab.simulator import PolicyFactory
 from benchmarks.pbt_lab.simulator import F64
-from kestrovane.pbt.policies import (Evidence, MonteCarloRule, ParetoRule, Policy, Verdict,
-                                     truncation)
+from kestrovane.pbt.policies import Evidence, ParetoRule, Policy, Verdict, truncation
 
 
 def oracle(truth: Callable[[tuple[int, ...]], F64]) -> Policy:
@@ -75,49 +72,3 @@ def stock(_truth: object) -> Policy:
     def decide(e: Evidence[Any], /) -> Verdict:
         return truncation(np.array([w[-1].sum() for w in e.windows]), e)
     return decide
-
-
-def _package(policy: Policy) -> PolicyFactory:
-    return lambda _truth: policy
-
-
-def parse_options(text: str) -> dict[str, Any]:
-    """"n_samples=500,source=sample" -> {"n_samples": 500, "source": "sample"}."""
-    out: dict[str, Any] = {}
-    for item in filter(None, text.split(",")):
-        key, value = item.split("=")
-        if value == "None":
-            out[key] = None
-        else:
-            try:
-                out[key] = int(value)
-            except ValueError:
-                try:
-                    out[key] = float(value)
-                except ValueError:
-                    out[key] = value
-    return out
-
-
-def factory(name: str) -> PolicyFactory:
-    """A policy by its label: "plain", "oracle", "random", "search", "scalarised",
-    "last", "stock", "default" (the tracker's default), "mc:<options>" for a
-    `MonteCarloRule` with options, e.g. "mc:replace_if=0.5,source=sample",
-    or "pareto:<options>" for a `ParetoRule`."""
-    fixed: dict[str, PolicyFactory] = {
-        "plain": _package(ParetoRule()),
-        "oracle": oracle,
-        "random": random_exploit,
-        "scalarised": scalarised,
-        "search": search,
-        "last": last_report,
-        "stock": stock,
-        "default": lambda _truth: MonteCarloRule(),
-    }
-    if name in fixed:
-        return fixed[name]
-    if name.startswith("mc:"):
-        return _package(MonteCarloRule(**parse_options(name[3:])))
-    if name.startswith("pareto:"):
-        return _package(ParetoRule(**parse_options(name[7:])))
-    raise ValueError(f"unknown policy {name!r}")

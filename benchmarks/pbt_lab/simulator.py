@@ -29,16 +29,12 @@ from dataclasses import dataclass, field
 import numpy as np
 from numpy.typing import NDArray
 
+from benchmarks.hypervolume import hypervolume_percent
 from benchmarks.pbt_lab.families import Family, Trial
 from kestrovane import rate
 from kestrovane._api.front import nondominated
 from kestrovane.pbt import Population
 from kestrovane.pbt.policies import Policy
-
-try:
-    from moocore import hypervolume as _moocore_hv
-except ImportError:  # pragma: no cover - the lab installs moocore
-    _moocore_hv = None
 
 F64 = NDArray[np.float64]
 #: Builds the run's policy; it is handed the run's truth, (ids) -> true scores.
@@ -70,18 +66,6 @@ class RunResult:
     #: Per keeper: true hypervolume lost by keeping its pick (% of the box).
     keep_loss: dict[str, float] = field(default_factory=dict)
     kept: int = 0        # members each keeper picked
-
-
-def hypervolume_percent(points: F64, ref: F64) -> float:
-    """Hypervolume dominated by `points` (minimised) inside the box from the
-    origin to `ref`, in % of the box; for one objective the box is [0, ref]."""
-    inside = points[(points < ref).all(axis=1)]
-    if len(inside) == 0:
-        return 0.0
-    if points.shape[1] == 1:
-        return 100.0 * float(ref[0] - inside.min()) / float(ref[0])
-    assert _moocore_hv is not None, "the lab needs moocore (make lab installs it)"
-    return 100.0 * float(_moocore_hv(inside, ref=ref)) / float(np.prod(ref))
 
 
 def streams_root(family: Family, design: Design, seed: int) -> np.random.SeedSequence:

@@ -1,80 +1,96 @@
-"""The lab's kept runs, keyed by content: the run's family, seed and policy
-settings, and a digest of every source the numbers depend on (the lab's
-worlds, simulator, design and policies, and the package's sources), so that
-a change to any of them shows as runs to compute, never as old rows reused.
+"""The lab's kept runs (results.jsonl), each under the key of its content
+(keys.py): a run is reused only while its world, settings, simulator and
+package are those of the current code; otherwise it is stale, and says why.
 """
 
 from __future__ import annotations
 
-import functools
-import hashlib
 import json
+from collections import Counter
 from collections.abc import Iterable
 from pathlib import Path
 from typing import Any
 
-import numpy as np
+from benchmarks.pbt_lab.keys import PARTS, Keys
+from benchmarks.pbt_lab.named import PolicyError
 
-from benchmarks.pbt_lab.policies import factory
+STORE = Path(__file__).resolve().parent / "results.jsonl"
 
-ROOT = Path(__file__).resolve().parents[2]
-LAB = Path(__file__).resolve().parent
-STORE = LAB / "results.jsonl"
-LAB_SOURCES = ("families.py", "simulator.py", "design.py", "policies.py")
-PACKAGE_SUFFIXES = (".py", ".hpp", ".cpp", ".h")
-#: Parts of the package the lab never imports: the command line and Ray.
-UNUSED_PACKAGES = ("cli", "integrations")
-
-Key = tuple[str, str, str, int]  # digest, policy, family, seed
+Row = dict[str, Any]
+Run = tuple[str, str, int]  # policy label, family, seed
 
 
-def digest() -> str:
-    """A digest of the lab's and the package's sources (and the package version)."""
-    import kestrovane
-
-    h = hashlib.sha256(kestrovane.__version__.encode())
-    files = [LAB / name for name in LAB_SOURCES]
-    package = ROOT / "src" / "kestrovane"
-    files += sorted(p for p in package.rglob("*")
-                    if p.suffix in PACKAGE_SUFFIXES and p.is_file()
-                    and p.relative_to(package).parts[0] not in UNUSED_PACKAGES)
-    for path in files:
-        h.update(str(path.relative_to(ROOT)).encode())
-        h.update(path.read_bytes())
-    return h.hexdigest()[:16]
+def run_of(row: Row) -> Run:
+    return (str(row["policy"]).split("|")[0], str(row["family"]), int(row["seed"]))
 
 
-@functools.cache
-def label(policy: str) -> str:
-    """The policy's name and full settings, so that a changed default is run again."""
-    made = factory(policy)(lambda ids: np.zeros((len(ids), 1)))
-    return policy if not hasattr(made, "__dataclass_fields__") else f"{policy}|{made!r}"
+def load(path: Path | None = None) -> list[Row]:
+    path = path or STORE
+    if not path.exists():
+        return []
+    return [json.loads(line) for line in path.read_text().splitlines() if line.strip()]
 
 
-def key(row: dict[str, Any]) -> Key:
-    return (str(row["digest"]), str(row["policy"]), str(row["family"]), int(row["seed"]))
-
-
-def load() -> dict[Key, dict[str, Any]]:
-    out: dict[Key, dict[str, Any]] = {}
-    if STORE.exists():
-        for line in STORE.read_text().splitlines():
-            if line.strip():
-                row = json.loads(line)
-                out[key(row)] = row
-    return out
-
-
-def append(rows: Iterable[dict[str, Any]]) -> None:
-    with STORE.open("a") as out:
+def append(rows: Iterable[Row], path: Path | None = None) -> None:
+    with (path or STORE).open("a") as out:
         for row in rows:
             out.write(json.dumps(row, sort_keys=True) + "\n")
             out.flush()
 
 
-def prune(keep: str) -> int:
-    """Drops the rows of other digests; returns how many went."""
-    rows = load()
-    kept = [r for k, r in rows.items() if k[0] == keep]
-    STORE.write_text("".join(json.dumps(r, sort_keys=True) + "\n" for r in kept))
+def rewrite(rows: list[Row], path: Path | None = None) -> None:
+    (path or STORE).write_text("".join(json.dumps(r, sort_keys=True) + "\n" for r in rows))
+
+
+def expected(keys: Keys, row: Row) -> str | None:
+    """The key `row`'s run has under `keys`; None if its policy no longer resolves."""
+    try:
+        return keys.key(*run_of(row))
+    except PolicyError:
+        return None
+
+
+def current(rows: list[Row], keys: Keys) -> dict[Run, Row]:
+    """The rows whose key is the one their run has under `keys`."""
+    return {run_of(r): r for r in rows if "key" in r and r["key"] == expected(keys, r)}
+
+
+def stale_reasons(rows: list[Row], keys: Keys, runs: Iterable[Run]) -> Counter[str]:
+    """For the runs asked for that have no current row: how many are kept
+    stale, by the first part that changed in their newest row ("format" for
+    rows kept before runs were keyed by content)."""
+    wanted = set(runs)
+    newest: dict[Run, str] = {}
+    for row in rows:
+        run = run_of(row)
+        if run not in wanted:
+            continue
+        if "parts" not in row:
+            newest[run] = "format"
+            continue
+        now = keys.parts(*run)
+        changed = [p for p in PARTS if row["parts"][p] != now[p]]
+        if changed:
+            newest[run] = changed[0]
+        else:
+            newest.pop(run, None)
+    return Counter(newest.values())
+
+
+def stale_text(reasons: Counter[str]) -> str:
+    """"12 kept runs are stale and run again: 8 of another package, 4 of another world"."""
+    what = {"world": "world", "settings": "design or policy settings",
+            "simulator": "simulator", "package": "package", "format": "key format"}
+    parts = [f"{n} of another {what[k]}" for k, n in reasons.most_common()]
+    return (f"{sum(reasons.values())} kept runs are stale and run again: "
+            + ", ".join(parts))
+
+
+def prune(keys: Keys, path: Path | None = None) -> int:
+    """Drops the stale rows; rows whose policy no longer resolves are kept
+    (they cannot be checked here).  Returns how many went."""
+    rows = load(path)
+    kept = [r for r in rows if expected(keys, r) is None or r.get("key") == expected(keys, r)]
+    rewrite(kept, path)
     return len(rows) - len(kept)
+
