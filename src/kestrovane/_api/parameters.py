@@ -62,14 +62,13 @@ class _ProgressKind:
         return "None, a bool or a callable"
 
 
-_LAB = "the PBT lab's choice (README, \"Choosing the default\")"
-
 N_SAMPLES: Final = Parameter(
     "n_samples", IntRange.of_engine(_engine.BOUNDS["n_samples"]), 10_000,
     "Monte-Carlo samples of one call (the kernels count them in 32 bits).",
     (Default("MonteCarloRule.n_samples", 192,
-             f"a decision's budget, {_LAB}: more samples did not decide better and cost up "
-             "to ten times as much"),))
+             "a decision's budget, the PBT lab's choice (docs/benchmarks.md, \"Choosing the "
+             "default\"): it decides as well as 2000 at a sixth of the cost, keeping a "
+             "decision within 5x the plain rule's time"),))
 PERCENTILE: Final = Parameter(
     "percentile", RealRange.of_engine(_engine.BOUNDS["percentile"]), 0.2,
     "The share of members that win and that lose per sample (for the tracker: that are "
