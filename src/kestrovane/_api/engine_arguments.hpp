@@ -78,6 +78,14 @@ inline std::string allowed(const RealBound& b) {
            (b.high_open ? ")" : "]");
 }
 
+template <typename T>
+bool inside(const IntBound& b, T v) {
+    if constexpr (std::is_signed_v<T>)
+        return v >= b.low && (v < 0 || static_cast<std::uint64_t>(v) <= b.high);
+    else
+        return (b.low <= 0 || v >= static_cast<std::uint64_t>(b.low)) && v <= b.high;
+}
+
 inline bool inside(const RealBound& b, double x) {  // false for NaN
     const bool above = b.low_open ? x > b.low : x >= b.low;
     const bool below = b.high_open ? x < b.high : x <= b.high;
@@ -102,28 +110,24 @@ public:
     // An object passed through unchecked (the population's arrays).
     PyObject* object() { return ok_ ? args_[next_++] : nullptr; }
 
+    // T is the argument's machine type: int32_t, int64_t or uint64_t.
     template <typename T>
     T integer(const IntBound& b) {
         if (!ok_) return T{};
+        T v{};
         PyObject* o = args_[next_++];
-        if constexpr (std::is_same_v<T, std::uint64_t>) {
-            std::uint64_t v = 0;
-            ok_ = mc::to_uint64(o, &v);  // its type's range is the bound
-            return v;
-        } else if constexpr (std::is_same_v<T, std::int64_t>) {
-            std::int64_t v = 0;
+        if constexpr (std::is_same_v<T, std::uint64_t>)
+            ok_ = mc::to_uint64(o, &v);
+        else if constexpr (std::is_same_v<T, std::int64_t>)
             ok_ = mc::to_int64(o, &v);
-            return v;
-        } else {
-            std::int32_t v = 0;
+        else
             ok_ = mc::to_int32(o, &v);
-            if (ok_ && (v < b.low || static_cast<std::uint64_t>(v) > b.high)) {
-                PyErr_Format(PyExc_ValueError, "%s must be %s; got %d", b.name,
-                             allowed(b).c_str(), v);
-                ok_ = false;
-            }
-            return v;
+        if (ok_ && !inside(b, v)) {
+            PyErr_Format(PyExc_ValueError, "%s must be %s; got %s", b.name, allowed(b).c_str(),
+                         std::to_string(v).c_str());
+            ok_ = false;
         }
+        return v;
     }
 
     double real(const RealBound& b) {
