@@ -217,3 +217,13 @@ def test_one_k_for_python_and_the_engine(n):
             sel = kestrovane.select(mu, np.full_like(mu, 0.1), n_samples=20,
                                     percentile=percentile)
             assert sel.k == len(sel.losers) == v.winner_count(n, percentile)
+
+
+def test_options_are_checked_in_order_before_the_population():
+    bad = np.array([[math.nan, 0.0]])
+    with pytest.raises(ValueError, match="^n_samples must be"):
+        kestrovane.select(bad, [[1.0, 1.0]], n_samples=0, mode="rank", ties="first")
+    with pytest.raises(ValueError, match="^quantiles must be"):
+        kestrovane.select(bad, [[1.0, 1.0]], quantiles="P2", ties="first")
+    with pytest.raises(TypeError, match="^progress must be"):
+        kestrovane.counts(bad, [[1.0, 1.0]], progress=3)
