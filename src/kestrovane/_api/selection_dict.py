@@ -13,7 +13,7 @@ import numpy as np
 
 from kestrovane._api import parameters as P
 from kestrovane._api import validate as v
-from kestrovane._api.bounds import Choice
+from kestrovane._api.bounds import INT64_MAX, Choice
 from kestrovane._api.metric_stats import METRICS, STAT_KEYS, MetricStats
 
 #: How a result's quantiles were taken.
@@ -121,7 +121,7 @@ def checked_fields(data: object) -> dict[str, Any]:
                              f"k * n_samples = {k * samples} expected")
         out[key] = counted
     out["rank_sum"] = f.numbers("rank_sum", n, True, 0, min(samples * max(n - 1, 0),
-                                                           v.INT64_MAX))
+                                                           INT64_MAX))
     if int(out["rank_sum"].sum()) != samples * n * (n - 1) // 2:
         raise ValueError("Selection.from_dict: 'rank_sum' does not sum to "
                          "n_samples * N * (N - 1) / 2")

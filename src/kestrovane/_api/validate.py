@@ -18,9 +18,6 @@ from numpy.typing import NDArray
 
 from kestrovane._api import _engine
 from kestrovane._api import parameters as P
-from kestrovane._api.bounds import INT32_MAX as INT32_MAX
-from kestrovane._api.bounds import INT64_MAX as INT64_MAX
-from kestrovane._api.bounds import UINT64_MAX as UINT64_MAX
 from kestrovane._api.bounds import is_bool
 
 # A str is itself a Collection[str]: one objective name.
@@ -229,7 +226,7 @@ def drawn_seed(value: object) -> int:
     if value is None:
         return int(np.random.SeedSequence().generate_state(1, np.uint64)[0])
     if isinstance(value, np.random.Generator):
-        return int(value.integers(0, UINT64_MAX, dtype=np.uint64, endpoint=True))
+        return int(value.integers(0, P.SEED.kind.high, dtype=np.uint64, endpoint=True))
     if is_bool(value) or not isinstance(value, numbers.Integral):
         raise TypeError(f"seed must be an integer in {P.SEED.kind.interval()}, "
                         "None (fresh entropy) or a numpy.random.Generator; "
