@@ -146,30 +146,33 @@ def test_signatures_and_the_command_line_default_as_declared():
         assert getattr(args, option) == P.PARAMETERS[name].default, option
 
 
-def _field_default(where: str) -> object:
-    owner, name = where.split(".")
+#: Who takes a declared parameter besides the public functions.
+TAKERS = {"MonteCarloRule": MonteCarloRule, "ParetoRule": ParetoRule,
+          "Population": Population, "Population.front_chances": Population.front_chances}
+
+
+def _default_of(owner: str, name: str) -> object:
     if owner == "ParetoPBT":  # Ray is optional: read the adapter's source
         tree = ast.parse((ROOT / "src/kestrovane/integrations/ray_tune.py").read_text())
         init = next(n for n in ast.walk(tree) if isinstance(n, ast.FunctionDef)
                     and n.name == "__init__" and any(a.arg == name for a in n.args.kwonlyargs))
         names = [a.arg for a in init.args.kwonlyargs]
         return ast.literal_eval(init.args.kw_defaults[names.index(name)])
-    target = {"MonteCarloRule": MonteCarloRule, "ParetoRule": ParetoRule,
-              "Population": Population}[owner]
-    if name in getattr(target, "__dataclass_fields__", {}):
-        return target.__dataclass_fields__[name].default
-    return inspect.signature(getattr(target, name)).parameters[
-        {"front_chances": "seed"}.get(name, name)].default
+    return inspect.signature(TAKERS[owner]).parameters[name].default
 
 
 def test_the_defaults_said_to_differ_do_and_say_why():
+    differ = set()
     for parameter in P.PARAMETERS.values():
         for other in parameter.elsewhere:
             assert other.value != parameter.default and other.why
-            assert _field_default(other.where) == other.value, other.where
-    # The tracker replaces the share that select's winners and losers are.
-    assert inspect.signature(Population).parameters["percentile"].default == \
-        P.PERCENTILE.default
+            assert _default_of(*other.where.rsplit(".", 1)) == other.value, other.where
+            differ.add(other.where)
+    # Every other default of a declared parameter is the declared one.
+    for owner, taker in TAKERS.items():
+        for name, param in inspect.signature(taker).parameters.items():
+            if name in P.PARAMETERS and f"{owner}.{name}" not in differ:
+                assert param.default == P.PARAMETERS[name].default, (owner, name)
 
 
 def _docstring_entry(function: object, name: str) -> str:

@@ -80,7 +80,7 @@ SEED: Final = Parameter(
     "seed", IntRange.of_engine(_engine.BOUNDS["seed"], high_text="2**64 - 1"), 0,
     "Seed of the random stream; None draws one from fresh entropy, a "
     "numpy.random.Generator one from the generator.",
-    (Default("Population.front_chances", None,
+    (Default("Population.front_chances.seed", None,
              "derived from the population's own seed, so that asking twice gives the same "
              "answer"),))
 MODE: Final = Parameter(
