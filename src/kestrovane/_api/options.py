@@ -5,7 +5,7 @@ from __future__ import annotations
 
 from collections.abc import Mapping
 from dataclasses import dataclass, fields
-from typing import Any, cast
+from typing import Any
 
 from kestrovane._api import parameters as P
 from kestrovane._api.progress import Progress
@@ -43,4 +43,4 @@ class Options:
 
     def settings(self, *names: str) -> dict[str, Any]:
         """The named options, as a result records them."""
-        return {name: cast(object, getattr(self, name)) for name in names}
+        return {name: getattr(self, name) for name in names}
