@@ -225,9 +225,11 @@ def test_policy_settings_numpy_numbers_taken_plain_unusable_ones_refused():
     plain = MonteCarloRule(n_samples=300, replace_if=0.5, prior_weight=2.0, mode="values")
     assert typed == plain and repr(typed) == repr(plain) and type(typed.n_samples) is int
     for kwargs in ({"prior_weight": float("inf")}, {"prior_weight": 10**400},
-                   {"n_samples": np.float64(300)}, {"recent": np.int64(-1)}):
-        with pytest.raises(ValueError, match=rf"{next(iter(kwargs))} must be .* in [\[(]"):
+                   {"recent": np.int64(-1)}):
+        with pytest.raises(ValueError, match=rf"{next(iter(kwargs))} must be in [\[(]"):
             MonteCarloRule(**kwargs)
+    with pytest.raises(TypeError, match=r"n_samples must be an integer; got np\.float64"):
+        MonteCarloRule(n_samples=np.float64(300))
     with pytest.raises(TypeError, match=r"not the class MonteCarloRule; pass an instance, "
                                         r"e\.g\. MonteCarloRule\(\)"):
         Population(["x"], policy=MonteCarloRule)

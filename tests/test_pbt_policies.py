@@ -2,6 +2,8 @@
 Monte-Carlo rule (early stopping, fairness between exchangeable members,
 determinism)."""
 
+import re
+
 import numpy as np
 import pytest
 
@@ -98,23 +100,48 @@ def test_monte_carlo_rule_stops_once_the_decision_is_settled():
     assert rule(evidence(same, 3, seed=5)).detail != rule(evidence(same, 3, seed=6)).detail
 
 
-@pytest.mark.parametrize("kwargs, message", [
-    ({"n_samples": 0}, r"n_samples must be an integer in \[1, 2147483647\]; got 0"),
-    ({"batch": 2**31}, r"batch must be an integer in \[1, 2147483647\]"),
-    ({"batch": 2.5}, "batch must be an integer"),
-    ({"replace_if": 1.5}, "replace_if must be a number in"),
-    ({"replace_if": True}, "replace_if must be a number"),
-    ({"source": "best"}, "source must be 'top' or 'sample'"),
-    ({"trend": "quadratic"}, "trend must be 'none', 'line' or 'shrunk'"),
-    ({"prior_weight": -1}, "prior_weight must be a number"),
-    ({"mode": "rank"}, "mode must be 'ranks' or 'values'"),
+@pytest.mark.parametrize("kwargs, error, message", [
+    ({"n_samples": 0}, ValueError, r"n_samples must be in \[1, 2147483647\]; got 0"),
+    ({"batch": 2**31}, ValueError, r"batch must be in \[1, 2147483647\]"),
+    ({"batch": 2.5}, TypeError, "batch must be an integer; got 2.5"),
+    ({"recent": -1}, ValueError, r"recent must be in \[0, 2147483647\]; got -1"),
+    ({"replace_if": 1.5}, ValueError, r"replace_if must be in \[0, 1\]; got 1.5"),
+    ({"replace_if": True}, TypeError, r"replace_if must be a real number in \[0, 1\]"),
+    ({"source": "best"}, ValueError, "source must be 'top' or 'sample'"),
+    ({"source": 1}, TypeError, "source must be 'top' or 'sample'; got 1"),
+    ({"trend": "quadratic"}, ValueError, "trend must be 'none', 'line' or 'shrunk'"),
+    ({"trend": None}, TypeError, "trend must be 'none', 'line' or 'shrunk'; got None"),
+    ({"prior_weight": -1}, ValueError, r"prior_weight must be in \[0, inf\); got -1.0"),
+    ({"prior_weight": float("inf")}, ValueError, r"prior_weight must be in \[0, inf\)"),
+    ({"prior_weight": "4"}, TypeError, "prior_weight must be a real number"),
+    ({"mode": "rank"}, ValueError, "mode must be 'ranks' or 'values'"),
+    ({"mode": 1}, TypeError, "mode must be 'ranks' or 'values'; got 1"),
 ])
-def test_bad_policy_settings(kwargs, message):
-    with pytest.raises(ValueError, match=message):
+def test_bad_policy_settings(kwargs, error, message):
+    """Wrong kinds raise TypeError, values out of bounds ValueError, as
+    kestrovane.select raises them for its arguments."""
+    with pytest.raises(error, match=message):
         MonteCarloRule(**kwargs)
     if "mode" in kwargs or "trend" in kwargs:
-        with pytest.raises(ValueError, match=message):
+        with pytest.raises(error, match=message):
             ParetoRule(**kwargs)
+
+
+@pytest.mark.parametrize("setting, value", [("n_samples", 0), ("n_samples", 2.0),
+                                            ("n_samples", True), ("mode", "rank"),
+                                            ("mode", 0)])
+def test_a_policy_refuses_a_shared_setting_as_select_does(setting, value):
+    with pytest.raises((TypeError, ValueError)) as by_select:
+        kestrovane.select(np.zeros((3, 2)), np.ones((3, 2)), **{setting: value})
+    with pytest.raises(by_select.type, match=f"^{re.escape(str(by_select.value))}$"):
+        MonteCarloRule(**{setting: value})
+
+
+def test_policy_settings_are_stored_as_plain_values():
+    rule = MonteCarloRule(n_samples=np.int64(300), prior_weight=np.float32(2.0), recent=3,
+                          replace_if=np.float64(0.25))
+    assert type(rule.n_samples) is int and type(rule.prior_weight) is float
+    assert rule == MonteCarloRule(n_samples=300, prior_weight=2, recent=3, replace_if=0.25)
 
 
 @pytest.mark.parametrize("policy", [ParetoRule(),

@@ -67,3 +67,17 @@ def test_unpickled_counts_are_read_only_and_equal():
             with pytest.raises(ValueError, match="read-only"):
                 array[0] = 1
         assert (back.ids, back.n_samples, back.ties) == (got.ids, got.n_samples, got.ties)
+
+
+def test_results_pickled_before_their_modules_were_split_still_load():
+    """MetricStats lived in kestrovane._api.selection; pickles that name it
+    there load as the same class."""
+    import kestrovane
+    mu = np.random.default_rng(2).random((5, 2))
+    sel = kestrovane.select(mu, np.full_like(mu, 0.05), n_samples=40)
+    for protocol in range(pickle.HIGHEST_PROTOCOL + 1):
+        assert pickle.loads(pickle.dumps(sel, protocol)) == sel
+    old = pickle.dumps(sel.place, 0).replace(b"kestrovane._api.metric_stats",
+                                              b"kestrovane._api.selection")
+    assert b"kestrovane._api.selection\nMetricStats" in old
+    assert pickle.loads(old) == sel.place and type(pickle.loads(old)) is kestrovane.MetricStats

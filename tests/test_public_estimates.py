@@ -93,3 +93,16 @@ def test_estimates_hold_read_only_copies_of_the_arrays_given():
         with pytest.raises(ValueError, match="read-only"):
             arr[0, 0] = 1.0
     assert select(est, n_samples=5).n_samples == counts(est, n_samples=5).n_samples == 5
+
+
+def test_estimates_refuse_maximize_flags_as_select_does():
+    """Non-bool flags are the wrong kind (TypeError, as select says for
+    maximize=[1, 0]); the wrong number of bools a wrong value."""
+    mu, s2 = np.zeros((2, 2)), np.ones((2, 2))
+    with pytest.raises(TypeError):
+        select(mu, s2, maximize=[1, 0])
+    with pytest.raises(TypeError, match=r"maximize must hold one bool per objective \(2\)"):
+        Estimates(mu, s2, maximize=[1, 0])
+    with pytest.raises(ValueError, match=r"maximize must hold one bool per objective \(2\)"):
+        Estimates(mu, s2, maximize=[True])
+    assert Estimates(mu, s2, maximize=[np.True_, False]).maximize == (True, False)

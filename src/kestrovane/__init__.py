@@ -30,7 +30,7 @@ if TYPE_CHECKING:
     from kestrovane._api.rate import Rating as Rating
     from kestrovane._api.rate import rate as rate
     from kestrovane._api.select import select as select
-    from kestrovane._api.selection import MetricStats as MetricStats
+    from kestrovane._api.metric_stats import MetricStats as MetricStats
     from kestrovane._api.selection import Selection as Selection
 
 try:  # written by the build (pyproject.toml, tool.scikit-build.generate)
@@ -54,7 +54,7 @@ _LAZY = {
     "front_chances": "kestrovane._api.front",
     "FrontChances": "kestrovane._api.front",
     "Selection": "kestrovane._api.selection",
-    "MetricStats": "kestrovane._api.selection",
+    "MetricStats": "kestrovane._api.metric_stats",
     "Progress": "kestrovane._api.progress",
 }
 

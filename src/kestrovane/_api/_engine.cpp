@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "kestrovane/_api/engine_arguments.hpp"
 #include "kestrovane/_native/py_ref.hpp"
 #include "kestrovane/selection_core/interface/conversion.hpp"
 #include "kestrovane/selection_core/interface/module_state.hpp"
@@ -30,6 +31,7 @@ using kestrovane::data_of;
 using kestrovane::GilRelease;
 using kestrovane::PyRef;
 using namespace kestrovane::mc;
+using namespace kestrovane::engine;
 
 constexpr const char kEngineDoc[] =
     "The Monte-Carlo kernels with progress reports and Ctrl-C checks, for kestrovane.select.";
@@ -49,7 +51,8 @@ constexpr const char kSelectDetailedDoc[] =
     "sample, drawn from a stream of its own (the same normals).  Every `interval`\n"
     "seconds of sampling, signal handlers run and report(samples_done, n_samples)\n"
     "is called (report may be None).  The arguments are checked as strictly as\n"
-    "kestrovane.select checks them (interval finite and > 0, 1 <= threads <= 64).";
+    "kestrovane.select checks them, against the bounds in BOUNDS (interval finite\n"
+    "and > 0).";
 
 constexpr const char kCountsDoc[] =
     "counts(mu, sigma2, n_samples, percentile, seed, mode_i, ties_i, threads, report,\n"
@@ -61,6 +64,8 @@ constexpr const char kCountsDoc[] =
 // The arguments every function shares: mu, sigma2, n_samples, percentile,
 // seed, mode_i first; ties_i, threads, report, interval last.
 struct CommonArgs {
+    PyObject* mu = nullptr;
+    PyObject* sigma2 = nullptr;
     std::int32_t n_samples = 0;
     TieOrder ties = TieOrder::index;
     std::int32_t threads = 1;
@@ -68,52 +73,22 @@ struct CommonArgs {
     PyObject* report = nullptr;
 };
 
-bool parse_common(PyObject* const* args, Py_ssize_t nargs, Py_ssize_t expected, const char* name,
-                  CommonArgs* c, RankOptions* o) {
-    if (nargs != expected) {
-        PyErr_Format(PyExc_TypeError, "%s() takes %zd arguments (%zd given)", name, expected,
-                     nargs);
-        return false;
-    }
+void read_leading(ArgumentReader& in, CommonArgs* c, RankOptions* o) {
+    c->mu = in.object();
+    c->sigma2 = in.object();
+    c->n_samples = in.integer<std::int32_t>(kNSamples);
+    o->percentile = in.real(kPercentile);
+    o->seed = in.integer<std::uint64_t>(kSeed);
+    o->mode_i = in.integer<std::int32_t>(kMode);
     o->within_mode_i = 0;
-    c->report = args[nargs - 2];
-    std::int32_t ties_i = 0;
-    if (!to_int32(args[2], &c->n_samples) || !to_double(args[3], &o->percentile) ||
-        !to_uint64(args[4], &o->seed) || !to_int32(args[5], &o->mode_i) ||
-        !to_int32(args[nargs - 4], &ties_i) || !to_int32(args[nargs - 3], &c->threads) ||
-        !to_double(args[nargs - 1], &c->interval))
-        return false;
-    if (ties_i != 0 && ties_i != 1) {
-        PyErr_Format(PyExc_ValueError, "ties_i must be 0 or 1; got %d", ties_i);
-        return false;
-    }
-    c->ties = static_cast<TieOrder>(ties_i);
-    if (c->n_samples < 1) {
-        PyErr_Format(PyExc_ValueError, "n_samples must be in 1 .. 2**31 - 1; got %d", c->n_samples);
-        return false;
-    }
-    if (!(o->percentile > 0.0 && o->percentile <= 1.0)) {  // NaN too
-        PyErr_Format(PyExc_ValueError, "percentile must be in (0, 1]; got %R", args[3]);
-        return false;
-    }
-    if (o->mode_i != 0 && o->mode_i != 1) {
-        PyErr_Format(PyExc_ValueError, "mode_i must be 0 or 1; got %d", o->mode_i);
-        return false;
-    }
-    if (c->threads < 1 || c->threads > kMaxThreads) {
-        PyErr_Format(PyExc_ValueError, "threads must be in 1 .. %d; got %d", kMaxThreads,
-                     c->threads);
-        return false;
-    }
-    if (!(std::isfinite(c->interval) && c->interval > 0.0)) {
-        PyErr_Format(PyExc_ValueError, "interval must be finite and > 0; got %R", args[nargs - 1]);
-        return false;
-    }
-    if (c->report != Py_None && !PyCallable_Check(c->report)) {
-        PyErr_SetString(PyExc_TypeError, "report must be callable or None");
-        return false;
-    }
-    return true;
+}
+
+bool read_trailing(ArgumentReader& in, CommonArgs* c) {
+    c->ties = static_cast<TieOrder>(in.integer<std::int32_t>(kTies));
+    c->threads = in.integer<std::int32_t>(kThreads);
+    c->report = in.callable_or_none("report");
+    c->interval = in.real(kInterval);
+    return in.ok();
 }
 
 PyObject* select_detailed(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
@@ -121,24 +96,37 @@ PyObject* select_detailed(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     DetailedOptions o{};
     o.quality_w_place = o.quality_w_front = o.quality_w_within = 1.0;
     o.quality_sign = -1.0;
-    if (!parse_common(args, nargs, 12, "select_detailed", &c, &o) ||
-        !to_int32(args[6], &o.quantiles_mode_i) || !to_int64(args[7], &o.quantiles_budget))
-        return nullptr;
-    if (o.quantiles_mode_i < 0 || o.quantiles_mode_i > 2) {
-        PyErr_Format(PyExc_ValueError, "quantiles_mode_i must be 0, 1 or 2; got %d",
-                     o.quantiles_mode_i);
-        return nullptr;
-    }
+    ArgumentReader in("select_detailed", args, nargs, 12);
+    read_leading(in, &c, &o);
+    o.quantiles_mode_i = in.integer<std::int32_t>(kQuantilesMode);
+    o.quantiles_budget = in.integer<std::int64_t>(kQuantilesBudget);
+    if (!read_trailing(in, &c)) return nullptr;
     ProgressPacer pacer(c.report, c.n_samples, c.interval);
-    return detailed_kernel_threaded(args[0], args[1], c.n_samples, o, c.ties, c.threads, pacer);
+    return detailed_kernel_threaded(c.mu, c.sigma2, c.n_samples, o, c.ties, c.threads, pacer);
 }
 
 PyObject* counts(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     CommonArgs c;
     RankOptions o{};
-    if (!parse_common(args, nargs, 10, "counts", &c, &o)) return nullptr;
+    ArgumentReader in("counts", args, nargs, 10);
+    read_leading(in, &c, &o);
+    if (!read_trailing(in, &c)) return nullptr;
     ProgressPacer pacer(c.report, c.n_samples, c.interval);
-    return counting_kernel_threaded(args[0], args[1], c.n_samples, o, c.ties, c.threads, pacer);
+    return counting_kernel_threaded(c.mu, c.sigma2, c.n_samples, o, c.ties, c.threads, pacer);
+}
+
+constexpr const char kWinnerCountDoc[] =
+    "winner_count(n, percentile, /)\n"
+    "--\n\n"
+    "k, the members that win (and that lose) per sample of select_detailed and counts:\n"
+    "min(n, max(1, ceil(n * percentile))), the product taken in double precision.";
+
+PyObject* winner_count_of(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    ArgumentReader in("winner_count", args, nargs, 2);
+    const std::int32_t n = in.integer<std::int32_t>(kMembers);
+    const double percentile = in.real(kPercentile);
+    if (!in.ok()) return nullptr;
+    return PyLong_FromLong(kestrovane::mc::winner_count(n, percentile));
 }
 
 constexpr const char kQuartilesDoc[] =
@@ -175,6 +163,8 @@ PyMethodDef methods[] = {
     {"select_detailed", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(select_detailed)),
      METH_FASTCALL, kSelectDetailedDoc},
     {"quartiles", quartiles, METH_O, kQuartilesDoc},
+    {"winner_count", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(winner_count_of)),
+     METH_FASTCALL, kWinnerCountDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -203,7 +193,7 @@ int exec_engine(PyObject* module) {
     PyRef metrics = statistics ? names_tuple(kMetricNames) : PyRef();
     if (!metrics || PyModule_AddObjectRef(module, "STATISTICS", statistics.get()) < 0 ||
         PyModule_AddObjectRef(module, "METRICS", metrics.get()) < 0 ||
-        PyModule_AddIntConstant(module, "MAX_THREADS", kMaxThreads) < 0)
+        PyModule_AddIntConstant(module, "MAX_THREADS", kMaxThreads) < 0 || !add_bounds(module))
         return -1;
     g.module = Py_NewRef(module);
     return 0;

@@ -10,6 +10,12 @@ MAX_THREADS: int
 #: The rows of select_detailed's statistics array: metrics, then statistics.
 METRICS: tuple[str, str, str]
 STATISTICS: tuple[str, str, str, str, str]
+#: (low, high, low_open, high_open) of the checked arguments of the public layer.
+BOUNDS: dict[str, tuple[int, int, bool, bool] | tuple[float, float, bool, bool]]
+#: The names of the coded options' values, in code order.
+MODES: tuple[str, ...]
+QUANTILES: tuple[str, ...]
+TIES: tuple[str, ...]
 
 def select_detailed(
     mu: NDArray[np.float64],
@@ -51,3 +57,4 @@ def counts(
 def quartiles(
     observations: NDArray[np.float64], /
 ) -> tuple[NDArray[np.float64], NDArray[np.float64], NDArray[np.float64]]: ...
+def winner_count(n: int, percentile: float, /) -> int: ...

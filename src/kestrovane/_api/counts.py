@@ -10,12 +10,14 @@ from typing import Any, Generic, TypeVar
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
+from kestrovane._api import parameters as P
 from kestrovane._api import validate as v
 from kestrovane._api.estimate import Estimates, population
 from kestrovane._api.memory import CallMemory, shortage
 from kestrovane._api.native import run_counts
-from kestrovane._api.progress import Progress, check_progress, reporting
-from kestrovane._api.selection import _init_values, freeze_counts
+from kestrovane._api.options import Options
+from kestrovane._api.progress import Progress, reporting
+from kestrovane._api.frozen import freeze_counts, init_values
 from kestrovane._api.threads import thread_count
 
 IdT = TypeVar("IdT", bound=Hashable)
@@ -36,9 +38,9 @@ class Counts(Generic[IdT]):
     n_samples: int
     seed: int
     percentile: float
-    mode: v.Mode
+    mode: P.Mode
     #: Who won ties (see `kestrovane.select`).
-    ties: v.Ties = "random"
+    ties: P.Ties = "random"
 
     #: win_count / n_samples, lose_count / n_samples and rank_sum / n_samples.
     p_win: NDArray[np.float64] = field(init=False)
@@ -51,15 +53,16 @@ class Counts(Generic[IdT]):
 
     def __reduce__(self) -> tuple[type[Counts[IdT]], tuple[object, ...]]:
         # Through __init__, so the unpickled arrays are read-only too.
-        return (type(self), _init_values(self))
+        return (type(self), init_values(self))
 
 
 def counts(mu: ArrayLike | Estimates[Any], sigma2: ArrayLike | None = None, *,
-           n_samples: int = 10_000,
-           percentile: float = 0.2, seed: v.SeedLike = 0, mode: v.Mode = "ranks",
+           n_samples: int = P.N_SAMPLES.default, percentile: float = P.PERCENTILE.default,
+           seed: v.SeedLike = P.SEED.default, mode: P.Mode = P.MODE.default,
            maximize: v.Maximize = None, ids: Sequence[Any] | None = None,
-           objectives: Sequence[str] | None = None, progress: Progress = None,
-           threads: int | None = None, ties: v.Ties = "random") -> Counts[Any]:
+           objectives: Sequence[str] | None = None, progress: Progress = P.PROGRESS.default,
+           threads: int | None = P.THREADS.default, ties: P.Ties = P.TIES.default
+           ) -> Counts[Any]:
     """Win and loss counts of every member over `n_samples` drawn populations.
 
     The arguments mean what they mean for `kestrovane.select`; the counts are
@@ -67,18 +70,16 @@ def counts(mu: ArrayLike | Estimates[Any], sigma2: ArrayLike | None = None, *,
     its cost, without choosing winners and losers or the place statistics.
     With `ties="index"` they are those of `mc_rank_counts`.
     """
-    n = v.sample_count(n_samples)
-    share = v.percentile_value(percentile)
-    mode_i = v.choice(mode, "mode", v.MODE_CODES)
-    v.choice(ties, "ties", v.TIES_CODES)
-    check_progress(progress)
+    opts = Options.of(locals())
     pop = population(mu, sigma2, ids, objectives, maximize)
     seed_i = v.drawn_seed(seed)
+    n = opts.n_samples
     n_threads = thread_count(threads, pop.mu.shape[0], pop.mu.shape[1], n)
-    with reporting(progress, n, "kestrovane.counts") as report:
+    with reporting(opts.progress, n, "kestrovane.counts") as report:
         try:
-            win, lose, rank_sum = run_counts(pop.mu, pop.sigma2, n, share, seed_i, mode_i,
-                                             n_threads, report, ties=ties)
+            win, lose, rank_sum = run_counts(pop.mu, pop.sigma2, n, opts.percentile, seed_i,
+                                             opts.mode_code, n_threads, report, ties=opts.ties)
         except MemoryError as e:
             raise shortage(CallMemory(pop.mu.shape[0], pop.mu.shape[1], n, threads)) from e
-    return Counts(pop.ids, win, lose, rank_sum, n, seed_i, share, mode, ties)
+    return Counts(pop.ids, win, lose, rank_sum, seed=seed_i,
+                  **opts.settings("n_samples", "percentile", "mode", "ties"))

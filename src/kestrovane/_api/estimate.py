@@ -59,8 +59,11 @@ class Estimates(tuple[F64, F64], Generic[IdT]):
         put(self, "ids", None if ids is None else v.member_ids(ids, n))
         put(self, "objectives", v.objective_names(objectives, m))
         flags = (False,) * m if maximize is None else tuple(maximize)
-        if len(flags) != m or not all(isinstance(f, (bool, np.bool_)) for f in flags):
-            raise ValueError(f"maximize must hold one bool per objective ({m}); got {maximize!r}")
+        usage = f"maximize must hold one bool per objective ({m}); got {maximize!r}"
+        if not all(isinstance(f, (bool, np.bool_)) for f in flags):
+            raise TypeError(usage)
+        if len(flags) != m:
+            raise ValueError(usage)
         put(self, "maximize", tuple(bool(f) for f in flags))
         return self
 

@@ -10,9 +10,11 @@ from typing import Any, Final, Generic, TypeVar
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
+from kestrovane._api import parameters as P
 from kestrovane._api import validate as v
+from kestrovane._api.bounds import IntRange, RealRange
 from kestrovane._api.estimate import Estimates, population
-from kestrovane._api.selection import frozen_array
+from kestrovane._api.frozen import frozen_array
 
 IdT = TypeVar("IdT", bound=Hashable)
 
@@ -40,9 +42,9 @@ class FrontChances(Generic[IdT]):
         is at least `at_least` (at least the most likely one)."""
         order = np.argsort(-self.p_front, kind="stable")
         if size is not None:
-            count = v.IntRange(1, len(self.ids)).check(size, "size")
+            count = IntRange(1, len(self.ids)).check(size, "size")
         else:
-            share = v.RealRange(0.0, 1.0).check(at_least, "at_least")
+            share = RealRange(0.0, 1.0).check(at_least, "at_least")
             count = max(1, int(np.count_nonzero(self.p_front >= share)))
         return [self.ids[i] for i in order[:count].tolist()]
 
@@ -73,7 +75,8 @@ def nondominated(points: NDArray[np.float64]) -> NDArray[np.bool_]:
 
 
 def front_chances(mu: ArrayLike | Estimates[Any], sigma2: ArrayLike | None = None, *,
-                  n_samples: int = 10_000, seed: v.SeedLike = 0, maximize: v.Maximize = None,
+                  n_samples: int = P.N_SAMPLES.default, seed: v.SeedLike = P.SEED.default,
+                  maximize: v.Maximize = None,
                   ids: Sequence[Any] | None = None,
                   objectives: Sequence[str] | None = None) -> FrontChances[Any]:
     """How often each member is non-dominated when every score is drawn from
@@ -86,7 +89,7 @@ def front_chances(mu: ArrayLike | Estimates[Any], sigma2: ArrayLike | None = Non
     bit.  The work grows as n_samples * N**2 * M.
     """
     pop = population(mu, sigma2, ids, objectives, maximize)
-    samples = v.sample_count(n_samples)
+    samples = P.N_SAMPLES.check(n_samples)
     seed_v = v.drawn_seed(seed)
     n, m = pop.mu.shape
     rng = np.random.default_rng(seed_v)

@@ -14,7 +14,7 @@ import numpy as np
 from numpy.typing import NDArray
 
 from kestrovane._api import _engine
-from kestrovane._api.validate import TIES_CODES, Ties
+from kestrovane._api.parameters import TIES, Ties
 
 #: Called with (samples_done, n_samples): non-decreasing, the last call is
 #: (n_samples, n_samples).  An exception raised by it ends the call.
@@ -51,7 +51,7 @@ def run_detailed(mu: NDArray[np.float64], sigma2: NDArray[np.float64], n_samples
     if report is not None:
         report(0, n_samples)
     run = _engine.select_detailed(mu, sigma2, n_samples, percentile, seed, mode_i,
-                                  quantiles_mode_i, quantiles_budget, TIES_CODES[ties], threads,
+                                  quantiles_mode_i, quantiles_budget, TIES.kind.code(ties), threads,
                                   report, CHECK_INTERVAL)
     if report is not None:
         report(n_samples, n_samples)
@@ -66,7 +66,7 @@ def run_counts(mu: NDArray[np.float64], sigma2: NDArray[np.float64], n_samples: 
     with ties, progress and Ctrl-C as in `run_detailed`."""
     if report is not None:
         report(0, n_samples)
-    counts = _engine.counts(mu, sigma2, n_samples, percentile, seed, mode_i, TIES_CODES[ties],
+    counts = _engine.counts(mu, sigma2, n_samples, percentile, seed, mode_i, TIES.kind.code(ties),
                             threads, report, CHECK_INTERVAL)
     if report is not None:
         report(n_samples, n_samples)

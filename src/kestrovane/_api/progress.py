@@ -15,9 +15,10 @@ import sys
 import time
 from collections.abc import Callable, Iterator
 from contextlib import contextmanager
-from typing import Any, TextIO
+from typing import TYPE_CHECKING, Any, TextIO
 
-from kestrovane._api.native import Report
+if TYPE_CHECKING:  # at run time native imports the declarations, which import this
+    from kestrovane._api.native import Report
 
 #: The `progress` argument: None (a bar on a terminal for calls that run
 #: over about a second), False, True, or a callable taking

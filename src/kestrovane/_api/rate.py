@@ -8,8 +8,9 @@ from dataclasses import dataclass
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
+from kestrovane._api import parameters as P
 from kestrovane._api import validate as v
-from kestrovane._api.selection import frozen_array
+from kestrovane._api.frozen import frozen_array
 from kestrovane.pareto_core._pareto_rating_cy import rate_population
 
 
@@ -47,7 +48,7 @@ class Rating:
         return (type(self), (self.n_fronts, self.front, self.crowding, self.order))
 
 
-def rate(X: ArrayLike, *, mode: v.Mode = "ranks", maximize: v.Maximize = None,
+def rate(X: ArrayLike, *, mode: P.Mode = P.MODE.default, maximize: v.Maximize = None,
          objectives: Sequence[str] | None = None) -> Rating:
     """Rate a population of known scores by Pareto dominance.
 
@@ -71,7 +72,7 @@ def rate(X: ArrayLike, *, mode: v.Mode = "ranks", maximize: v.Maximize = None,
         As for `kestrovane.select`; a NaN or infinite score is named by row
         and objective.
     """
-    mode_i = v.choice(mode, "mode", v.MODE_CODES)
+    mode_i = P.MODE.kind.code(P.MODE.check(mode))
     arr = v.table(X, "X")
     v.require_objectives(arr, "X")
     names = v.objective_names(objectives, arr.shape[1], "X")

@@ -7,65 +7,69 @@ from typing import Any, TypeVar, overload
 
 from numpy.typing import ArrayLike
 
+from kestrovane._api import parameters as P
 from kestrovane._api import validate as v
 from kestrovane._api.estimate import Estimates, population
 from kestrovane._api.memory import CallMemory, shortage
 from kestrovane._api.native import run_detailed
-from kestrovane._api.progress import Progress, check_progress, reporting
-from kestrovane._api.selection import STAT_KEYS, MetricStats, Selection
+from kestrovane._api.options import Options
+from kestrovane._api.progress import Progress, reporting
+from kestrovane._api.metric_stats import STAT_KEYS, MetricStats
+from kestrovane._api.selection import Selection
 from kestrovane._api.threads import thread_count
 
 IdT = TypeVar("IdT", bound=Hashable)
 
 
 @overload
-def select(mu: Estimates[IdT], sigma2: None = None, *, n_samples: int = 10_000,
-           percentile: float = 0.2, seed: v.SeedLike = 0, mode: v.Mode = "ranks",
-           quantiles: v.Quantiles = "auto", quantiles_budget: int = 2_500_000,
+def select(mu: Estimates[IdT], sigma2: None = None, *, n_samples: int = ...,
+           percentile: float = ..., seed: v.SeedLike = ..., mode: P.Mode = ...,
+           quantiles: P.Quantiles = ..., quantiles_budget: int = ...,
            maximize: None = None, ids: None = None,
-           objectives: Sequence[str] | None = None,
-           progress: Progress = None, threads: int | None = None,
-           ties: v.Ties = "random") -> Selection[IdT]: ...
+           objectives: Sequence[str] | None = ...,
+           progress: Progress = ..., threads: int | None = ...,
+           ties: P.Ties = ...) -> Selection[IdT]: ...
 
 
 @overload
-def select(mu: Estimates[Any], sigma2: None = None, *, n_samples: int = 10_000,
-           percentile: float = 0.2, seed: v.SeedLike = 0, mode: v.Mode = "ranks",
-           quantiles: v.Quantiles = "auto", quantiles_budget: int = 2_500_000,
+def select(mu: Estimates[Any], sigma2: None = None, *, n_samples: int = ...,
+           percentile: float = ..., seed: v.SeedLike = ..., mode: P.Mode = ...,
+           quantiles: P.Quantiles = ..., quantiles_budget: int = ...,
            maximize: None = None, ids: Sequence[IdT],
-           objectives: Sequence[str] | None = None,
-           progress: Progress = None, threads: int | None = None,
-           ties: v.Ties = "random") -> Selection[IdT]: ...
+           objectives: Sequence[str] | None = ...,
+           progress: Progress = ..., threads: int | None = ...,
+           ties: P.Ties = ...) -> Selection[IdT]: ...
 
 
 @overload
-def select(mu: ArrayLike, sigma2: ArrayLike, *, n_samples: int = 10_000,
-           percentile: float = 0.2, seed: v.SeedLike = 0, mode: v.Mode = "ranks",
-           quantiles: v.Quantiles = "auto", quantiles_budget: int = 2_500_000,
-           maximize: v.Maximize = None, ids: None = None,
-           objectives: Sequence[str] | None = None,
-           progress: Progress = None, threads: int | None = None,
-           ties: v.Ties = "random") -> Selection[int]: ...
+def select(mu: ArrayLike, sigma2: ArrayLike, *, n_samples: int = ...,
+           percentile: float = ..., seed: v.SeedLike = ..., mode: P.Mode = ...,
+           quantiles: P.Quantiles = ..., quantiles_budget: int = ...,
+           maximize: v.Maximize = ..., ids: None = None,
+           objectives: Sequence[str] | None = ...,
+           progress: Progress = ..., threads: int | None = ...,
+           ties: P.Ties = ...) -> Selection[int]: ...
 
 
 @overload
-def select(mu: ArrayLike, sigma2: ArrayLike, *, n_samples: int = 10_000,
-           percentile: float = 0.2, seed: v.SeedLike = 0, mode: v.Mode = "ranks",
-           quantiles: v.Quantiles = "auto", quantiles_budget: int = 2_500_000,
-           maximize: v.Maximize = None, ids: Sequence[IdT],
-           objectives: Sequence[str] | None = None,
-           progress: Progress = None, threads: int | None = None,
-           ties: v.Ties = "random") -> Selection[IdT]: ...
+def select(mu: ArrayLike, sigma2: ArrayLike, *, n_samples: int = ...,
+           percentile: float = ..., seed: v.SeedLike = ..., mode: P.Mode = ...,
+           quantiles: P.Quantiles = ..., quantiles_budget: int = ...,
+           maximize: v.Maximize = ..., ids: Sequence[IdT],
+           objectives: Sequence[str] | None = ...,
+           progress: Progress = ..., threads: int | None = ...,
+           ties: P.Ties = ...) -> Selection[IdT]: ...
 
 
 def select(mu: ArrayLike | Estimates[Any], sigma2: ArrayLike | None = None, *,
-           n_samples: int = 10_000,
-           percentile: float = 0.2, seed: v.SeedLike = 0, mode: v.Mode = "ranks",
-           quantiles: v.Quantiles = "auto", quantiles_budget: int = 2_500_000,
+           n_samples: int = P.N_SAMPLES.default, percentile: float = P.PERCENTILE.default,
+           seed: v.SeedLike = P.SEED.default, mode: P.Mode = P.MODE.default,
+           quantiles: P.Quantiles = P.QUANTILES.default,
+           quantiles_budget: int = P.QUANTILES_BUDGET.default,
            maximize: v.Maximize = None, ids: Sequence[Any] | None = None,
            objectives: Sequence[str] | None = None,
-           progress: Progress = None, threads: int | None = None,
-           ties: v.Ties = "random") -> Selection[Any]:
+           progress: Progress = P.PROGRESS.default, threads: int | None = P.THREADS.default,
+           ties: P.Ties = P.TIES.default) -> Selection[Any]:
     """Choose winners and losers of a population whose scores are uncertain.
 
     Each of `n_samples` samples draws every score from Normal(mean, variance),
@@ -161,27 +165,22 @@ def select(mu: ArrayLike | Estimates[Any], sigma2: ArrayLike | None = None, *,
         byte block, or with exact quantiles every observation), the memory
         available and the largest N that fits.
     """
-    n = v.sample_count(n_samples)
-    share = v.percentile_value(percentile)
-    mode_i = v.choice(mode, "mode", v.MODE_CODES)
-    quantiles_i = v.choice(quantiles, "quantiles", v.QUANTILES_CODES)
-    v.choice(ties, "ties", v.TIES_CODES)
-    budget = v.budget_value(quantiles_budget)
-    check_progress(progress)
-
+    opts = Options.of(locals())
     pop = population(mu, sigma2, ids, objectives, maximize)
     seed_i = v.drawn_seed(seed)
-    member_ids, names, flags = pop.ids, pop.objectives, pop.maximize
+    member_ids = pop.ids
+    n = opts.n_samples
     n_threads = thread_count(threads, pop.mu.shape[0], pop.mu.shape[1], n)
 
-    with reporting(progress, n, "kestrovane.select") as report:
+    with reporting(opts.progress, n, "kestrovane.select") as report:
         try:
             (winners, losers, win_count, lose_count, rank_sum, stats, quality,
-             used_p2) = run_detailed(pop.mu, pop.sigma2, n, share, seed_i, mode_i,
-                                     quantiles_i, budget, n_threads, report, ties=ties)
+             used_p2) = run_detailed(pop.mu, pop.sigma2, n, opts.percentile, seed_i,
+                                     opts.mode_code, opts.quantiles_code, opts.quantiles_budget,
+                                     n_threads, report, ties=opts.ties)
         except MemoryError as e:
-            raise shortage(CallMemory(pop.mu.shape[0], pop.mu.shape[1], n, threads, quantiles,
-                                      budget)) from e
+            raise shortage(CallMemory(pop.mu.shape[0], pop.mu.shape[1], n, threads,
+                                      opts.quantiles, opts.quantiles_budget)) from e
     place, front, within = (MetricStats(**dict(zip(STAT_KEYS, rows))) for rows in stats)
     return Selection(
         ids=member_ids,
@@ -197,13 +196,9 @@ def select(mu: ArrayLike | Estimates[Any], sigma2: ArrayLike | None = None, *,
         within=within,
         quality=quality,
         quantiles_used="p2" if used_p2 else "exact",
-        n_samples=n,
         seed=seed_i,
-        percentile=share,
-        mode=mode,
-        quantiles=quantiles,
-        quantiles_budget=budget,
-        maximize=flags,
-        objectives=names,
-        ties=ties,
+        maximize=pop.maximize,
+        objectives=pop.objectives,
+        **opts.settings("n_samples", "percentile", "mode", "quantiles", "quantiles_budget",
+                        "ties"),
     )

@@ -21,9 +21,9 @@ from __future__ import annotations
 import os
 from typing import Final
 
-from kestrovane._api import validate as v
+from kestrovane._api.parameters import THREADS
 
-MAX_THREADS: Final = v.THREADS.high
+MAX_THREADS: Final = THREADS.kind.high
 MIN_CELL_SAMPLES = 500_000
 MIN_SAMPLES_PER_THREAD = 64
 MAX_EXTRA_BYTES = 1 << 30
@@ -53,5 +53,5 @@ def automatic(n: int, m: int, n_samples: int, cores: int | None = None) -> int:
 def thread_count(threads: object, n: int, m: int, n_samples: int) -> int:
     if threads is None:
         return automatic(n, m, n_samples)
-    count = v.THREADS.check(threads, "threads")
+    count = THREADS.check(threads)
     return min(count, n_samples)

@@ -8,29 +8,17 @@ kinds of object raise TypeError, wrong values ValueError.
 
 from __future__ import annotations
 
-import math
 import numbers
 from collections.abc import Collection, Hashable, Mapping, Sequence, Set
 from dataclasses import dataclass
-from typing import Final, Literal
+from typing import Final
 
 import numpy as np
 from numpy.typing import NDArray
 
 from kestrovane._api import _engine
-
-INT32_MAX: Final = 2**31 - 1
-INT64_MIN: Final = -(2**63)
-INT64_MAX: Final = 2**63 - 1
-UINT64_MAX: Final = 2**64 - 1
-
-Mode = Literal["ranks", "values"]
-Quantiles = Literal["auto", "exact", "p2"]
-Ties = Literal["random", "index"]
-# The integer codes of the native kernels.
-MODE_CODES: Final[Mapping[str, int]] = {"ranks": 1, "values": 0}
-QUANTILES_CODES: Final[Mapping[str, int]] = {"auto": 2, "exact": 0, "p2": 1}
-TIES_CODES: Final[Mapping[str, int]] = {"random": 1, "index": 0}
+from kestrovane._api import parameters as P
+from kestrovane._api.bounds import is_bool
 
 # A str is itself a Collection[str]: one objective name.
 Maximize = bool | Sequence[bool] | Collection[str] | None
@@ -58,15 +46,6 @@ class Labels:
 
     def cell(self, i: int, j: int) -> str:
         return f"{self.member(i)}, {self.objective(j)}"
-
-
-def _alternatives(options: Collection[str]) -> str:
-    quoted = [repr(o) for o in options]
-    return quoted[0] if len(quoted) == 1 else ", ".join(quoted[:-1]) + " or " + quoted[-1]
-
-
-def _is_bool(value: object) -> bool:
-    return isinstance(value, (bool, np.bool_))
 
 
 def real_array(value: object, what: str) -> NDArray[np.float64]:
@@ -184,7 +163,7 @@ def maximized(maximize: object, m: int, objectives: Sequence[str] | None) -> tup
     """One flag per objective: None, one bool for all, one bool each, or names."""
     if maximize is None:
         return (False,) * m
-    if _is_bool(maximize):
+    if is_bool(maximize):
         return (bool(maximize),) * m
     usage = ("maximize must be None, a bool, one bool per objective or a collection of "
              f"objective names; got {maximize!r}")
@@ -196,7 +175,7 @@ def maximized(maximize: object, m: int, objectives: Sequence[str] | None) -> tup
         entries = list(maximize)
     else:
         raise TypeError(usage)
-    if entries and all(_is_bool(e) for e in entries):
+    if entries and all(is_bool(e) for e in entries):
         if len(entries) != m:
             raise ValueError(f"maximize has {len(entries)} entries but there are {m} "
                              "objectives")
@@ -226,97 +205,13 @@ def minimised(mu: NDArray[np.float64], maximize: Sequence[bool]) -> NDArray[np.f
     return out
 
 
-# -- bounds ---------------------------------------------------------------------
+# -- parameters -----------------------------------------------------------------
 #
-# A bound that more than one caller checks is declared once, below; the
-# checks and messages of the public functions, the PBT tracker and its
-# policies and the command line's options are derived from the declaration.
+# Bounds and choices are declared once, in `parameters.py`; what follows is
+# what more than one caller needs besides the declarations.
 
-
-def _number_text(x: float) -> str:
-    return str(x) if isinstance(x, int) else f"{x:g}"
-
-
-@dataclass(frozen=True)
-class _Range:
-    low: float
-    high: float
-    #: The range excludes `low`, as (0, 1] does.
-    low_open: bool = False
-    #: How `high` is written in messages, e.g. "2**64 - 1" instead of its digits.
-    high_text: str = ""
-
-    def __contains__(self, value: float) -> bool:
-        above = self.low < value if self.low_open else self.low <= value
-        return above and value <= self.high  # False for NaN
-
-    def interval(self) -> str:
-        """The range as the Python functions' messages write it: "[1, 64]", "(0, 1]"."""
-        high = self.high_text or _number_text(self.high)
-        return f"{'(' if self.low_open else '['}{_number_text(self.low)}, {high}]"
-
-    def span(self) -> str:
-        """The range as the command line writes it: "1 .. 64", "(0, 1]"."""
-        if self.low_open:
-            return self.interval()
-        return f"{_number_text(self.low)} .. {self.high_text or _number_text(self.high)}"
-
-
-@dataclass(frozen=True)
-class IntRange(_Range):
-    """Whole numbers from `low` to `high`, both included."""
-
-    low: int
-    high: int
-
-    def check(self, value: object, what: str) -> int:
-        """`value` as an int: TypeError for anything but an integer (bools
-        too), ValueError outside the range."""
-        if _is_bool(value) or not isinstance(value, numbers.Integral):
-            raise TypeError(f"{what} must be an integer; got {value!r}")
-        v = int(value)
-        if v not in self:
-            raise ValueError(f"{what} must be in {self.interval()}; got {v}")
-        return v
-
-
-@dataclass(frozen=True)
-class RealRange(_Range):
-    """Real numbers from `low` (excluded when `low_open`) to `high`."""
-
-    def check(self, value: object, what: str) -> float:
-        """`value` as a float: TypeError for anything but a real number (bools
-        too), ValueError outside the range (NaN, and integers beyond the
-        float range, too)."""
-        if _is_bool(value) or not isinstance(value, numbers.Real):
-            raise TypeError(f"{what} must be a real number in {self.interval()}; "
-                            f"got {value!r}")
-        try:
-            v = float(value)
-        except OverflowError:
-            raise ValueError(f"{what} must be in {self.interval()}; got {value!r}") from None
-        if v not in self:
-            raise ValueError(f"{what} must be in {self.interval()}; got {v!r}")
-        return v
-
-
-#: Monte-Carlo samples of one call (the kernels count them in 32 bits).
-N_SAMPLES: Final = IntRange(1, INT32_MAX)
-#: The share of members that win and that lose per sample.
-PERCENTILE: Final = RealRange(0.0, 1.0, low_open=True)
-SEED: Final = IntRange(0, UINT64_MAX, high_text="2**64 - 1")
-QUANTILES_BUDGET: Final = IntRange(INT64_MIN, INT64_MAX)
-#: Threads of one call: the native engine's own limit.
-THREADS: Final = IntRange(1, _engine.MAX_THREADS)
-
-
-def sample_count(value: object) -> int:
-    return N_SAMPLES.check(value, "n_samples")
-
-
-def seed_value(value: object) -> int:
-    return SEED.check(value, "seed")
-
+#: The native codes of `mode` (rate, the engine and the policies' batches).
+MODE_CODES: Final[Mapping[str, int]] = P.MODE.kind.codes
 
 #: What a `seed` argument of the public functions may be.
 SeedLike = int | np.random.Generator | None
@@ -331,33 +226,20 @@ def drawn_seed(value: object) -> int:
     if value is None:
         return int(np.random.SeedSequence().generate_state(1, np.uint64)[0])
     if isinstance(value, np.random.Generator):
-        return int(value.integers(0, UINT64_MAX, dtype=np.uint64, endpoint=True))
-    if _is_bool(value) or not isinstance(value, numbers.Integral):
-        raise TypeError("seed must be an integer in [0, 2**64 - 1], None (fresh entropy) or a "
-                        f"numpy.random.Generator; got {value!r}")
-    return seed_value(value)
-
-
-def budget_value(value: object) -> int:
-    return QUANTILES_BUDGET.check(value, "quantiles_budget")
-
-
-def percentile_value(value: object) -> float:
-    return PERCENTILE.check(value, "percentile")
+        return int(value.integers(0, P.SEED.kind.high, dtype=np.uint64, endpoint=True))
+    if is_bool(value) or not isinstance(value, numbers.Integral):
+        raise TypeError(f"seed must be an integer in {P.SEED.kind.interval()}, "
+                        "None (fresh entropy) or a numpy.random.Generator; "
+                        f"got {value!r}")
+    return P.SEED.check(value)
 
 
 def winner_count(n: int, percentile: float) -> int:
-    """k, the members that win (and that lose) per sample: min(N, max(1, ceil(N * percentile)))."""
-    return min(n, max(1, math.ceil(n * percentile)))
-
-
-def choice(value: object, what: str, codes: Mapping[str, int]) -> int:
-    """The native code of a string option."""
-    if not isinstance(value, str):
-        raise TypeError(f"{what} must be {_alternatives(codes)}; got {value!r}")
-    if value not in codes:
-        raise ValueError(f"{what} must be {_alternatives(codes)}; got {value!r}")
-    return codes[value]
+    """k, the members that win (and that lose) per sample, and that the
+    tracker copies and replaces per round: min(N, max(1, ceil(N * percentile))),
+    capped at N (N = 0 gives 0).  The engine's own function, so that the
+    public layer, the tracker and the samples agree on every k."""
+    return _engine.winner_count(n, percentile)
 
 
 def variances(value: object, shape: tuple[int, ...]) -> NDArray[np.float64]:

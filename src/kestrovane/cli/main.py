@@ -33,7 +33,8 @@ from typing import Any, NoReturn
 
 import kestrovane
 from kestrovane import Selection
-from kestrovane._api import validate as v
+from kestrovane._api import parameters as P
+from kestrovane._api.bounds import Choice, IntRange, RealRange
 from kestrovane._api.memory import MemoryShortage
 from kestrovane._api.progress import command_line_progress
 from kestrovane.cli.example import example_population
@@ -73,9 +74,16 @@ class _Parser(argparse.ArgumentParser):
 
 
 def _check(p: argparse.ArgumentParser, option: str, value: float | None,
-           bounds: v.IntRange | v.RealRange) -> None:
-    if value is not None and value not in bounds:
-        p.error(f"{option} must be in {bounds.span()}, got {value}")
+           parameter: P.Parameter[IntRange | RealRange]) -> None:
+    if value is not None and value not in parameter.kind:
+        p.error(f"{option} must be in {parameter.kind.span()}, got {value}")
+
+
+def _choices(p: argparse.ArgumentParser, option: str, parameter: P.Parameter[Choice],
+             text: str) -> None:
+    """An option taking one of a declared parameter's choices."""
+    p.add_argument(option, choices=parameter.kind.options, default=parameter.default,
+                   help=f"{text} (default {parameter.default})")
 
 
 def _positive(text: str) -> int:
@@ -102,23 +110,22 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
                    help="skip CSV columns that are not id, mu_, var_ or sd_")
     p.add_argument("--maximize", action="append", metavar="NAME[,NAME]", default=[],
                    help="objectives to maximise (repeatable)")
-    p.add_argument("--samples", type=int, default=10000,
-                   help=f"Monte-Carlo samples, {v.N_SAMPLES.span()} (default 10000)")
-    p.add_argument("--percentile", type=float, default=0.2,
-                   help=f"fraction that wins and loses per sample, in {v.PERCENTILE.span()} "
-                        "(default 0.2)")
-    p.add_argument("--seed", type=int, default=0,
-                   help=f"random seed, {v.SEED.span()} (default 0)")
-    p.add_argument("--mode", choices=("values", "ranks"), default="ranks",
-                   help="compare raw values or per-objective ranks (default ranks)")
-    p.add_argument("--quantiles", choices=("exact", "p2", "auto"), default="auto",
-                   help="place quantiles: exact, p2 (constant memory) or auto (default)")
-    p.add_argument("--ties", choices=("random", "index"), default="random",
-                   help="who wins a tie in a sample's order: a random member (default) or "
-                        "the earlier row")
-    p.add_argument("--threads", type=int, metavar="T",
-                   help=f"threads for the sampling, {v.THREADS.span()} (default: every core "
-                        "for runs big enough to gain); the result is the same for any T")
+    p.add_argument("--samples", type=int, default=P.N_SAMPLES.default,
+                   help=f"Monte-Carlo samples, {P.N_SAMPLES.kind.span()} "
+                        f"(default {P.N_SAMPLES.default})")
+    p.add_argument("--percentile", type=float, default=P.PERCENTILE.default,
+                   help=f"fraction that wins and loses per sample, in "
+                        f"{P.PERCENTILE.kind.span()} (default {P.PERCENTILE.default})")
+    p.add_argument("--seed", type=int, default=P.SEED.default,
+                   help=f"random seed, {P.SEED.kind.span()} (default {P.SEED.default})")
+    _choices(p, "--mode", P.MODE, "compare per-objective ranks or raw values")
+    _choices(p, "--quantiles", P.QUANTILES,
+             "place quantiles: auto, exact or p2 (constant memory)")
+    _choices(p, "--ties", P.TIES,
+             "who wins a tie in a sample's order: a random member or the earlier row")
+    p.add_argument("--threads", type=int, metavar="T", default=P.THREADS.default,
+                   help=f"threads for the sampling, {P.THREADS.kind.span()} (default: every "
+                        "core for runs big enough to gain); the result is the same for any T")
     p.add_argument("--top", type=_positive, metavar="K",
                    help="show at most K members in each list: winners, losers, the "
                         "table, the plan and those kept as both (also in --json)")
@@ -130,10 +137,10 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
     p.add_argument("--progress", action="store_true",
                    help="show progress on stderr at once, even when it is not a terminal")
     args = p.parse_args(argv)
-    _check(p, "--samples", args.samples, v.N_SAMPLES)
-    _check(p, "--percentile", args.percentile, v.PERCENTILE)
-    _check(p, "--threads", args.threads, v.THREADS)
-    _check(p, "--seed", args.seed, v.SEED)
+    _check(p, "--samples", args.samples, P.N_SAMPLES)
+    _check(p, "--percentile", args.percentile, P.PERCENTILE)
+    _check(p, "--threads", args.threads, P.THREADS)
+    _check(p, "--seed", args.seed, P.SEED)
     if args.example and args.file is not None:
         p.error(f"--example takes no FILE (got {args.file!r})")
     args.maximize = [name.strip() for item in args.maximize for name in item.split(",")

@@ -14,8 +14,9 @@ import numpy as np
 from numpy.typing import NDArray
 
 from kestrovane import Selection
-from kestrovane._api.selection import exploit_plan, mark
-from kestrovane._api.selection import selection_order as selection_order
+from kestrovane._api.exploit import exploit_plan
+from kestrovane._api.selection_display import mark
+from kestrovane._api.selection_display import selection_order as selection_order
 from kestrovane.cli.population_file import PopulationFile
 
 I64 = NDArray[np.int64]

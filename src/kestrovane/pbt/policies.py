@@ -9,7 +9,6 @@ member is among those others may copy (so that it keeps a checkpoint).
 from __future__ import annotations
 
 import math
-import numbers
 from collections.abc import Hashable
 from dataclasses import dataclass
 from typing import Any, Final, Generic, Protocol, TypeVar
@@ -19,8 +18,10 @@ from numpy.typing import NDArray
 
 from kestrovane import Rating, counts, rate
 from kestrovane._api import validate as v
+from kestrovane._api.bounds import INT32_MAX, Choice, IntRange, Kind, RealRange
 from kestrovane._api.native import run_counts
-from kestrovane._api.selection import exploit_plan
+from kestrovane._api.exploit import exploit_plan
+from kestrovane._api.parameters import MODE, N_SAMPLES
 
 IdT = TypeVar("IdT", bound=Hashable)
 F64 = NDArray[np.float64]
@@ -109,50 +110,24 @@ TRENDS = ("none", "line", "shrunk")
 SOURCES = ("top", "sample")
 
 
-def _one_of(value: object, what: str, options: tuple[str, ...]) -> str:
-    """`value` as a plain str, when it is one of `options`."""
-    if not isinstance(value, str) or value not in options:
-        raise ValueError(f"{what} must be {', '.join(map(repr, options[:-1]))} or "
-                         f"{options[-1]!r}; got {value!r}")
-    return str(value)
+#: The choices of `trend` and `source`.
+TREND: Final = Choice(TRENDS)
+SOURCE: Final = Choice(SOURCES)
 
 
-def _number(value: object, what: str, bounds: v.IntRange | v.RealRange) -> Any:
-    """`value` as a plain int (IntRange) or a finite float, NumPy scalars too,
-    so that a policy's repr and equality do not depend on how it was typed."""
-    integer = isinstance(bounds, v.IntRange)
-    interval = bounds.interval()
-    if bounds.high == math.inf:  # infinity itself is refused
-        interval = interval[:-1] + ")"
-    plain: float | None = None
-    if isinstance(value, (bool, np.bool_)):
-        pass
-    elif integer and isinstance(value, numbers.Integral):
-        plain = int(value)
-    elif not integer and isinstance(value, numbers.Real):
-        try:
-            plain = float(value)
-        except OverflowError:  # an int beyond the float range
-            plain = math.inf
-    if plain is not None and plain in bounds and (integer or math.isfinite(plain)):
-        return plain
-    kind = "an integer" if integer else "a number"
-    raise ValueError(f"{what} must be {kind} in {interval}; got {value!r}")
-
-
-def _settings(policy: object, checks: dict[str, tuple[str, Any]]) -> None:
-    """Checks and stores a frozen policy's settings: numbers by `_number`,
-    names by `_one_of`."""
-    for name, (kind, allowed) in checks.items():
-        value = getattr(policy, name)
-        plain = _one_of(value, name, allowed) if kind == "name" else _number(value, name, allowed)
-        object.__setattr__(policy, name, plain)
+def _settings(policy: object, checks: dict[str, Kind[Any]]) -> None:
+    """Checks a frozen policy's settings as `kestrovane.select` checks its
+    arguments (TypeError for a wrong kind, ValueError out of bounds) and
+    stores them as plain values, so that a policy's repr and equality do
+    not depend on how they were typed."""
+    for name, kind in checks.items():
+        object.__setattr__(policy, name, kind.check(getattr(policy, name), name))
 
 
 #: Evaluations of a member that `MonteCarloRule.recent` may keep (0: all).
-RECENT: Final = v.IntRange(0, v.INT32_MAX)
-SHARE: Final = v.RealRange(0.0, 1.0)
-WEIGHT: Final = v.RealRange(0.0, math.inf)
+RECENT: Final = IntRange(0, INT32_MAX)
+SHARE: Final = RealRange(0.0, 1.0)
+WEIGHT: Final = RealRange(0.0, math.inf, high_open=True)
 
 
 @dataclass(frozen=True)
@@ -167,7 +142,7 @@ class ParetoRule:
     trend: str = "none"
 
     def __post_init__(self) -> None:
-        _settings(self, {"mode": ("name", tuple(v.MODE_CODES)), "trend": ("name", TRENDS)})
+        _settings(self, {"mode": MODE.kind, "trend": TREND})
 
     def __call__(self, evidence: Evidence[Any], /) -> Verdict:
         # Rated in a random row order, so that members with equal keys (the
@@ -464,16 +439,16 @@ class MonteCarloRule:
 
     def __post_init__(self) -> None:
         _settings(self, {
-            "n_samples": ("number", v.N_SAMPLES),
-            "batch": ("number", v.N_SAMPLES),  # each batch is one call of the kernel
-            "mode": ("name", tuple(v.MODE_CODES)),
-            "source": ("name", SOURCES),
-            "prior_weight": ("number", WEIGHT),
-            "trend": ("name", TRENDS),
-            "recent": ("number", RECENT),
+            "n_samples": N_SAMPLES.kind,
+            "batch": N_SAMPLES.kind,  # each batch is one call of the kernel
+            "mode": MODE.kind,
+            "source": SOURCE,
+            "prior_weight": WEIGHT,
+            "trend": TREND,
+            "recent": RECENT,
         })
         if self.replace_if is not None:
-            _settings(self, {"replace_if": ("number", SHARE)})
+            _settings(self, {"replace_if": SHARE})
 
     def __call__(self, evidence: Evidence[Any], /) -> Verdict:
         windows = evidence.windows if self.recent <= 0 else \

@@ -16,8 +16,10 @@ from numpy.typing import NDArray
 
 from kestrovane import FrontChances, front_chances
 from kestrovane._api import validate as v
-from kestrovane.pbt.policies import (TRENDS, WEIGHT, Evidence, MonteCarloRule, Policy,
-                                     _one_of, derived_seed, window_moments)
+from kestrovane._api.bounds import INT32_MAX, UINT64_MAX, IntRange
+from kestrovane._api.parameters import PERCENTILE, SEED
+from kestrovane.pbt.policies import (TREND, WEIGHT, Evidence, MonteCarloRule, Policy,
+                                     derived_seed, window_moments)
 
 IdT = TypeVar("IdT", bound=Hashable)
 
@@ -33,6 +35,10 @@ Scores = (Sequence[_Real] | Mapping[str, _Real] | NDArray[np.floating[Any]]
 #: member's estimates stay finite and one member's huge scores cannot make
 #: the decisions of the others fail.
 SCORE_LIMIT: Final = 1e150
+
+#: Evaluations a member keeps, and needs before it takes part.
+WINDOW: Final = IntRange(1, INT32_MAX)
+MIN_REPORTS: Final = IntRange(2, INT32_MAX)
 
 #: The derived stream of `front_chances` (decisions use 0, 1, 2, ...).
 _FRONT_STREAM: Final = 2**63
@@ -115,12 +121,12 @@ class Population(Generic[IdT]):
             raise ValueError("objectives is empty; at least one objective is needed")
         self._objectives: tuple[str, ...] = names
         self._maximize = v.maximized(maximize, len(names), names)
-        self._window = v.IntRange(1, v.INT32_MAX).check(window, "window")
-        self._min_reports = v.IntRange(2, v.INT32_MAX).check(min_reports, "min_reports")
+        self._window = WINDOW.check(window, "window")
+        self._min_reports = MIN_REPORTS.check(min_reports, "min_reports")
         if self._min_reports > self._window:
             raise ValueError(f"min_reports ({self._min_reports}) must not exceed window "
                              f"({self._window})")
-        self._percentile = v.percentile_value(percentile)
+        self._percentile = PERCENTILE.check(percentile)
         self._seed = v.drawn_seed(seed)
         self._policy: Policy = MonteCarloRule() if policy is None else _policy_value(policy)
         self._lock = threading.Lock()
@@ -303,10 +309,8 @@ class Population(Generic[IdT]):
         Draws do not touch the decision counter; `seed` None derives one
         from the population's seed, so asking twice gives the same answer.
         """
-        _one_of(trend, "trend", TRENDS)
+        trend = TREND.check(trend, "trend")
         weight = WEIGHT.check(prior_weight, "prior_weight")
-        if not math.isfinite(weight):
-            raise ValueError(f"prior_weight must be in [0, inf); got {weight!r}")
         with self._access():
             eligible, windows = self._eligible_windows()
         if not eligible:
@@ -478,20 +482,20 @@ def _restored_state(state: object, subclass: bool) -> dict[str, Any]:
             raise TypeError(f"must be a tuple of {m} bools, one per objective; got {flags!r}")
         out["_maximize"] = tuple(bool(f) for f in flags)
     with _field("_window"):
-        window = out["_window"] = v.IntRange(1, v.INT32_MAX).check(state["_window"], "window")
+        window = out["_window"] = WINDOW.check(state["_window"], "window")
     with _field("_min_reports"):
-        least = v.IntRange(2, v.INT32_MAX).check(state["_min_reports"], "min_reports")
+        least = MIN_REPORTS.check(state["_min_reports"], "min_reports")
         if least > window:
             raise ValueError(f"min_reports ({least}) exceeds window ({window})")
         out["_min_reports"] = least
     with _field("_percentile"):
-        out["_percentile"] = v.percentile_value(state["_percentile"])
+        out["_percentile"] = PERCENTILE.check(state["_percentile"])
     with _field("_seed"):
-        out["_seed"] = v.seed_value(state["_seed"])
+        out["_seed"] = SEED.check(state["_seed"])
     with _field("_policy"):
         out["_policy"] = _policy_value(state["_policy"])
     with _field("_selections"):
-        counter = out["_selections"] = v.IntRange(0, v.UINT64_MAX).check(
+        counter = out["_selections"] = IntRange(0, UINT64_MAX).check(
             state["_selections"], "the decision counter")
     with _field("_evaluations"):
         evaluations = state["_evaluations"]
