@@ -128,12 +128,16 @@ class Recording(ParetoPBT):
 
 
 class Probed(ParetoPBT):
-    """Notes what the scheduler held right after reading its state back."""
+    """Notes what the scheduler held right after reading its state back; the
+    class keeps the last one that opened its state (a restored driver's comes
+    from Tune's tuner.pkl)."""
 
     at_restore = None
+    latest = None
 
     def _open_store(self, trial):
         super()._open_store(trial)
+        type(self).latest = self
         if self.restored_from is not None:
             pop = self.population
             self.at_restore = {"reports": {m: pop.reports(m) for m in pop.members},
