@@ -3,6 +3,7 @@ trials of a noisy two-metric function trainable on two CPUs; the exploits Ray
 carries out are the tracker's decisions, and the trainables resume from the
 checkpoints of the trials the tracker chose."""
 
+import json
 import logging
 import math
 import os
@@ -21,6 +22,7 @@ tune = pytest.importorskip(
 import ray  # noqa: E402
 import ray.cloudpickle as cloudpickle  # noqa: E402
 import ray_tune_helpers as helpers  # noqa: E402
+from ray.tune.schedulers import PopulationBasedTrainingReplay  # noqa: E402
 
 from kestrovane.integrations.ray_tune import ParetoPBT  # noqa: E402
 from kestrovane.pbt import Population  # noqa: E402
@@ -108,6 +110,17 @@ def test_exploits_follow_the_trackers_plan(ray_cluster, tmp_path):
                 if t == trial and r["restored_from"]]
         assert seen == [src for t, src in scheduler.exploits if t == trial], trial
 
+    # Ray's PBT logs of every exploit, which PopulationBasedTrainingReplay reads.
+    logs = next(tmp_path.glob("*/pbt_global.txt")).parent
+    by_tag = {tag: t for t, tag in scheduler.first_tag.items()}
+    logged = [json.loads(line) for line in (logs / "pbt_global.txt").read_text().splitlines()]
+    assert [(by_tag[line[0]], by_tag[line[1]]) for line in logged] == scheduler.exploits
+    for replaced in {r for r, _ in scheduler.exploits}:
+        policy = logs / f"pbt_policy_{replaced}.txt"
+        assert json.loads(policy.read_text().splitlines()[-1]) == \
+            logged[max(i for i, (r, _) in enumerate(scheduler.exploits) if r == replaced)]
+        PopulationBasedTrainingReplay(str(policy))
+
     # Replaying the reports in Ray's order through a fresh tracker gives the same
     # decisions, selections included.
     replay = Population(pop.objectives, **settings)
@@ -143,24 +156,10 @@ def test_bad_settings(kwargs, exc, message):
         ParetoPBT(args.pop("metrics"), **args)
 
 
-class StoredTrial:
-    """What the state file and a decision read of a Ray trial."""
-
-    def __init__(self, trial_id, folder):
-        from pyarrow.fs import LocalFileSystem
-        self.trial_id = self.experiment_tag = trial_id
-        self.status, self.config = "RUNNING", {"lr": 0.1}
-        self.checkpoint = f"checkpoint of {trial_id}"
-        self.storage = types.SimpleNamespace(storage_filesystem=LocalFileSystem(),
-                                             experiment_fs_path=str(folder))
-        self.run_metadata = types.SimpleNamespace(checkpoint_manager=types.SimpleNamespace(
-            checkpoint_config=types.SimpleNamespace(num_to_keep=None)))
-
-
 def scheduler_over(folder):
     """A scheduler that two trials joined (after it read any state in `folder`)."""
     scheduler = ParetoPBT({"loss": "min"}, seed=3, hyperparam_mutations={"lr": [0.1, 0.2]})
-    trials = {tid: StoredTrial(tid, folder) for tid in ("a", "b")}
+    trials = {tid: helpers.FakeTrial(tid, folder, "RUNNING") for tid in ("a", "b")}
     controller = types.SimpleNamespace(search_alg=None)
     for trial in trials.values():
         scheduler.on_trial_add(controller, trial)

@@ -14,23 +14,13 @@ import pytest
 pytest.importorskip("ray.tune", reason="Ray Tune is not installed in this environment")
 
 import ray.cloudpickle as cloudpickle  # noqa: E402
-from pyarrow.fs import LocalFileSystem  # noqa: E402
+from ray_tune_helpers import FakeTrial  # noqa: E402
 
 from kestrovane.integrations import ray_tune  # noqa: E402
 from kestrovane.integrations.ray_tune import STATE_FILE, ParetoPBT  # noqa: E402
 
 METRICS = {"loss": "min", "acc": "max"}
 IDS = [f"e5c1a_{i:05d}" for i in range(4)]
-
-
-class FakeTrial:
-    def __init__(self, tid, folder, status):
-        self.trial_id = self.experiment_tag = tid
-        self.status, self.config, self.checkpoint = status, {"lr": 0.1}, f"ckpt {tid}"
-        self.storage = NS(storage_filesystem=LocalFileSystem(), experiment_fs_path=str(folder))
-        self.run_metadata = NS(checkpoint_manager=NS(checkpoint_config=NS(num_to_keep=None)))
-        self.is_finished = lambda: self.status == "TERMINATED"
-        self.set_experiment_tag = self.set_config = lambda value: None
 
 
 class Logged(ParetoPBT):

@@ -21,6 +21,7 @@ import copy
 import inspect
 from collections.abc import Callable
 from dataclasses import dataclass
+from types import ModuleType
 from typing import Any
 
 import ray.train._internal.checkpoint_manager as checkpoint_manager
@@ -42,7 +43,10 @@ class Entry:
     def problem(self) -> str | None:
         """What is wrong with this entry on the installed Ray, None if nothing."""
         target = getattr(self.owner, self.name, None)
-        where = f"{getattr(self.owner, '__name__', self.owner)}.{self.name}"
+        owner = self.owner
+        where = (owner.__name__ if isinstance(owner, ModuleType)
+                 else f"{getattr(owner, '__module__', '?')}.{getattr(owner, '__qualname__', owner)}")
+        where += f".{self.name}"
         if target is None:
             return f"{where} is gone"
         if self.params is not None:
