@@ -79,6 +79,16 @@ def test_a_paused_trial_resumes_from_the_checkpoint_handed_to_it(tmp_path):
         "latest_checkpoint_result: the metrics were not handed on"
 
 
+def test_pbts_settings_are_kept_in_its_attributes():
+    from ray.tune.schedulers import PopulationBasedTraining
+    settings = dict(time_attr="training_iteration", perturbation_interval=3.0, burn_in_period=2,
+                    hyperparam_mutations={"lr": [0.1]}, resample_probability=0.5, perturbation_factors=(2.0, 0.5),
+                    custom_explore_fn=dict, log_config=False, require_attrs=False, synch=True)
+    scheduler = PopulationBasedTraining(quantile_fraction=0.4, **settings)
+    assert private.pickled_settings(vars(scheduler)) == settings, \
+        "pickled_settings: PopulationBasedTraining keeps its arguments otherwise"
+
+
 @pytest.fixture(scope="module")
 def local_ray():
     os.environ.setdefault("RAY_USAGE_STATS_ENABLED", "0")

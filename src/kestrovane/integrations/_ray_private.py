@@ -80,6 +80,14 @@ ENTRIES: dict[str, Entry] = {
         session, "_TrainingResult", ("checkpoint", "metrics"),
         "a (checkpoint, metrics) pair, the form in which a trial holds the checkpoint it "
         "resumes from"),
+    "pickled_settings": Entry(
+        pbt.PopulationBasedTraining, "__init__",
+        ("self", "time_attr", "metric", "mode", "perturbation_interval", "burn_in_period",
+         "hyperparam_mutations", "quantile_fraction", "resample_probability",
+         "perturbation_factors", "custom_explore_fn", "log_config", "require_attrs", "synch"),
+        "a ParetoPBT pickled into tuner.pkl by an earlier kestrovane, which did not keep "
+        "Ray's settings itself, holds them only as Ray's attributes, each argument `name` "
+        "as `_name`; restoring such an experiment reads them from there"),
     "latest_checkpoint_result": Entry(
         checkpoint_manager._CheckpointManager, "latest_checkpoint_result", None,
         "a paused trial resumes from its checkpoint manager's latest result; there is no "
@@ -96,6 +104,14 @@ def check() -> list[str]:
         if problem is not None:
             found.append(f"{key}: {problem}")
     return found
+
+
+def pickled_settings(state: dict[str, Any]) -> dict[str, Any]:
+    """The settings of PopulationBasedTraining in a pickled scheduler's attributes, but for
+    those that ParetoPBT sets from its own (`metric`, `mode`, `quantile_fraction`)."""
+    names = list(inspect.signature(pbt.PopulationBasedTraining).parameters)
+    return {name: state[f"_{name}"] for name in names
+            if name not in ("metric", "mode", "quantile_fraction")}
 
 
 def explore(config: dict[str, Any], mutations: dict[str, Any], resample_probability: float,

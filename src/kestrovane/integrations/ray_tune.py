@@ -311,7 +311,8 @@ class ParetoPBT(PopulationBasedTraining):
         # Ray's settings as given, with Ray's defaults: its constructor checked them.
         given = inspect.signature(PopulationBasedTraining).bind(**pbt_options)
         given.apply_defaults()
-        self._pbt: dict[str, Any] = dict(given.arguments)
+        self._pbt: dict[str, Any] = {k: v for k, v in given.arguments.items()
+                                     if k not in ("metric", "mode", "quantile_fraction")}
         self._pbt["hyperparam_mutations"] = self._pbt["hyperparam_mutations"] or {}
         self._sign = 1.0 if metrics[first] == "max" else -1.0
         self._metric_names = tuple(metrics)
@@ -754,6 +755,14 @@ class ParetoPBT(PopulationBasedTraining):
             self._failing.clear()
             logger.warning("ParetoPBT wrote its state to %s again after the failures above; "
                            "it is up to date", path)
+
+    def __setstate__(self, state: dict[str, Any]) -> None:
+        if "_pbt" not in state:
+            # Pickled into tuner.pkl by an earlier version, before any trial joined.
+            state["_pbt"] = private.pickled_settings(state)
+            state["_sign"] = 1.0 if state["population"].maximize[0] else -1.0
+            state.update(_trials={}, _standing={}, _checkpoints=0, _warned=set())
+        self.__dict__.update(state)
 
     def __getstate__(self) -> dict[str, Any]:
         # Tune pickles the scheduler into tuner.pkl; a filesystem handle is not kept.
