@@ -210,10 +210,10 @@ class ParetoPBT(PopulationBasedTraining):
 
     Every result that carries all `metrics` as real numbers (Python's or
     NumPy's) is reported to a `kestrovane.pbt.Population` under the trial's
-    id.  When Ray's PBT reaches a trial's perturbation step it asks the
-    population what the trial should do: a trial the selection replaces
-    clones the paired winner (Ray's exploit: its checkpoint, its perturbed
-    configuration); a winner saves a checkpoint so that it can be copied;
+    id.  At a trial's perturbation step (when Ray's PBT would make one) it
+    asks the population what the trial should do: a trial the selection
+    replaces clones the paired winner (as Ray's PBT exploits: its checkpoint,
+    its configuration as Ray perturbs it); a winner saves a checkpoint so that it can be copied;
     others continue.  Only trials holding a checkpoint from their last
     perturbation step can be copied.  Finished and removed trials leave the
     population.
@@ -233,8 +233,8 @@ class ParetoPBT(PopulationBasedTraining):
       A finite result ends the divergence.
     - A bool or any other non-number as a metric is refused with one log line
       naming the trial and the metric; the result is not used.
-    - A decision Ray does not carry out (the source's checkpoint is missing)
-      leaves the population as it was; the first such failure is logged
+    - A decision that cannot be carried out (the source's checkpoint is
+      missing) leaves the population as it was; the first such failure is logged
       with its reason.
     - The state (windows, held results, exploits, the selection counter,
       each trial's perturbation times, last score and last result) is written
@@ -546,7 +546,7 @@ class ParetoPBT(PopulationBasedTraining):
             return
         self._told_impossible = True
         logger.warning("ParetoPBT cannot exploit: trial %s was to copy trial %s, which has no "
-                       "checkpoint, so Ray copied nothing and the population is left as it "
+                       "checkpoint, so nothing was copied and the population is left as it "
                        "was. The trainable must pass a checkpoint to tune.report and resume "
                        "from tune.get_checkpoint(). (Said once per run.)", tid, source)
 
