@@ -32,6 +32,8 @@ def test_a_missing_or_changed_entry_is_named_and_refused_at_import(monkeypatch):
         "explore: ray.tune.schedulers.pbt._explore is gone",
         "experiment_tag: ray.tune.schedulers.pbt._make_experiment_tag takes (tag, config), "
         "not (orig_tag, config, mutations)"]
+    moved = private.Entry("ray.train._internal.moved", "_TrainingResult", None, "")
+    assert moved.problem() == "ray.train._internal.moved._TrainingResult is gone"
     code = ("import ray.tune.execution.tune_controller as c; del c.TuneController."
             "_schedule_trial_save; import kestrovane.integrations.ray_tune")
     r = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)

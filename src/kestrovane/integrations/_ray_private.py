@@ -18,35 +18,38 @@ audited.
 from __future__ import annotations
 
 import copy
+import importlib
 import inspect
 from collections.abc import Callable
 from dataclasses import dataclass
-from types import ModuleType
 from typing import Any
 
-import ray.train._internal.checkpoint_manager as checkpoint_manager
-import ray.train._internal.session as session
-import ray.tune.schedulers.pbt as pbt
 from ray.tune.execution.tune_controller import TuneController
 from ray.tune.experiment import Trial
 
 
 @dataclass(frozen=True)
 class Entry:
-    """One private name: where it lives, the parameters it must take, why it is used."""
+    """One private name: its module, its path there, the parameters it must take, why."""
 
-    owner: object
-    name: str
+    module: str
+    path: str
     params: tuple[str, ...] | None
     why: str
 
+    def target(self) -> Any:
+        """The name on the installed Ray, None if it is not there."""
+        try:
+            found: Any = importlib.import_module(self.module)
+        except ImportError:
+            return None
+        for part in self.path.split("."):
+            found = getattr(found, part, None)
+        return found
+
     def problem(self) -> str | None:
         """What is wrong with this entry on the installed Ray, None if nothing."""
-        target = getattr(self.owner, self.name, None)
-        owner = self.owner
-        where = (owner.__name__ if isinstance(owner, ModuleType)
-                 else f"{getattr(owner, '__module__', '?')}.{getattr(owner, '__qualname__', owner)}")
-        where += f".{self.name}"
+        target, where = self.target(), f"{self.module}.{self.path}"
         if target is None:
             return f"{where} is gone"
         if self.params is not None:
@@ -56,9 +59,11 @@ class Entry:
         return None
 
 
+_PBT = "ray.tune.schedulers.pbt"
+_SESSION = "ray.train._internal.session"
 ENTRIES: dict[str, Entry] = {
     "explore": Entry(
-        pbt, "_explore",
+        _PBT, "_explore",
         ("config", "mutations", "resample_probability", "perturbation_factors",
          "custom_explore_fn"),
         "Ray's perturbation of a copied configuration (hyperparam_mutations, "
@@ -66,22 +71,22 @@ ENTRIES: dict[str, Entry] = {
         "only inside PopulationBasedTraining's private exploit, and calling it keeps the "
         "configurations and their random numbers Ray's own"),
     "experiment_tag": Entry(
-        pbt, "_make_experiment_tag", ("orig_tag", "config", "mutations"),
+        _PBT, "_make_experiment_tag", ("orig_tag", "config", "mutations"),
         "the trial name with its perturbed values that Ray's PBT shows, made the same way"),
     "schedule_save": Entry(
-        TuneController, "_schedule_trial_save", ("self", "trial", "result"),
+        "ray.tune.execution.tune_controller", "TuneController._schedule_trial_save", ("self", "trial", "result"),
         "asks a running trial for a checkpoint without pausing it; the public "
         "pause_trial(should_checkpoint=True) would stop every winner"),
     "future_result": Entry(
-        session, "_FutureTrainingResult", ("future",),
+        _SESSION, "_FutureTrainingResult", ("future",),
         "what schedule_save returns and a saving trial holds in temporary_state.saving_to: "
         "resolve() waits for the checkpoint when the trial is copied"),
     "training_result": Entry(
-        session, "_TrainingResult", ("checkpoint", "metrics"),
+        _SESSION, "_TrainingResult", ("checkpoint", "metrics"),
         "a (checkpoint, metrics) pair, the form in which a trial holds the checkpoint it "
         "resumes from"),
     "pickled_settings": Entry(
-        pbt.PopulationBasedTraining, "__init__",
+        _PBT, "PopulationBasedTraining.__init__",
         ("self", "time_attr", "metric", "mode", "perturbation_interval", "burn_in_period",
          "hyperparam_mutations", "quantile_fraction", "resample_probability",
          "perturbation_factors", "custom_explore_fn", "log_config", "require_attrs", "synch"),
@@ -89,7 +94,8 @@ ENTRIES: dict[str, Entry] = {
         "Ray's settings itself, holds them only as Ray's attributes, each argument `name` "
         "as `_name`; restoring such an experiment reads them from there"),
     "latest_checkpoint_result": Entry(
-        checkpoint_manager._CheckpointManager, "latest_checkpoint_result", None,
+        "ray.train._internal.checkpoint_manager", "_CheckpointManager.latest_checkpoint_result",
+        None,
         "a paused trial resumes from its checkpoint manager's latest result; there is no "
         "public setter, so an exploit writes its private _latest_checkpoint_result, which "
         "this property (and Trial.checkpoint) reads"),
@@ -109,7 +115,7 @@ def check() -> list[str]:
 def pickled_settings(state: dict[str, Any]) -> dict[str, Any]:
     """The settings of PopulationBasedTraining in a pickled scheduler's attributes, but for
     those that ParetoPBT sets from its own (`metric`, `mode`, `quantile_fraction`)."""
-    names = list(inspect.signature(pbt.PopulationBasedTraining).parameters)
+    names = list(inspect.signature(ENTRIES["pickled_settings"].target()).parameters)[1:]
     return {name: state[f"_{name}"] for name in names
             if name not in ("metric", "mode", "quantile_fraction")}
 
@@ -119,15 +125,13 @@ def explore(config: dict[str, Any], mutations: dict[str, Any], resample_probabil
             custom_explore_fn: Callable[[dict[str, Any]], dict[str, Any]] | None,
             ) -> tuple[dict[str, Any], dict[str, Any]]:
     """Ray's perturbed copy of `config` and the operation applied to each value."""
-    explored: tuple[dict[str, Any], dict[str, Any]] = pbt._explore(
-        config, mutations, resample_probability,
-        perturbation_factors,  # type: ignore[arg-type]  # Ray annotates a 1-tuple
-        custom_explore_fn)
+    explored: tuple[dict[str, Any], dict[str, Any]] = ENTRIES["explore"].target()(
+        config, mutations, resample_probability, perturbation_factors, custom_explore_fn)
     return explored
 
 
 def experiment_tag(orig_tag: str, config: dict[str, Any], mutations: dict[str, Any]) -> str:
-    tag: str = pbt._make_experiment_tag(orig_tag, config, mutations)
+    tag: str = ENTRIES["experiment_tag"].target()(orig_tag, config, mutations)
     return tag
 
 
@@ -140,18 +144,18 @@ def request_checkpoint(controller: TuneController, trial: Trial,
 def pending_checkpoint(trial: Trial) -> object:
     """The checkpoint a paused trial is still saving, None if there is none."""
     saving = trial.temporary_state.saving_to
-    return saving if isinstance(saving, session._FutureTrainingResult) else None
+    return saving if is_pending(saving) else None
 
 
 def is_pending(checkpoint: object) -> bool:
-    return isinstance(checkpoint, session._FutureTrainingResult)
+    return isinstance(checkpoint, ENTRIES["future_result"].target())
 
 
 def settle(pending: object) -> tuple[object, dict[str, Any] | None] | None:
     """The checkpoint and metrics a pending checkpoint came to (waiting for it), None if
     the trial saved none."""
-    assert isinstance(pending, session._FutureTrainingResult)
-    result = pending.resolve()
+    assert is_pending(pending)
+    result = pending.resolve()  # type: ignore[attr-defined]
     if result is None:
         return None
     return result.checkpoint, result.metrics
@@ -160,5 +164,5 @@ def settle(pending: object) -> tuple[object, dict[str, Any] | None] | None:
 def resume_from(trial: Trial, checkpoint: Any, metrics: Any) -> None:
     """Makes a paused `trial` resume from a shallow copy of `checkpoint`."""
     manager: Any = trial.run_metadata.checkpoint_manager
-    manager._latest_checkpoint_result = session._TrainingResult(
+    manager._latest_checkpoint_result = ENTRIES["training_result"].target()(
         checkpoint=copy.copy(checkpoint), metrics=metrics)
