@@ -9,7 +9,10 @@ import random
 import tempfile
 import time
 
+from types import SimpleNamespace as NS
+
 import numpy as np
+from pyarrow.fs import LocalFileSystem
 from ray import tune
 
 from kestrovane.integrations.ray_tune import ParetoPBT
@@ -112,10 +115,12 @@ class Recording(ParetoPBT):
         super().__init__(*args, **kwargs)
         self.results = []
         self.first_config = {}
+        self.first_tag = {}
 
     def on_trial_add(self, tune_controller, trial):
         super().on_trial_add(tune_controller, trial)
         self.first_config.setdefault(trial.trial_id, dict(trial.config))
+        self.first_tag.setdefault(trial.trial_id, trial.experiment_tag)
 
     def on_trial_result(self, tune_controller, trial, result):
         self.results.append((trial.trial_id, len(self.exploits), dict(result)))
@@ -128,14 +133,30 @@ class Recording(ParetoPBT):
 
 
 class Probed(ParetoPBT):
-    """Notes what the scheduler held right after reading its state back."""
+    """Notes what the scheduler held right after reading its state back; the
+    class keeps the last one that opened its state (a restored driver's comes
+    from Tune's tuner.pkl)."""
 
     at_restore = None
+    latest = None
 
     def _open_store(self, trial):
         super()._open_store(trial)
+        type(self).latest = self
         if self.restored_from is not None:
             pop = self.population
             self.at_restore = {"reports": {m: pop.reports(m) for m in pop.members},
                                "exploits": list(self.exploits),
                                "selections": pop._selections}
+
+
+class FakeTrial:
+    """What the scheduler's hooks read of a Ray trial, for tests without a cluster."""
+
+    def __init__(self, tid, folder, status):
+        self.trial_id = self.experiment_tag = tid
+        self.status, self.config, self.checkpoint = status, {"lr": 0.1}, f"ckpt {tid}"
+        self.storage = NS(storage_filesystem=LocalFileSystem(), experiment_fs_path=str(folder))
+        self.run_metadata = NS(checkpoint_manager=NS(checkpoint_config=NS(num_to_keep=None)))
+        self.is_finished = lambda: self.status == "TERMINATED"
+        self.set_experiment_tag = self.set_config = lambda value: None

@@ -3,6 +3,7 @@ trials of a noisy two-metric function trainable on two CPUs; the exploits Ray
 carries out are the tracker's decisions, and the trainables resume from the
 checkpoints of the trials the tracker chose."""
 
+import json
 import logging
 import math
 import os
@@ -21,6 +22,7 @@ tune = pytest.importorskip(
 import ray  # noqa: E402
 import ray.cloudpickle as cloudpickle  # noqa: E402
 import ray_tune_helpers as helpers  # noqa: E402
+from ray.tune.schedulers import PopulationBasedTrainingReplay  # noqa: E402
 
 from kestrovane.integrations.ray_tune import ParetoPBT  # noqa: E402
 from kestrovane.pbt import Population  # noqa: E402
@@ -108,6 +110,17 @@ def test_exploits_follow_the_trackers_plan(ray_cluster, tmp_path):
                 if t == trial and r["restored_from"]]
         assert seen == [src for t, src in scheduler.exploits if t == trial], trial
 
+    # Ray's PBT logs of every exploit, which PopulationBasedTrainingReplay reads.
+    logs = next(tmp_path.glob("*/pbt_global.txt")).parent
+    by_tag = {tag: t for t, tag in scheduler.first_tag.items()}
+    logged = [json.loads(line) for line in (logs / "pbt_global.txt").read_text().splitlines()]
+    assert [(by_tag[line[0]], by_tag[line[1]]) for line in logged] == scheduler.exploits
+    for replaced in {r for r, _ in scheduler.exploits}:
+        policy = logs / f"pbt_policy_{replaced}.txt"
+        assert json.loads(policy.read_text().splitlines()[-1]) == \
+            logged[max(i for i, (r, _) in enumerate(scheduler.exploits) if r == replaced)]
+        PopulationBasedTrainingReplay(str(policy))
+
     # Replaying the reports in Ray's order through a fresh tracker gives the same
     # decisions, selections included.
     replay = Population(pop.objectives, **settings)
@@ -143,47 +156,32 @@ def test_bad_settings(kwargs, exc, message):
         ParetoPBT(args.pop("metrics"), **args)
 
 
-class StoredTrial:
-    """What the state file and a decision read of a Ray trial."""
-
-    def __init__(self, trial_id, folder):
-        from pyarrow.fs import LocalFileSystem
-        self.trial_id = self.experiment_tag = trial_id
-        self.status = "RUNNING"
-        self.checkpoint = f"checkpoint of {trial_id}"
-        self.storage = types.SimpleNamespace(storage_filesystem=LocalFileSystem(),
-                                             experiment_fs_path=str(folder))
-
-
 def scheduler_over(folder):
     """A scheduler that two trials joined (after it read any state in `folder`)."""
-    from ray.tune.schedulers.pbt import _PBTTrialState
     scheduler = ParetoPBT({"loss": "min"}, seed=3, hyperparam_mutations={"lr": [0.1, 0.2]})
-    trials = {tid: StoredTrial(tid, folder) for tid in ("a", "b")}
-    scheduler._open_store(trials["a"])
+    trials = {tid: helpers.FakeTrial(tid, folder, "RUNNING") for tid in ("a", "b")}
+    controller = types.SimpleNamespace(search_alg=None)
     for trial in trials.values():
-        scheduler._trial_state[trial] = _PBTTrialState(trial)
-        scheduler._adopt(trial)
-        scheduler._seen.add(trial.trial_id)
+        scheduler.on_trial_add(controller, trial)
     return scheduler, trials
 
 
 def test_a_resumed_run_copies_only_trials_ray_has_scores_for(tmp_path):
-    # Ray's exploit logs and hands on the source's last score and result; a
-    # resumed driver had neither until the trial reported again, and Ray
-    # failed the whole run formatting None when such a trial was copied.
+    # An exploit hands on the source's last result with its checkpoint; a
+    # resumed driver had none until the trial reported again (and Ray's own
+    # exploit failed the whole run formatting its missing score).
     before, trials = scheduler_over(tmp_path)
     for tid, loss in (("a", 0.1), ("b", 0.9)):
-        state = before._trial_state[trials[tid]]
-        state.last_score, state.last_result = -loss, {"loss": loss}
-        state.last_checkpoint = trials[tid].checkpoint
+        standing = before._standing[tid]
+        standing.score, standing.result = -loss, {"loss": loss}
+        standing.checkpoint = trials[tid].checkpoint
         for noise in (0.0, 0.01, -0.01):
             before.population.report(tid, [loss + noise])
     before._save()
     after, trials = scheduler_over(tmp_path)
     assert after.restored_from is not None
-    state = after._trial_state[trials["a"]]
-    assert (state.last_score, state.last_result) == (-0.1, {"loss": 0.1})
+    standing = after._standing["a"]
+    assert (standing.score, standing.result) == (-0.1, {"loss": 0.1})
     assert after._decide(trials["b"], trials).source == "a"
     # A state file of the format before scores were kept: "a" is not copied.
     path = tmp_path / "kestrovane_pareto_pbt.state"
@@ -191,7 +189,7 @@ def test_a_resumed_run_copies_only_trials_ray_has_scores_for(tmp_path):
     saved["format"], saved["trials"] = 1, {t: v[:3] for t, v in saved["trials"].items()}
     path.write_bytes(cloudpickle.dumps(saved))
     old, trials = scheduler_over(tmp_path)
-    assert old.restored_from is not None and old._trial_state[trials["a"]].last_score is None
+    assert old.restored_from is not None and old._standing["a"].score is None
     assert old._decide(trials["b"], trials).action == "continue"
 
 
@@ -297,12 +295,11 @@ def test_version_guard(version, ok):
         assert f"this is Ray {version}" in r.stderr and "2.50.1 and 2.60.0" in r.stderr
 
 
-def test_a_trial_ray_has_no_score_for_is_not_copied():
-    # After a restore the scheduler's state knows every trial's scores while
-    # Ray's own state has none yet for a trial that has not reported since;
-    # Ray cannot copy such a trial (it formats the donor's score), so only
-    # trials with a checkpoint and a score of Ray's are offered as sources.
-    from types import SimpleNamespace
+def test_a_trial_without_a_step_result_is_not_copied():
+    # After a restore from a state file of format 1 the population knows every
+    # trial's scores but not its last step's result, which an exploit hands
+    # on with the checkpoint: only trials with both are offered as sources.
+    from kestrovane.integrations.ray_tune import _Standing
 
     class FakeTrial:
         def __init__(self, trial_id):
@@ -314,8 +311,8 @@ def test_a_trial_ray_has_no_score_for_is_not_copied():
         for _ in range(2):
             sched.population.report(t.trial_id, (loss,))
     by_id = {t.trial_id: t for t in trials}
-    sched._trial_state = {t: SimpleNamespace(last_checkpoint=object(), last_score=0.0)
-                          for t in trials}
+    sched._standing = {t.trial_id: _Standing(t.trial_id, checkpoint=object(), score=0.0)
+                       for t in trials}
     assert sched._decide(trials[0], by_id).source == "t1"  # the worst copies the best
-    sched._trial_state[trials[1]].last_score = None  # t1: no score Ray has seen
+    sched._standing["t1"].score = None  # t1: no step result since the restore
     assert sched._decide(trials[0], by_id).source != "t1"

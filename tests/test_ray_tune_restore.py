@@ -75,9 +75,9 @@ def test_killed_driver_resumes(tmp_path):
 
         tuner = tune.Tuner.restore(str(tmp_path / "run"), trainable=tune.with_resources(
             helpers.trainable, {"cpu": 0.5}))
-        scheduler = tuner._local_tuner._tune_config.scheduler   # restored from tuner.pkl
         grid = tuner.fit()
         assert not grid.errors
+        scheduler = helpers.Probed.latest   # restored from tuner.pkl
         assert scheduler.restored_from == str(state_path)
         pop = before["population"]
         assert scheduler.at_restore == {

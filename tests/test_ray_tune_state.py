@@ -14,23 +14,13 @@ import pytest
 pytest.importorskip("ray.tune", reason="Ray Tune is not installed in this environment")
 
 import ray.cloudpickle as cloudpickle  # noqa: E402
-from pyarrow.fs import LocalFileSystem  # noqa: E402
+from ray_tune_helpers import FakeTrial  # noqa: E402
 
 from kestrovane.integrations import ray_tune  # noqa: E402
 from kestrovane.integrations.ray_tune import STATE_FILE, ParetoPBT  # noqa: E402
 
 METRICS = {"loss": "min", "acc": "max"}
 IDS = [f"e5c1a_{i:05d}" for i in range(4)]
-
-
-class FakeTrial:
-    def __init__(self, tid, folder, status):
-        self.trial_id = self.experiment_tag = tid
-        self.status, self.config, self.checkpoint = status, {"lr": 0.1}, f"ckpt {tid}"
-        self.storage = NS(storage_filesystem=LocalFileSystem(), experiment_fs_path=str(folder))
-        self.run_metadata = NS(checkpoint_manager=NS(checkpoint_config=NS(num_to_keep=None)))
-        self.is_finished = lambda: self.status == "TERMINATED"
-        self.set_experiment_tag = self.set_config = lambda value: None
 
 
 class Logged(ParetoPBT):
@@ -40,12 +30,15 @@ class Logged(ParetoPBT):
         return decision
 
 
-def start(folder, metrics=METRICS, ids=IDS, finished=()):
+def new(metrics=METRICS):
+    return Logged(metrics, time_attr="training_iteration", perturbation_interval=2,
+                  window=4, seed=7, hyperparam_mutations={"lr": [0.1, 0.2]}, log_config=False)
+
+
+def start(folder, metrics=METRICS, ids=IDS, finished=(), scheduler=None):
     """A scheduler that the trials joined, as in a fresh run or a restore."""
     folder.mkdir(exist_ok=True)
-    scheduler = Logged(metrics, time_attr="training_iteration", perturbation_interval=2,
-                       window=4, seed=7, hyperparam_mutations={"lr": [0.1, 0.2]},
-                       log_config=False)
+    scheduler = new(metrics) if scheduler is None else scheduler
     scheduler.log = []
     trials = {t: FakeTrial(t, folder, "TERMINATED" if t in finished else "RUNNING") for t in ids}
     controller = NS(search_alg=None, trials=trials, get_trials=lambda: list(trials.values()),
@@ -102,6 +95,23 @@ def test_a_restore_after_any_result_decides_as_an_uninterrupted_run(tmp_path, ev
         finished |= {event[0]} if event[1] is None else set()
     assert log == whole.log and scheduler.exploits == whole.exploits
     assert scheduler.restored_from == str(tmp_path / "killed" / STATE_FILE)
+
+
+def test_a_scheduler_pickled_by_the_earlier_version_runs_as_a_new_one(tmp_path, every_result):
+    # tuner.pkl holds the scheduler before any trial joined; the earlier
+    # version kept PBT's settings in Ray's attributes only.
+    ours = ("_pbt", "_sign", "_trials", "_standing", "_checkpoints", "_warned")
+    earlier = {k: v for k, v in new().__getstate__().items() if k not in ours}
+    unpickled = cloudpickle.loads(cloudpickle.dumps(earlier))
+    scheduler = Logged.__new__(Logged)
+    scheduler.__setstate__(unpickled)
+    runs = [start(tmp_path / "new"), start(tmp_path / "earlier", scheduler=scheduler)]
+    for event in script():
+        for run in runs:
+            play(*run, event)
+    (fresh, _), (resumed, _) = runs
+    assert resumed.log == fresh.log and resumed.exploits == fresh.exploits
+    assert resumed._pbt == fresh._pbt
 
 
 def test_results_are_written_within_the_interval(tmp_path, monkeypatch):

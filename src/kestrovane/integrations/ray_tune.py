@@ -8,13 +8,16 @@
                           hyperparam_mutations={"lr": tune.loguniform(1e-4, 1e-1)})
     tune.Tuner(train, tune_config=tune.TuneConfig(scheduler=scheduler, num_samples=8)).fit()
 
-Everything but the choice of who is replaced and who is copied stays Ray's:
-when and how trials are checkpointed, paused and restored, how the copied
-configuration is perturbed, the logs.  That choice is made in the one method
-of `PopulationBasedTraining` that acts on it, the private
-`_checkpoint_or_exploit(trial, tune_controller, upper_quantile,
-lower_quantile)`; this module checks at import that Ray's version is one of
-the extra's range and that the method still has that signature.
+The scheduler runs asynchronous PBT on Ray's public scheduler hooks: the
+perturbation steps (`time_attr`, `perturbation_interval`,
+`burn_in_period`), the pauses and the order in which paused trials run again
+are those of Ray's `PopulationBasedTraining`, the choice of who is replaced
+and who is copied is the population's.  An exploit is carried out as Ray's
+PBT does it: the winner's checkpoint (saved at its step), Ray's perturbation
+of its configuration, the trial tag and the `pbt_policy_*.txt` logs that
+`PopulationBasedTrainingReplay` reads.  The few private names of Ray this
+needs are all in `_ray_private`, checked at import together with Ray's
+version.
 """
 
 from __future__ import annotations
@@ -22,14 +25,18 @@ from __future__ import annotations
 import contextlib
 import hashlib
 import inspect
+import json
 import logging
 import math
 import numbers
 import os
+import random
 import reprlib
+import shutil
 import time
 from collections import deque
 from collections.abc import Mapping
+from dataclasses import dataclass
 from pathlib import PurePosixPath
 from typing import TYPE_CHECKING, Any, Literal
 
@@ -39,9 +46,11 @@ import ray.cloudpickle as cloudpickle
 from packaging.specifiers import SpecifierSet
 from packaging.version import Version
 from pyarrow.fs import FileType, LocalFileSystem  # type: ignore[import-untyped]
+from ray.tune.error import TuneError
 from ray.tune.experiment import Trial
-from ray.tune.schedulers import PopulationBasedTraining
+from ray.tune.schedulers import PopulationBasedTraining, TrialScheduler
 
+from kestrovane.integrations import _ray_private as private
 from kestrovane.pbt import Decision, Population
 from kestrovane.pbt.population import SCORE_LIMIT
 from kestrovane.pbt.policies import Policy
@@ -53,7 +62,7 @@ __all__ = ["ParetoPBT", "STATE_FILE"]
 
 logger = logging.getLogger(__name__)
 
-# The `ray` extra of pyproject.toml; the private hook is re-checked on every upgrade.
+# The `ray` extra of pyproject.toml; _ray_private is re-audited on every upgrade.
 SUPPORTED_RAY = ">=2.50,<2.61"
 TESTED_RAY = ("2.50.1", "2.60.0")
 if not SpecifierSet(SUPPORTED_RAY).contains(Version(ray.__version__), prereleases=True):
@@ -61,17 +70,37 @@ if not SpecifierSet(SUPPORTED_RAY).contains(Version(ray.__version__), prerelease
                       f"{' and '.join(TESTED_RAY)}); this is Ray {ray.__version__}. Install a "
                       "supported Ray with pip install 'kestrovane[ray]'")
 
-_HOOK = "_checkpoint_or_exploit"
-_HOOK_PARAMS = ["self", "trial", "tune_controller", "upper_quantile", "lower_quantile"]
-if list(inspect.signature(getattr(PopulationBasedTraining, _HOOK, lambda: None))
-        .parameters) != _HOOK_PARAMS:
-    raise ImportError(f"this Ray's PopulationBasedTraining.{_HOOK} is not the one "
-                      "kestrovane.integrations.ray_tune overrides; install a supported Ray "
-                      "with pip install 'kestrovane[ray]'")
+_CHANGED = private.check()
+if _CHANGED:
+    raise ImportError(f"this Ray {ray.__version__} lacks private names that "
+                      f"kestrovane.integrations.ray_tune relies on ({'; '.join(_CHANGED)}); "
+                      "install a supported Ray with pip install 'kestrovane[ray]'")
 
 Direction = Literal["min", "max"]
 Row = tuple[float, ...]
 _FINISHED = (Trial.ERROR, Trial.TERMINATED)
+_WAITING = (Trial.PENDING, Trial.PAUSED)
+
+
+@dataclass
+class _Standing:
+    """What PBT keeps of one trial between its perturbation steps."""
+
+    tag: str                                  # its experiment tag when it joined
+    perturbed_at: float = 0                   # time_attr of its last perturbation step
+    trained_at: float = 0                     # time_attr of its last step's result
+    checkpoint: object = None                 # saved at its last step if it was a winner
+    score: float | None = None                # the first metric, larger is better
+    result: dict[str, Any] | None = None      # its last step's result
+
+
+def _loggable(value: object) -> object:
+    """`value` for the JSON of the config logs (NumPy values as Python's, others as text)."""
+    if isinstance(value, np.ndarray):
+        return value.tolist()
+    if isinstance(value, np.generic):
+        return value.item()
+    return str(value)
 
 #: The scheduler's own state, in the experiment directory (Ray does not save a
 #: scheduler's state; its sync only touches .json and .pkl files).
@@ -181,10 +210,10 @@ class ParetoPBT(PopulationBasedTraining):
 
     Every result that carries all `metrics` as real numbers (Python's or
     NumPy's) is reported to a `kestrovane.pbt.Population` under the trial's
-    id.  When Ray's PBT reaches a trial's perturbation step it asks the
-    population what the trial should do: a trial the selection replaces
-    clones the paired winner (Ray's exploit: its checkpoint, its perturbed
-    configuration); a winner saves a checkpoint so that it can be copied;
+    id.  At a trial's perturbation step (when Ray's PBT would make one) it
+    asks the population what the trial should do: a trial the selection
+    replaces clones the paired winner (as Ray's PBT exploits: its checkpoint,
+    its configuration as Ray perturbs it); a winner saves a checkpoint so that it can be copied;
     others continue.  Only trials holding a checkpoint from their last
     perturbation step can be copied.  Finished and removed trials leave the
     population.
@@ -204,8 +233,8 @@ class ParetoPBT(PopulationBasedTraining):
       A finite result ends the divergence.
     - A bool or any other non-number as a metric is refused with one log line
       naming the trial and the metric; the result is not used.
-    - A decision Ray does not carry out (the source's checkpoint is missing)
-      leaves the population as it was; the first such failure is logged
+    - A decision that cannot be carried out (the source's checkpoint is
+      missing) leaves the population as it was; the first such failure is logged
       with its reason.
     - The state (windows, held results, exploits, the selection counter,
       each trial's perturbation times, last score and last result) is written
@@ -279,6 +308,13 @@ class ParetoPBT(PopulationBasedTraining):
         first = next(iter(metrics))
         super().__init__(metric=first, mode=metrics[first],
                          quantile_fraction=quantile_fraction, **pbt_options)
+        # Ray's settings as given, with Ray's defaults: its constructor checked them.
+        given = inspect.signature(PopulationBasedTraining).bind(**pbt_options)
+        given.apply_defaults()
+        self._pbt: dict[str, Any] = {k: v for k, v in given.arguments.items()
+                                     if k not in ("metric", "mode", "quantile_fraction")}
+        self._pbt["hyperparam_mutations"] = self._pbt["hyperparam_mutations"] or {}
+        self._sign = 1.0 if metrics[first] == "max" else -1.0
         self._metric_names = tuple(metrics)
         self.population: Population[str] = Population(
             self._metric_names, maximize=[d == "max" for d in metrics.values()],
@@ -291,6 +327,10 @@ class ParetoPBT(PopulationBasedTraining):
         self._diverged: set[str] = set()
         self._seen: set[str] = set()
         self._refused: set[tuple[str, str]] = set()
+        self._trials: dict[str, Trial] = {}          # every trial that joined, in order
+        self._standing: dict[str, _Standing] = {}
+        self._checkpoints = 0                        # winners' checkpoints asked for
+        self._warned: set[str] = set()               # settings missing from results
         self._told_impossible = False
         self._store: tuple[Any, str] | None = None   # (pyarrow filesystem, path)
         self._saved: dict[str, Any] | None = None    # a state read back, per trial to adopt
@@ -303,23 +343,60 @@ class ParetoPBT(PopulationBasedTraining):
     def on_trial_result(self, tune_controller: TuneController, trial: Trial,
                         result: dict[str, Any]) -> str:
         missing = [m for m in self._metric_names if m not in result]
-        if missing and self._require_attrs:
+        if missing and self._pbt["require_attrs"]:
             raise RuntimeError(f"Cannot find metric {missing[0]} in trial result {result}. "
                                "Make sure that the trainable reports every metric of "
                                "ParetoPBT, or set require_attrs=False to skip such results.")
         if not missing:
             result = self._take(trial.trial_id, result)
             self._dirty = True
-        decision: str = super().on_trial_result(tune_controller, trial, result)
+        decision = self._step(tune_controller, trial, result)
         self._save_due()
         return decision
+
+    def _step(self, tune_controller: TuneController, trial: Trial,
+              result: dict[str, Any]) -> str:
+        """Ray's asynchronous PBT step: a trial past its perturbation interval is decided
+        on; it pauses while others wait to run, so that every trial trains in turn."""
+        time_attr = self._pbt["time_attr"]
+        missing = [n for n in (time_attr, self._metric_names[0]) if n not in result]
+        if missing and self._pbt["require_attrs"]:
+            raise RuntimeError(f"Cannot find {missing[0]} in trial result {result}. Make sure "
+                               "the trainable reports it, or set require_attrs=False to skip "
+                               "such results.")
+        for name in missing:
+            if name not in self._warned:
+                self._warned.add(name)
+                logger.warning("trial %s reported no %r (%s); such results are skipped by "
+                               "the PBT steps. (Said once per name.)", trial.trial_id, name,
+                               reprlib.repr(result))
+        if missing:
+            return TrialScheduler.CONTINUE
+        time_now = result[time_attr]
+        standing = self._standing[trial.trial_id]
+        if (time_now < self._pbt["burn_in_period"]
+                or time_now - standing.perturbed_at < self._pbt["perturbation_interval"]):
+            return TrialScheduler.CONTINUE
+        standing.score = self._sign * result[self._metric_names[0]]
+        standing.trained_at = standing.perturbed_at = time_now
+        standing.result = result
+        waiting = any(t.status in _WAITING
+                      for t in tune_controller.get_trials())  # type: ignore[no-untyped-call]
+        self._perturb(trial, tune_controller)
+        if trial.status == Trial.PAUSED:
+            return TrialScheduler.NOOP
+        return TrialScheduler.PAUSE if waiting else TrialScheduler.CONTINUE
 
     def choose_trial_to_run(self, tune_controller: TuneController) -> Trial | None:
         # Tune asks at every step of its loop (at least ten times a second):
         # results not written yet are written here once they are due.
         self._save_due()
-        trial: Trial | None = super().choose_trial_to_run(tune_controller)
-        return trial
+        # Ray's order: the trial that has trained least runs first.
+        trials: list[Trial] = tune_controller.get_trials()  # type: ignore[no-untyped-call]
+        waiting = [t for t in trials if t.status in _WAITING]
+        waiting.sort(key=lambda t: self._standing[t.trial_id].trained_at
+                     if t.trial_id in self._standing else 0)
+        return waiting[0] if waiting else None
 
     def _take(self, tid: str, result: dict[str, Any]) -> dict[str, Any]:
         """Records one result; returns it for Ray, with a refused first metric as NaN."""
@@ -355,11 +432,8 @@ class ParetoPBT(PopulationBasedTraining):
 
     # -- decisions --------------------------------------------------------------
 
-    def _checkpoint_or_exploit(self, trial: Trial, tune_controller: TuneController,
-                               upper_quantile: list[Trial],
-                               lower_quantile: list[Trial]) -> None:
-        # Ray's quantiles of its single score are ignored: the population
-        # decides, and Ray's own method carries the decision out.
+    def _perturb(self, trial: Trial, tune_controller: TuneController) -> None:
+        """Decides on `trial` at its perturbation step and carries the decision out."""
         tid = trial.trial_id
         held = self._held.pop(tid, None)
         if held is not None:
@@ -367,18 +441,19 @@ class ParetoPBT(PopulationBasedTraining):
             self.population.restart(tid)
             for row in held:
                 self.population.report(tid, row)
-        by_id = {t.trial_id: t for t in self._trial_state}
-        decision = self._decide(trial, by_id)
-        upper: list[Trial] = []
-        lower: list[Trial] = []
-        if decision.action == "replace" and decision.source is not None:
-            upper, lower = [by_id[decision.source]], [trial]
-        elif decision.upper:
-            upper = [trial]
-        done = self._num_perturbations
-        super()._checkpoint_or_exploit(trial, tune_controller, upper, lower)
-        if decision.source is not None:
-            if self._num_perturbations > done:
+        decision = self._decide(trial, self._trials)
+        standing = self._standing[tid]
+        replacing = decision.action == "replace" and decision.source is not None
+        if decision.upper and not replacing:
+            standing.checkpoint = self._winner_checkpoint(trial, tune_controller)
+            self._checkpoints += 1
+        else:
+            standing.checkpoint = None
+        if replacing and decision.source is not None:
+            # Ray draws the trial to copy from its winners; the draw is kept
+            # so that the perturbations that follow draw the same numbers.
+            random.choice([decision.source])
+            if self._copy(trial, self._trials[decision.source], tune_controller):
                 self.exploits.append((tid, decision.source))
                 self._held[tid] = deque(maxlen=self.population.window)
                 self._diverged.discard(tid)
@@ -386,13 +461,74 @@ class ParetoPBT(PopulationBasedTraining):
                 self._impossible(tid, decision.source)
         self._save()
 
+    def _winner_checkpoint(self, trial: Trial, tune_controller: TuneController) -> object:
+        """A checkpoint of `trial` as it is now, for others to copy (pending while it saves)."""
+        if trial.status == Trial.PAUSED:
+            saving = private.pending_checkpoint(trial)
+            return saving if saving is not None else trial.checkpoint
+        return private.request_checkpoint(tune_controller, trial,
+                                          self._standing[trial.trial_id].result)
+
+    def _copy(self, trial: Trial, source: Trial, tune_controller: TuneController) -> bool:
+        """`trial` resumes from `source`'s checkpoint with its configuration perturbed,
+        as Ray's PBT exploits; False (nothing done) if `source` has no checkpoint."""
+        mine, theirs = self._standing[trial.trial_id], self._standing[source.trial_id]
+        checkpoint = theirs.checkpoint
+        if private.is_pending(checkpoint):
+            # A save that came to nothing stays pending, as in Ray's PBT: asked
+            # again, it fails again.
+            settled = private.settle(checkpoint)
+            checkpoint = None if settled is None else settled[0]
+            if settled is not None:
+                theirs.checkpoint, theirs.result = settled
+        if not checkpoint:
+            return False
+        mutations = self._pbt["hyperparam_mutations"]
+        config, _ = private.explore(source.config, mutations,
+                                    self._pbt["resample_probability"],
+                                    self._pbt["perturbation_factors"],
+                                    self._pbt["custom_explore_fn"])
+        logger.info("ParetoPBT: trial %s copies trial %s, with %s", trial.trial_id,
+                    source.trial_id, {k: config.get(k) for k in mutations})
+        if self._pbt["log_config"]:
+            self._write_policy_logs(trial, source, config)
+        if trial.status == Trial.PAUSED:
+            raise TuneError(f"trial {trial.trial_id} is paused at its own result, which "
+                            "asynchronous PBT never does")
+        tune_controller.pause_trial(trial, should_checkpoint=False)
+        trial.set_experiment_tag(  # type: ignore[no-untyped-call]
+            private.experiment_tag(mine.tag, config, mutations))
+        trial.set_config(config)  # type: ignore[no-untyped-call]
+        private.resume_from(trial, theirs.checkpoint, theirs.result)
+        mine.perturbed_at, mine.trained_at = theirs.perturbed_at, theirs.trained_at
+        return True
+
+    def _write_policy_logs(self, trial: Trial, source: Trial, config: dict[str, Any]) -> None:
+        """Ray's PBT logs: a line per exploit in pbt_global.txt, and in the copy's
+        pbt_policy_<id>.txt the source's lines and this one (PopulationBasedTrainingReplay
+        replays them)."""
+        folder = trial.local_experiment_path
+        line = json.dumps([self._standing[trial.trial_id].tag,
+                           self._standing[source.trial_id].tag,
+                           trial.last_result.get("training_iteration", 0),
+                           source.last_result.get("training_iteration", 0),
+                           source.config, config], default=_loggable)
+        with open(os.path.join(folder, "pbt_global.txt"), "a+") as f:
+            print(line, file=f)
+        mine = os.path.join(folder, f"pbt_policy_{trial.trial_id}.txt")
+        theirs = os.path.join(source.local_experiment_path, f"pbt_policy_{source.trial_id}.txt")
+        if os.path.exists(theirs):
+            shutil.copyfile(theirs, mine)
+        with open(mine, "a+") as f:
+            print(line, file=f)
+
     def _decide(self, trial: Trial, by_id: Mapping[str, Trial]) -> Decision[str]:
         tid = trial.trial_id
-        # Ray's exploit hands on the source's last score and result: a trial
-        # without them (resumed, not yet reported again) cannot be copied.
+        # An exploit hands on the source's last result with its checkpoint: a
+        # trial without it (resumed, not yet reported again) is not copied.
         copyable = [i for i, t in by_id.items()
-                    if self._trial_state[t].last_checkpoint is not None
-                    and self._trial_state[t].last_score is not None
+                    if self._standing[i].checkpoint is not None
+                    and self._standing[i].score is not None
                     and t.status not in _FINISHED and t is not trial
                     and i not in self._diverged]
         if tid in self._diverged:
@@ -410,7 +546,7 @@ class ParetoPBT(PopulationBasedTraining):
             return
         self._told_impossible = True
         logger.warning("ParetoPBT cannot exploit: trial %s was to copy trial %s, which has no "
-                       "checkpoint, so Ray copied nothing and the population is left as it "
+                       "checkpoint, so nothing was copied and the population is left as it "
                        "was. The trainable must pass a checkpoint to tune.report and resume "
                        "from tune.get_checkpoint(). (Said once per run.)", tid, source)
 
@@ -418,6 +554,8 @@ class ParetoPBT(PopulationBasedTraining):
 
     def on_trial_add(self, tune_controller: TuneController, trial: Trial) -> None:
         super().on_trial_add(tune_controller, trial)
+        self._trials.setdefault(trial.trial_id, trial)
+        self._standing.setdefault(trial.trial_id, _Standing(trial.experiment_tag))
         if self._store is None:
             self._open_store(trial)
         self._adopt(trial)
@@ -568,16 +706,16 @@ class ParetoPBT(PopulationBasedTraining):
                        "afresh and Ray's own restore goes on", path, error, kept)
 
     def _adopt(self, trial: Trial) -> None:
-        """Gives a restored trial back Ray's per-trial PBT state."""
+        """Gives a restored trial back its PBT standing."""
         if self._saved is None or trial.trial_id not in self._saved:
             return
         perturbed, trained, had_checkpoint, *scored = self._saved.pop(trial.trial_id)
-        state = self._trial_state[trial]
-        state.last_perturbation_time, state.last_train_time = perturbed, trained
+        standing = self._standing[trial.trial_id]
+        standing.perturbed_at, standing.trained_at = perturbed, trained
         if scored:  # format 2 on
-            state.last_score, state.last_result = scored
+            standing.score, standing.result = scored
         if had_checkpoint and trial.checkpoint is not None:
-            state.last_checkpoint = trial.checkpoint
+            standing.checkpoint = trial.checkpoint
 
     def _save_due(self) -> None:
         if self._dirty and _clock() - self._attempted_at >= _SAVE_INTERVAL_S:
@@ -588,9 +726,10 @@ class ParetoPBT(PopulationBasedTraining):
             return
         fs, path = self._store
         self._attempted_at = _clock()
-        trials = {t.trial_id: (s.last_perturbation_time, s.last_train_time,
-                               s.last_checkpoint is not None, s.last_score, s.last_result)
-                  for t, s in self._trial_state.items() if t.status not in _FINISHED}
+        trials = {tid: (s.perturbed_at, s.trained_at, s.checkpoint is not None, s.score,
+                        s.result)
+                  for tid, s in self._standing.items()
+                  if self._trials[tid].status not in _FINISHED}
         state = {"format": _STATE_FORMAT, "population": self.population,
                  "exploits": self.exploits, "held": {t: list(r) for t, r in self._held.items()},
                  "diverged": self._diverged, "seen": self._seen,
@@ -617,6 +756,14 @@ class ParetoPBT(PopulationBasedTraining):
             logger.warning("ParetoPBT wrote its state to %s again after the failures above; "
                            "it is up to date", path)
 
+    def __setstate__(self, state: dict[str, Any]) -> None:
+        if "_pbt" not in state:
+            # Pickled into tuner.pkl by an earlier version, before any trial joined.
+            state["_pbt"] = private.pickled_settings(state)
+            state["_sign"] = 1.0 if state["population"].maximize[0] else -1.0
+            state.update(_trials={}, _standing={}, _checkpoints=0, _warned=set())
+        self.__dict__.update(state)
+
     def __getstate__(self) -> dict[str, Any]:
         # Tune pickles the scheduler into tuner.pkl; a filesystem handle is not kept.
         state = self.__dict__.copy()
@@ -625,5 +772,5 @@ class ParetoPBT(PopulationBasedTraining):
         return state
 
     def debug_string(self) -> str:
-        return (f"ParetoPBT on {', '.join(self._metric_names)}: {self._num_checkpoints} "
+        return (f"ParetoPBT on {', '.join(self._metric_names)}: {self._checkpoints} "
                 f"checkpoints, {len(self.exploits)} exploits")
