@@ -17,7 +17,7 @@ from typing import Final, Literal
 import numpy as np
 from numpy.typing import NDArray
 
-from kestrovane._api import _engine
+from kestrovane._api import _engine, streams
 
 INT32_MAX: Final = 2**31 - 1
 INT64_MIN: Final = -(2**63)
@@ -329,9 +329,9 @@ def drawn_seed(value: object) -> int:
     per call, as NumPy's own functions do.  The result records the seed
     used, so a run can be repeated."""
     if value is None:
-        return int(np.random.SeedSequence().generate_state(1, np.uint64)[0])
+        return streams.fresh_seed()
     if isinstance(value, np.random.Generator):
-        return int(value.integers(0, UINT64_MAX, dtype=np.uint64, endpoint=True))
+        return streams.seed_from(value)
     if _is_bool(value) or not isinstance(value, numbers.Integral):
         raise TypeError("seed must be an integer in [0, 2**64 - 1], None (fresh entropy) or a "
                         f"numpy.random.Generator; got {value!r}")
