@@ -744,7 +744,8 @@ def _policy_value(policy: object, made: bool = False) -> Policy:
             # A warning, not an error: a population that is never pickled,
             # or pickled by cloudpickle, works with such a policy.
             why = re.sub(r" at 0x[0-9a-fA-F]+", "", str(exc))  # one warning per kind
-            warnings.warn(f"policy of type {type(policy).__qualname__} does not pickle "
+            name = getattr(policy, "__qualname__", type(policy).__qualname__)
+            warnings.warn(f"policy {name} does not pickle "
                           f"({type(exc).__name__}: {why}); a Population that is pickled, "
                           "e.g. saved by the Ray adapter, needs a policy that pickles: a "
                           "module-level function or an instance of a module-level class",
