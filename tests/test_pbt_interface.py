@@ -51,8 +51,9 @@ def test_a_policy_that_does_not_pickle_is_warned_about_once_per_kind_and_still_w
             Population(["x"], policy=policy)  # len: no signature to read, trusted
     with pytest.warns(PolicyPicklingWarning, match=r"policy .*<locals>.<lambda> does not pickle "
                       r"\(.*\); a Population that is pickled") as caught:
-        pop = Population(["x"], policy=lambda e: Verdict(None, True))
+        pop = Population[str](["x"], policy=lambda e: Verdict(None, True))
     assert " at 0x" not in str(caught[0].message)  # one message for every lambda
+    assert caught[0].filename == __file__  # the caller's line, also through Population[...]
     for m in "ab":
         pop.report(m, [1.0])
         pop.report(m, [2.0])

@@ -6,13 +6,16 @@ import math
 import numbers
 import pickle
 import re
+import sys
 import threading
+import typing
 import warnings
 from collections import deque
 from collections.abc import Collection, Hashable, Iterator, Mapping, Sequence
 from contextlib import contextmanager
 from dataclasses import dataclass
 from inspect import signature
+from pathlib import Path
 from time import time as wall_clock
 from typing import Any, Final, Generic, Literal, TypeVar, cast
 
@@ -75,7 +78,7 @@ class Population(Generic[IdT]):
     reported asks what to do (`decide`).  Each member keeps its last `window`
     evaluations.  A decision hands the windows of the members with at least
     `min_reports` evaluations, in the order they joined, to the `policy`
-    (`kestrovane.pbt.policies`), which says whether the member is replaced
+    (a `Policy`), which says whether the member is replaced
     and by whom.  A replaced member's window restarts empty: its old scores
     no longer describe it.
 
@@ -112,7 +115,11 @@ class Population(Generic[IdT]):
         entropy and a `numpy.random.Generator` one from the generator
         (`seed` tells which).
     policy:
-        How the windows become a decision (`kestrovane.pbt.policies`).
+        How the windows become a decision: `MonteCarloRule()` (None),
+        `ParetoRule()` or one's own `Policy` (docs/policies.md).  A class,
+        or a callable that cannot take one argument, raises TypeError; one
+        that does not survive a pickle round trip warns
+        (`PolicyPicklingWarning`), since pickling the population pickles it.
     """
 
     def __init__(self, objectives: Sequence[str], *, maximize: v.Maximize = None,
@@ -749,8 +756,22 @@ def _policy_value(policy: object, made: bool = False) -> Policy:
                           f"({type(exc).__name__}: {why}); a Population that is pickled, "
                           "e.g. saved by the Ray adapter, needs a policy that pickles: a "
                           "module-level function or an instance of a module-level class",
-                          PolicyPicklingWarning, stacklevel=3)
+                          PolicyPicklingWarning, stacklevel=_caller_level())
     return cast(Policy, policy)
+
+
+#: Frames a warning skips to name the caller's line: this package's, and
+#: typing's (``Population[str](...)`` is called through it).
+_OWN_FILES: Final = (str(Path(__file__).parent), typing.__file__)
+
+
+def _caller_level() -> int:
+    """The `stacklevel` of a warning of its caller that names the first line
+    outside `_OWN_FILES`."""
+    frame, level = sys._getframe(1), 1
+    while frame.f_back is not None and frame.f_code.co_filename.startswith(_OWN_FILES):
+        frame, level = frame.f_back, level + 1
+    return level
 
 
 class PolicyPicklingWarning(UserWarning):
