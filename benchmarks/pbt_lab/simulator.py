@@ -35,6 +35,7 @@ from kestrovane import rate
 from kestrovane._api.front import nondominated
 from kestrovane.pbt import Population
 from kestrovane.pbt.policies import Policy
+from kestrovane.pbt.streams import keyed_root, slot_streams
 
 F64 = NDArray[np.float64]
 #: Builds the run's policy; it is handed the run's truth, (ids) -> true scores.
@@ -70,9 +71,8 @@ class RunResult:
 
 def streams_root(family: Family, design: Design, seed: int) -> np.random.SeedSequence:
     """The run's root seed: the same for every policy."""
-    return np.random.SeedSequence([zlib.crc32(family.name.encode()), seed, design.m, design.n,
-                                   design.window, int(round(design.percentile * 1000)),
-                                   design.interval])
+    return keyed_root([zlib.crc32(family.name.encode()), seed, design.m, design.n,
+                       design.window, int(round(design.percentile * 1000)), design.interval])
 
 
 def keepers(pop: Population[int], truth: Callable[[tuple[int, ...]], F64], ref: F64
@@ -99,9 +99,8 @@ def keepers(pop: Population[int], truth: Callable[[tuple[int, ...]], F64], ref: 
 
 def simulate(family: Family, design: Design, seed: int, policy: PolicyFactory) -> RunResult:
     m, n = design.m, design.n
-    slots = streams_root(family, design, seed).spawn(n)
     # Per slot: initial state, training, evaluation noise, perturbation.
-    streams = [[np.random.default_rng(s) for s in seq.spawn(4)] for seq in slots]
+    streams = slot_streams(streams_root(family, design, seed), n, 4)
     trials: list[Trial] = [family.start(m, streams[i][0]) for i in range(n)]
 
     def truth(ids: tuple[int, ...]) -> F64:

@@ -11,6 +11,7 @@ import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 from kestrovane._api import parameters as P
+from kestrovane._api import streams
 from kestrovane._api import validate as v
 from kestrovane._api.bounds import IntRange, RealRange
 from kestrovane._api.estimate import Estimates, population
@@ -92,7 +93,7 @@ def front_chances(mu: ArrayLike | Estimates[Any], sigma2: ArrayLike | None = Non
     samples = P.N_SAMPLES.check(n_samples)
     seed_v = v.drawn_seed(seed)
     n, m = pop.mu.shape
-    rng = np.random.default_rng(seed_v)
+    rng = streams.front_rng(seed_v)
     sd = np.sqrt(pop.sigma2)
     hits = np.zeros(n, dtype=np.int64)
     block = max(1, _BLOCK_CELLS // max(1, n * n))

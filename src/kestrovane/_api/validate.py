@@ -16,7 +16,7 @@ from typing import Final
 import numpy as np
 from numpy.typing import NDArray
 
-from kestrovane._api import _engine
+from kestrovane._api import _engine, streams
 from kestrovane._api import parameters as P
 from kestrovane._api.bounds import is_bool
 
@@ -224,9 +224,9 @@ def drawn_seed(value: object) -> int:
     per call, as NumPy's own functions do.  The result records the seed
     used, so a run can be repeated."""
     if value is None:
-        return int(np.random.SeedSequence().generate_state(1, np.uint64)[0])
+        return streams.fresh_seed()
     if isinstance(value, np.random.Generator):
-        return int(value.integers(0, P.SEED.kind.high, dtype=np.uint64, endpoint=True))
+        return streams.seed_from(value)
     if is_bool(value) or not isinstance(value, numbers.Integral):
         raise TypeError(f"seed must be an integer in {P.SEED.kind.interval()}, "
                         "None (fresh entropy) or a numpy.random.Generator; "

@@ -51,7 +51,7 @@ from ray.tune.experiment import Trial
 from ray.tune.schedulers import PopulationBasedTraining, TrialScheduler
 
 from kestrovane.integrations import _ray_private as private
-from kestrovane.pbt import Decision, Population
+from kestrovane.pbt import Decision, Population, streams
 from kestrovane.pbt.population import SCORE_LIMIT
 from kestrovane.pbt.policies import Policy
 
@@ -534,7 +534,7 @@ class ParetoPBT(PopulationBasedTraining):
         if tid in self._diverged:
             if not copyable:
                 return Decision(tid, "continue")
-            rng = np.random.default_rng([self.population.seed, len(self.exploits)])
+            rng = streams.fallback_rng(self.population.seed, len(self.exploits))
             return Decision(tid, "replace", copyable[int(rng.integers(len(copyable)))])
         if tid not in self.population:
             return Decision(tid, "continue")

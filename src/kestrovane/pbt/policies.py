@@ -1,17 +1,16 @@
-"""Exploit policies: how a PBT tracker turns the members' recent evaluations
-into one member's decision.
+"""The shipped exploit policies: `ParetoRule`, the plain rule of
+multi-objective PBT, and `MonteCarloRule`, Monte-Carlo Pareto selection on
+estimates of the members' current scores (`window_moments`).
 
 A policy is a callable that takes the `Evidence` of one decision and returns
-a `Verdict`: the row to copy (None to continue) and whether the deciding
-member is among those others may copy (so that it keeps a checkpoint).
+a `Verdict` (`kestrovane.pbt.interface`, re-exported here).
 """
 
 from __future__ import annotations
 
 import math
-from collections.abc import Hashable
 from dataclasses import dataclass
-from typing import Any, Final, Generic, Protocol, TypeVar
+from typing import Any, Final
 
 import numpy as np
 from numpy.typing import NDArray
@@ -22,88 +21,14 @@ from kestrovane._api.bounds import INT32_MAX, Choice, IntRange, Kind, RealRange
 from kestrovane._api.native import run_counts
 from kestrovane._api.exploit import exploit_plan
 from kestrovane._api.parameters import MODE, N_SAMPLES
+from kestrovane._api.streams import choice_rng, derived_seed, shuffle_rng
+from kestrovane.pbt.interface import (Evidence, Policy, Verdict, any_source, truncate,
+                                      truncation)
 
-IdT = TypeVar("IdT", bound=Hashable)
+__all__ = ["Evidence", "MonteCarloRule", "ParetoRule", "Policy", "Tally", "Verdict",
+           "any_source", "derived_seed", "padded", "truncate", "truncation", "window_moments"]
+
 F64 = NDArray[np.float64]
-
-
-@dataclass(frozen=True, eq=False)
-class Evidence(Generic[IdT]):
-    """What a policy sees at one decision.
-
-    `windows[i]` holds member `ids[i]`'s recent evaluations, oldest first, as
-    a (k_i, M) array in which every objective is minimised (maximised ones
-    are negated).  `member` is the row of the member that decides,
-    `copyable[i]` says whether row i may be copied, and `seed` is this
-    decision's own seed.
-    """
-
-    ids: tuple[IdT, ...]
-    windows: tuple[F64, ...]
-    member: int
-    copyable: NDArray[np.bool_]
-    percentile: float
-    seed: int
-
-    @property
-    def k(self) -> int:
-        """Members replaced and copied per round: min(N, max(1, ceil(N * percentile)))."""
-        return v.winner_count(len(self.ids), self.percentile)
-
-    def means(self) -> F64:
-        return np.array([w.mean(axis=0) for w in self.windows])
-
-
-@dataclass(frozen=True, eq=False)
-class Verdict:
-    """A policy's answer: `source` is the row to copy (None: continue);
-    `upper` says the deciding member is among those others may copy;
-    `detail` is what the policy computed (a `Rating`, `Counts`, ...)."""
-
-    source: int | None
-    upper: bool
-    detail: Any = None
-
-
-class Policy(Protocol):
-    def __call__(self, evidence: Evidence[Any], /) -> Verdict: ...
-
-
-def derived_seed(seed: int, n: int) -> int:
-    """The n-th seed derived from `seed` (independent streams for every n)."""
-    return int(np.random.SeedSequence(seed, spawn_key=(n,))
-               .generate_state(1, dtype=np.uint64)[0])
-
-
-def truncation(scores: F64, evidence: Evidence[Any]) -> Verdict:
-    """The truncation rule of Ray's PBT on a score per row (lower is better):
-    the member is replaced when it is among the k worst, by a uniformly
-    random copyable member among the k best (never itself); it is `upper`
-    when among the k best.  Ties between scores go by row."""
-    order = np.lexsort((np.arange(len(scores)), scores))
-    return _truncate(order, evidence, detail=None)
-
-
-def _truncate(order: NDArray[np.int64], evidence: Evidence[Any], detail: Any) -> Verdict:
-    """`truncation` on the rows in `order`, best first."""
-    k, m = evidence.k, evidence.member
-    best = order[:k].tolist()
-    plan = exploit_plan(best, order[::-1][:k].tolist())
-    upper = m in best
-    if m not in plan.replaced:
-        return Verdict(None, upper, detail)
-    return Verdict(_any_source(plan.sources, evidence, np.random.default_rng(evidence.seed)),
-                   upper, detail)
-
-
-def _any_source(sources: list[int], evidence: Evidence[Any],
-                rng: np.random.Generator) -> int | None:
-    """A uniformly random copyable row of `sources` (drawn in row order); None
-    when none may be copied."""
-    candidates = sorted(r for r in sources if evidence.copyable[r])
-    if not candidates:
-        return None
-    return candidates[int(rng.integers(len(candidates)))]
 
 
 TRENDS = ("none", "line", "shrunk")
@@ -147,11 +72,11 @@ class ParetoRule:
     def __call__(self, evidence: Evidence[Any], /) -> Verdict:
         # Rated in a random row order, so that members with equal keys (the
         # extremes of a front) are not ranked by the order they joined in.
-        shuffle = np.random.default_rng((evidence.seed, 1)).permutation(len(evidence.ids))
+        shuffle = shuffle_rng(evidence.seed).permutation(len(evidence.ids))
         scores = window_moments(evidence.windows, trend=self.trend)[0]
         rating: Rating = rate(scores[shuffle], mode=self.mode)  # type: ignore[arg-type]
         order = shuffle[np.asarray(rating.order)]
-        return _truncate(order, evidence, rating)
+        return truncate(order, evidence, rating)
 
 
 def padded(windows: tuple[F64, ...]) -> tuple[F64, NDArray[np.intp]]:
@@ -458,7 +383,7 @@ class MonteCarloRule:
         tally = self._tally(mu, sigma2, evidence)
         win, lose = tally.win, tally.lose
         # Equal counts are ordered at random, not by the order members joined in.
-        rng = np.random.default_rng(evidence.seed)
+        rng = choice_rng(evidence.seed)
         tie = rng.permutation(n)
         best = np.lexsort((tie, -win))[:k].tolist()
         plan = exploit_plan(best, np.lexsort((tie, -lose))[:k].tolist())
@@ -474,7 +399,7 @@ class MonteCarloRule:
             if weight.sum() <= 0:
                 return Verdict(None, upper, tally)
             return Verdict(int(rng.choice(n, p=weight / weight.sum())), upper, tally)
-        return Verdict(_any_source(plan.sources, evidence, rng), upper, tally)
+        return Verdict(any_source(plan.sources, evidence, rng), upper, tally)
 
     def _tally(self, mu: F64, sigma2: F64, evidence: Evidence[Any]) -> Tally:
         """Counts in batches until the member's side of the boundary is settled."""

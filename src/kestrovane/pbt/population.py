@@ -4,11 +4,19 @@ from __future__ import annotations
 
 import math
 import numbers
+import pickle
+import re
+import sys
 import threading
+import typing
+import warnings
 from collections import deque
 from collections.abc import Collection, Hashable, Iterator, Mapping, Sequence
 from contextlib import contextmanager
 from dataclasses import dataclass
+from inspect import signature
+from pathlib import Path
+from time import time as wall_clock
 from typing import Any, Final, Generic, Literal, TypeVar, cast
 
 import numpy as np
@@ -16,10 +24,11 @@ from numpy.typing import NDArray
 
 from kestrovane import FrontChances, front_chances
 from kestrovane._api import validate as v
-from kestrovane._api.bounds import INT32_MAX, UINT64_MAX, IntRange
+from kestrovane._api.bounds import INT32_MAX, INT64_MAX, UINT64_MAX, IntRange
 from kestrovane._api.parameters import PERCENTILE, SEED
-from kestrovane.pbt.policies import (TREND, WEIGHT, Evidence, MonteCarloRule, Policy,
-                                     derived_seed, window_moments)
+from kestrovane._api.streams import derived_seed, front_chances_seed
+from kestrovane.pbt.interface import Evidence, Policy
+from kestrovane.pbt.policies import TREND, WEIGHT, MonteCarloRule, window_moments
 
 IdT = TypeVar("IdT", bound=Hashable)
 
@@ -40,8 +49,11 @@ SCORE_LIMIT: Final = 1e150
 WINDOW: Final = IntRange(1, INT32_MAX)
 MIN_REPORTS: Final = IntRange(2, INT32_MAX)
 
-#: The derived stream of `front_chances` (decisions use 0, 1, 2, ...).
-_FRONT_STREAM: Final = 2**63
+#: The steps `report` accepts: 0 to 2**63 - 1 (NumPy's int64).
+STEPS: Final = IntRange(0, INT64_MAX, high_text="2**63 - 1")
+
+#: A report's training step and time, kept alongside its scores.
+Stamp = tuple[int, float]
 
 
 @dataclass(frozen=True)
@@ -52,14 +64,16 @@ class Decision(Generic[IdT]):
     state (and, in PBT, perturb the copied hyper-parameters), "continue"
     otherwise; `source` is None for "continue".  `upper` is True when the
     member is among those others may copy (it should keep a checkpoint).
-    `detail` is what the policy computed (e.g. `kestrovane.Counts`), None
-    when there were too few members with enough reports to decide.
+    `detail` is the policy's `Verdict.detail`, what it computed (a
+    `Tally` from `MonteCarloRule`, a `kestrovane.Rating` from `ParetoRule`,
+    whatever a policy of one's own returns), None when there were too few
+    members with enough reports to decide.
     """
 
     member_id: IdT
     action: Action
     source: IdT | None = None
-    detail: Any = None
+    detail: object = None
     upper: bool = False
 
 
@@ -70,7 +84,7 @@ class Population(Generic[IdT]):
     reported asks what to do (`decide`).  Each member keeps its last `window`
     evaluations.  A decision hands the windows of the members with at least
     `min_reports` evaluations, in the order they joined, to the `policy`
-    (`kestrovane.pbt.policies`), which says whether the member is replaced
+    (a `Policy`), which says whether the member is replaced
     and by whom.  A replaced member's window restarts empty: its old scores
     no longer describe it.
 
@@ -107,7 +121,11 @@ class Population(Generic[IdT]):
         entropy and a `numpy.random.Generator` one from the generator
         (`seed` tells which).
     policy:
-        How the windows become a decision (`kestrovane.pbt.policies`).
+        How the windows become a decision: `MonteCarloRule()` (None),
+        `ParetoRule()` or one's own `Policy` (docs/policies.md).  A class,
+        or a callable that cannot take one argument, raises TypeError; one
+        that does not survive a pickle round trip warns
+        (`PolicyPicklingWarning`), since pickling the population pickles it.
     """
 
     def __init__(self, objectives: Sequence[str], *, maximize: v.Maximize = None,
@@ -128,11 +146,17 @@ class Population(Generic[IdT]):
                              f"({self._window})")
         self._percentile = PERCENTILE.check(percentile)
         self._seed = v.drawn_seed(seed)
-        self._policy: Policy = MonteCarloRule() if policy is None else _policy_value(policy)
+        self._policy: Policy = (MonteCarloRule() if policy is None
+                                else _policy_value(policy, made=True))
         self._lock = threading.Lock()
         #: The thread whose policy is deciding (it holds the lock), else None.
         self._deciding: int | None = None
         self._evaluations: dict[IdT, deque[tuple[float, ...]]] = {}
+        #: Per member the step and time of each evaluation in its window.
+        self._stamps: dict[IdT, deque[Stamp]] = {}
+        #: Per member the step of its newest report, kept when its window
+        #: restarts: the next default step is one more.
+        self._last_steps: dict[IdT, int] = {}
         self._selections = 0
         #: The dry runs on the current windows: (member, copyable rows) -> the
         #: number of the seed used.  Emptied whenever a window changes.
@@ -194,13 +218,15 @@ class Population(Generic[IdT]):
         """Remove a member and its evaluations; it is no longer selected or copied."""
         with self._access("leave"):
             self._member(member_id)
-            del self._evaluations[member_id]
+            del self._evaluations[member_id], self._stamps[member_id]
+            self._last_steps.pop(member_id, None)
             self._dry_runs.clear()
 
     def restart(self, member_id: IdT) -> None:
         """Forget a member's evaluations, e.g. after it was changed outside `decide`."""
         with self._access("restart"):
             self._member(member_id).clear()
+            self._stamps[member_id].clear()
             self._dry_runs.clear()
 
     def reports(self, member_id: IdT) -> int:
@@ -215,9 +241,18 @@ class Population(Generic[IdT]):
             window = list(self._member(member_id))
         return np.array(window, dtype=np.float64).reshape(len(window), len(self._objectives))
 
+    def steps(self, member_id: IdT) -> NDArray[np.int64]:
+        """The training steps of the member's window, oldest first (`report`)."""
+        return self._stamp_column(member_id, 0, np.int64)
+
+    def times(self, member_id: IdT) -> NDArray[np.float64]:
+        """The times of the member's window, oldest first (`report`)."""
+        return self._stamp_column(member_id, 1, np.float64)
+
     # -- reports and decisions --------------------------------------------------
 
-    def report(self, member_id: IdT, scores: Scores) -> None:
+    def report(self, member_id: IdT, scores: Scores, *, step: int | None = None,
+               time: float | None = None) -> None:
         """Record one evaluation of a member; a new id joins the population.
 
         `scores` holds one finite real number per objective, as a sequence
@@ -225,11 +260,32 @@ class Population(Generic[IdT]):
         objective name; with one objective it may be the number itself.
         NaN, an infinite score or one beyond +-`SCORE_LIMIT` (1e150) raises
         ValueError naming the member and objective; nothing is recorded then.
+
+        `step` is the member's training step at the evaluation, an integer
+        0 to 2**63 - 1 greater than the step of the newest evaluation in its
+        window (after a restart, e.g. when a replaced member took its
+        source's step, any); by default one more than the member's previous
+        report's, 1 at its first, so that without steps they count its
+        reports.  `time` is when it was evaluated, a finite number, by
+        default the wall clock (`time.time()`).  Both are kept with the
+        scores and shown to policies (`Evidence.steps`, `Evidence.times`);
+        the shipped policies do not read them.
         """
         _check_hashable(member_id)
         row = self._row(member_id, scores)
+        given = None if step is None else _step(member_id, step)
+        when = wall_clock() if time is None else _time(member_id, time)
         with self._access("report"):
+            stamps = self._stamps.get(member_id)
+            if given is None:
+                given = self._last_steps.get(member_id, 0) + 1
+            elif stamps and given <= stamps[-1][0]:
+                raise ValueError(f"step of member {member_id!r} is {given}; it must be greater "
+                                 f"than the step of its newest evaluation, {stamps[-1][0]}")
+            STEPS.check(given, "step")  # a default step beyond the range
             self._join(member_id).append(row)
+            self._stamps[member_id].append((given, when))
+            self._last_steps[member_id] = given
             self._dry_runs.clear()
 
     def decide(self, member_id: IdT, *, sources: Collection[IdT] | None = None,
@@ -266,6 +322,7 @@ class Population(Generic[IdT]):
             eligible, windows = self._eligible_windows()
             if len(eligible) < 2:
                 return Decision(member_id, "continue")
+            steps, times = self._eligible_stamps(eligible)
             copyable: NDArray[np.bool_] = np.array(
                 [allowed is None or m in allowed for m in eligible], dtype=np.bool_)
             key = (member_id, copyable.tobytes())
@@ -274,7 +331,7 @@ class Population(Generic[IdT]):
             # The policy gets its own copy of `copyable`: it cannot widen the rows allowed.
             evidence = Evidence(tuple(eligible), windows, eligible.index(member_id),
                                 copyable.copy(), self._percentile,
-                                derived_seed(self._seed, number))
+                                derived_seed(self._seed, number), steps, times)
             self._deciding = threading.get_ident()
             try:
                 verdict = self._policy(evidence)
@@ -289,6 +346,7 @@ class Population(Generic[IdT]):
                 return Decision(member_id, "continue", None, detail, upper)
             if commit:
                 own.clear()
+                self._stamps[member_id].clear()
                 self._dry_runs.clear()
             return Decision(member_id, "replace", eligible[source], detail, upper)
 
@@ -318,8 +376,7 @@ class Population(Generic[IdT]):
                              "(min_reports) needed to take part")
         mu, sigma2 = window_moments(windows, weight, trend)
         return front_chances(mu, sigma2, n_samples=n_samples, ids=eligible,
-                             seed=derived_seed(self._seed, _FRONT_STREAM) if seed is None
-                             else seed)
+                             seed=front_chances_seed(self._seed) if seed is None else seed)
 
     # -- internals --------------------------------------------------------------
 
@@ -331,10 +388,24 @@ class Population(Generic[IdT]):
         sign = np.where(self._maximize, -1.0, 1.0)
         return eligible, tuple(np.asarray(self._evaluations[m]) * sign for m in eligible)
 
+    def _eligible_stamps(self, eligible: list[IdT]
+                         ) -> tuple[tuple[NDArray[np.int64], ...], tuple[NDArray[np.float64], ...]]:
+        """The steps and times of the windows of `_eligible_windows`."""
+        stamps = [self._stamps[m] for m in eligible]
+        return (tuple(np.array([s for s, _ in w], dtype=np.int64) for w in stamps),
+                tuple(np.array([t for _, t in w], dtype=np.float64) for w in stamps))
+
+    def _stamp_column(self, member_id: IdT, column: int, dtype: type[Any]) -> NDArray[Any]:
+        with self._access():
+            self._member(member_id)
+            values = [stamp[column] for stamp in self._stamps[member_id]]
+        return np.array(values, dtype=dtype)
+
     def _join(self, member_id: IdT) -> deque[tuple[float, ...]]:
         evals = self._evaluations.get(member_id)
         if evals is None:
             evals = self._evaluations[member_id] = deque(maxlen=self._window)
+            self._stamps[member_id] = deque(maxlen=self._window)
         return evals
 
     def _member(self, member_id: IdT) -> deque[tuple[float, ...]]:
@@ -435,6 +506,8 @@ class Population(Generic[IdT]):
             state = self.__dict__.copy()
             state["_evaluations"] = {m: deque(e, maxlen=e.maxlen)
                                      for m, e in self._evaluations.items()}
+            state["_stamps"] = {m: deque(e, maxlen=e.maxlen) for m, e in self._stamps.items()}
+            state["_last_steps"] = dict(self._last_steps)
             state["_dry_runs"] = dict(self._dry_runs)
         del state["_lock"], state["_deciding"]
         return state
@@ -448,9 +521,12 @@ class Population(Generic[IdT]):
         self._deciding = None
 
 
-#: The fields of a pickled Population; `_dry_runs` is absent from older ones.
+#: The fields of a pickled Population.
 _FIELDS: Final = ("_objectives", "_maximize", "_window", "_min_reports", "_percentile",
                   "_seed", "_policy", "_evaluations", "_selections")
+#: Fields that older pickles lack: dry runs (none then), steps and times
+#: (see `_restored_stamps`).
+_LATER_FIELDS: Final = ("_dry_runs", "_stamps", "_last_steps")
 
 
 def _restored_state(state: object, subclass: bool) -> dict[str, Any]:
@@ -463,7 +539,7 @@ def _restored_state(state: object, subclass: bool) -> dict[str, Any]:
     for key in state:
         # A subclass's own attributes are its business; none may shadow ours.
         # (`Population[str](...)` notes its type argument in __orig_class__.)
-        if key not in _FIELDS and key not in ("_dry_runs", "__orig_class__") and (
+        if key not in _FIELDS and key not in _LATER_FIELDS + ("__orig_class__",) and (
                 not subclass or not isinstance(key, str) or hasattr(Population, key)
                 or key in ("_lock", "_deciding")):
             raise ValueError(f"cannot restore a Population: its state has unknown field "
@@ -505,6 +581,7 @@ def _restored_state(state: object, subclass: bool) -> dict[str, Any]:
         out["_evaluations"] = {member: _restored_window(member, evals, out["_objectives"],
                                                         window)
                                for member, evals in evaluations.items()}
+    _restored_stamps(state, out)
     with _field("_dry_runs"):
         eligible = sum(len(e) >= least for e in out["_evaluations"].values())
         dry_runs = state.get("_dry_runs", {})
@@ -523,6 +600,57 @@ def _restored_state(state: object, subclass: bool) -> dict[str, Any]:
                                  f"(0 to {counter - 1})")
         out["_dry_runs"] = dict(dry_runs)
     return out
+
+
+def _restored_stamps(state: dict[str, Any], out: dict[str, Any]) -> None:
+    """Checks the steps and times into `out`.  A pickle from before they were
+    kept gets for each window steps 1 .. k and the time of restoring it,
+    and its newest step as the member's last."""
+    evaluations: dict[Any, deque[tuple[float, ...]]] = out["_evaluations"]
+    window: int = out["_window"]
+    if "_stamps" not in state and "_last_steps" not in state:
+        now = wall_clock()
+        out["_stamps"] = {m: deque(((s, now) for s in range(1, len(e) + 1)), maxlen=window)
+                          for m, e in evaluations.items()}
+        out["_last_steps"] = {m: len(e) for m, e in evaluations.items() if e}
+        return
+    with _field("_stamps"):
+        stamps = state.get("_stamps")
+        if not isinstance(stamps, dict) or stamps.keys() != evaluations.keys():
+            raise ValueError("must be a dict with the members of _evaluations as keys; got "
+                             f"{_short_repr(stamps)}")
+        out["_stamps"] = {m: _restored_window_stamps(m, stamps[m], len(e), window)
+                          for m, e in evaluations.items()}
+    with _field("_last_steps"):
+        last = state.get("_last_steps")
+        if not isinstance(last, dict) or not last.keys() <= evaluations.keys():
+            raise ValueError(f"must be a dict by member; got {_short_repr(last)}")
+        restored: dict[Any, int] = {}
+        for member, step in last.items():
+            restored[member] = STEPS.check(step, f"the last step of member {member!r}")
+        for member, kept in out["_stamps"].items():
+            if kept and restored.get(member) != kept[-1][0]:
+                raise ValueError(f"the last step of member {member!r} is "
+                                 f"{restored.get(member)!r}, not its newest step {kept[-1][0]}")
+        out["_last_steps"] = restored
+
+
+def _restored_window_stamps(member: object, stamps: object, length: int,
+                            window: int) -> deque[Stamp]:
+    if not isinstance(stamps, deque) or stamps.maxlen != window or len(stamps) != length:
+        raise ValueError(f"the steps and times of member {member!r} must be a deque of "
+                         f"{length} (step, time) pairs, one per evaluation, keeping {window}")
+    rows: list[Stamp] = []
+    for r, stamp in enumerate(stamps):
+        if not isinstance(stamp, tuple) or len(stamp) != 2:
+            raise TypeError(f"evaluation {r} of member {member!r} has {_short_repr(stamp)}, "
+                            "not a (step, time) pair")
+        step, when = _step(member, stamp[0]), _time(member, stamp[1])
+        if rows and step <= rows[-1][0]:
+            raise ValueError(f"evaluation {r} of member {member!r} has step {step}, not "
+                             f"greater than the step before it, {rows[-1][0]}")
+        rows.append((step, when))
+    return deque(rows, maxlen=window)
 
 
 @contextmanager
@@ -581,13 +709,77 @@ def _score(member_id: object, name: str, value: object) -> float:
     return x
 
 
-def _policy_value(policy: object) -> Policy:
+def _step(member_id: object, value: object) -> int:
+    """One report's step: an integer in STEPS."""
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Integral):
+        raise TypeError(f"step of member {member_id!r} must be an integer; got {value!r}")
+    return STEPS.check(value, f"step of member {member_id!r}")
+
+
+def _time(member_id: object, value: object) -> float:
+    """One report's time: a finite real number."""
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Real):
+        raise TypeError(f"time of member {member_id!r} must be a real number; got {value!r}")
+    try:
+        x = float(value)
+    except OverflowError:  # an int beyond the float range
+        x = math.inf
+    if not math.isfinite(x):
+        raise ValueError(f"time of member {member_id!r} must be finite; got {value!r}")
+    return x
+
+
+def _policy_value(policy: object, made: bool = False) -> Policy:
+    """`policy` once it is an instance that can be called with the evidence;
+    when a population is `made` with it, also a pickle round trip."""
     if isinstance(policy, type):
         raise TypeError(f"policy must be a policy instance, not the class {policy.__name__}; "
                         f"pass an instance, e.g. {policy.__name__}()")
     if not callable(policy):
         raise TypeError(f"policy must be callable; got {type(policy).__name__}")
+    try:
+        params = signature(policy)
+    except (TypeError, ValueError):  # no signature to read (some builtins): trusted
+        params = None
+    if params is not None:
+        try:
+            params.bind(None)
+        except TypeError as exc:
+            raise TypeError(f"policy {_short_repr(policy)} must be callable with one argument, "
+                            f"the Evidence; its signature {params} does not bind one ({exc})"
+                            ) from None
+    if made:
+        try:
+            pickle.loads(pickle.dumps(policy))
+        except Exception as exc:  # noqa: BLE001 - any failure means it does not round-trip
+            # A warning, not an error: a population that is never pickled,
+            # or pickled by cloudpickle, works with such a policy.
+            why = re.sub(r" at 0x[0-9a-fA-F]+", "", str(exc))  # one warning per kind
+            name = getattr(policy, "__qualname__", type(policy).__qualname__)
+            warnings.warn(f"policy {name} does not pickle "
+                          f"({type(exc).__name__}: {why}); a Population that is pickled, "
+                          "e.g. saved by the Ray adapter, needs a policy that pickles: a "
+                          "module-level function or an instance of a module-level class",
+                          PolicyPicklingWarning, stacklevel=_caller_level())
     return cast(Policy, policy)
+
+
+#: Frames a warning skips to name the caller's line: this package's, and
+#: typing's (``Population[str](...)`` is called through it).
+_OWN_FILES: Final = (str(Path(__file__).parent), typing.__file__)
+
+
+def _caller_level() -> int:
+    """The `stacklevel` of a warning of its caller that names the first line
+    outside `_OWN_FILES`."""
+    frame, level = sys._getframe(1), 1
+    while frame.f_back is not None and frame.f_code.co_filename.startswith(_OWN_FILES):
+        frame, level = frame.f_back, level + 1
+    return level
+
+
+class PolicyPicklingWarning(UserWarning):
+    """A population's policy does not survive a pickle round trip."""
 
 
 def _short_repr(value: object, limit: int = 160) -> str:
