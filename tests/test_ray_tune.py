@@ -144,6 +144,8 @@ def test_exploits_follow_the_trackers_plan(ray_cluster, tmp_path):
     ({"mode": "max"}, TypeError, "do not pass 'mode'"),
     ({"quantile_fraction": 0.0}, ValueError, r"quantile_fraction must be in \(0, 0.5\]"),
     ({"quantile_fraction": 0.6}, ValueError, r"quantile_fraction must be in \(0, 0.5\]"),
+    ({"quantile_fraction": "0.2"}, TypeError, r"quantile_fraction must be a real number"),
+    ({"quantile_fraction": float("nan")}, ValueError, r"quantile_fraction must be in"),
     ({"metrics": {"loss": "minimise"}}, ValueError, "direction of metric 'loss'"),
     ({"metrics": {}}, TypeError, "non-empty mapping"),
     ({"metrics": ["loss"]}, TypeError, "non-empty mapping"),

@@ -303,7 +303,12 @@ class ParetoPBT(PopulationBasedTraining):
             # A restored driver must decide with the seed the experiment began with.
             raise TypeError("seed must be an integer: a restored experiment decides with the "
                             f"seed it began with; got {seed!r}")
-        if not (_real(quantile_fraction) is not None and 0.0 < quantile_fraction <= 0.5):
+        # A wrong kind is a TypeError, a number out of range a ValueError, as
+        # everywhere in the package.
+        if _real(quantile_fraction) is None:
+            raise TypeError("quantile_fraction must be a real number in (0, 0.5]; got "
+                            f"{quantile_fraction!r}")
+        if not 0.0 < quantile_fraction <= 0.5:
             raise ValueError(f"quantile_fraction must be in (0, 0.5]; got {quantile_fraction!r}")
         first = next(iter(metrics))
         super().__init__(metric=first, mode=metrics[first],
