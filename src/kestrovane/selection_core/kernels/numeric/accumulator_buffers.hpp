@@ -1,6 +1,6 @@
-// The metric accumulators' memory in heap blocks of their own, for the
-// public engine: M2, the stored observations and the P² state; the means go
-// wherever the caller says (into its result array).
+// The metric accumulators' memory in heap blocks of their own: M2, the
+// stored observations and the P² state; the means go wherever the caller
+// says (the public engine: into its result array), or into a block too.
 #pragma once
 
 #include <cstdint>
@@ -26,8 +26,18 @@ inline LaneIsa lanes_for_this_call() {
 }
 
 struct AccumulatorBuffers {
-    std::unique_ptr<double[]> M2, buf, p2_state;
+    std::unique_ptr<double[]> M2, buf, p2_state, means;
     MetricAccumulators view{};
+
+    // The same with the means in a block of its own too.
+    bool allocate(std::int32_t n, std::int32_t n_samples, std::int32_t quantiles_mode_i,
+                  std::int64_t budget) {
+        means = heap_block<double>(kMetrics * std::int64_t{n}, true);
+        if (!means) return false;
+        double* rows[kMetrics];
+        for (int m = 0; m < kMetrics; ++m) rows[m] = means.get() + m * std::int64_t{n};
+        return allocate(n, n_samples, quantiles_mode_i, budget, rows);
+    }
 
     // `means[m]`: n zeroed doubles per metric, kept by the caller.  False
     // when a block cannot be had.
