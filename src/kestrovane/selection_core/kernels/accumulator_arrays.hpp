@@ -37,11 +37,16 @@ struct AccumulatorArrays {
     }
 
     // The engine's means and, for the exact quantiles, its stored
-    // observations, copied in with the lock held.
-    bool fill(const MetricAccumulators& acc) const {
-        for (int m = 0; m < kMetrics; ++m)
-            if (!mean[m].fill(acc.mean[m]) || (!mode.use_p2 && !buf[m].fill(acc.buf[m])))
-                return false;
+    // observations, copied in with the lock held; each metric's observations
+    // are freed once copied, so that they are held twice for one metric at
+    // most.
+    bool fill(AccumulatorBuffers& engine) const {
+        for (int m = 0; m < kMetrics; ++m) {
+            if (!mean[m].fill(engine.view.mean[m])) return false;
+            if (mode.use_p2) continue;
+            if (!buf[m].fill(engine.view.buf[m])) return false;
+            engine.release_observations(m);
+        }
         return true;
     }
 };

@@ -43,7 +43,7 @@ inline PyObject* detailed_kernel(PyObject* mu_obj, PyObject* sigma2_obj, std::in
     SilentPacer pacer;
     if (!sample_detailed(pop.owned, n_samples, o, TieOrder::index, 1, pacer, engine.view,
                          total.raw()) ||
-        !counts.fill(total.raw()) || !acc.fill(engine.view))
+        !counts.fill(total.raw()) || !acc.fill(engine))
         return nullptr;
     const DetailedState state{n, n_samples, pop.owned.k, &counts, &acc, &engine.view,
                               QualityWeights{o.quality_w_place, o.quality_w_front,

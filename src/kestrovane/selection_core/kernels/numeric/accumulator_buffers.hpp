@@ -26,7 +26,8 @@ inline LaneIsa lanes_for_this_call() {
 }
 
 struct AccumulatorBuffers {
-    std::unique_ptr<double[]> M2, buf, p2_state, means;
+    std::unique_ptr<double[]> M2, p2_state, means;
+    std::unique_ptr<double[]> buf[kMetrics];  // a block per metric: each may go on its own
     MetricAccumulators view{};
 
     // The same with the means in a block of its own too.
@@ -46,20 +47,27 @@ struct AccumulatorBuffers {
         const QuantileMode mode = choose_quantile_mode(quantiles_mode_i, n_samples, n, budget);
         const std::int64_t cells = std::int64_t{n};
         M2 = heap_block<double>(kMetrics * cells, true);
-        buf = heap_block<double>(kMetrics * cells * mode.s_init);
+        for (auto& block : buf) block = heap_block<double>(cells * mode.s_init);
         if (mode.use_p2) p2_state = heap_block<double>(p2_state_doubles(n));
-        if (!M2 || !buf || (mode.use_p2 && !p2_state)) return false;
+        if (!M2 || !buf[0] || !buf[1] || !buf[2] || (mode.use_p2 && !p2_state)) return false;
         view = MetricAccumulators{};
         view.n = n;
         view.mode = mode;
         for (int m = 0; m < kMetrics; ++m) {
             view.mean[m] = means[m];
             view.M2[m] = M2.get() + m * cells;
-            view.buf[m] = buf.get() + m * cells * mode.s_init;
+            view.buf[m] = buf[m].get();
         }
         view.p2 = p2_state.get();
         view.lanes = lanes_for_this_call();
         return true;
+    }
+
+    // Frees metric m's stored observations, once they are copied elsewhere
+    // (the P² estimates and the moments do not need them).
+    void release_observations(int m) {
+        buf[m].reset();
+        view.buf[m] = nullptr;
     }
 };
 
