@@ -127,3 +127,45 @@ def test_rate_population_measures_a_view_before_copying_it(shape: tuple[int, int
     # as MemoryError instead of the row-count message.
     with pytest.raises(ValueError, match=r"^X has too many rows \(at most 2\*\*31 - 1\)$"):
         rate_population(np.broadcast_to(0.0, shape))
+
+
+@pytest.mark.parametrize("kind,culprit,message", [
+    # win_count, made read-only by the next np.zeros call
+    (np.int32, "zeros", "np.zeros returned .* writable C-contiguous int32"),
+    # the place standard deviations, made read-only by the next np.empty call
+    (np.float64, "empty", "np.empty returned .* writable C-contiguous float64"),
+])
+def test_an_array_changed_before_its_results_are_written_is_refused(
+        kind: Any, culprit: str, message: str, monkeypatch: pytest.MonkeyPatch) -> None:
+    """np's arrays are checked again right before anything is written into
+    them: the caller's code ran in between, and a read-only array stays as
+    it was."""
+    n = 6
+    made: list[np.ndarray] = []
+    after_sampling = [culprit == "zeros"]  # the std arrays come after np.arange
+
+    def new(real: Callable[..., np.ndarray]) -> Callable[..., np.ndarray]:
+        def make(shape: Any, dtype: Any = float) -> np.ndarray:
+            a = real(shape, dtype)
+            if np.dtype(dtype) == kind and a.shape == (n,) and after_sampling[0]:
+                made.append(a)
+            return a
+        return make
+
+    def arange(*args: Any, **kwargs: Any) -> np.ndarray:
+        after_sampling[0] = True
+        return np.arange(*args, **kwargs)
+
+    def spoil(real: Callable[..., Any]) -> Callable[..., Any]:
+        def call(*args: Any, **kwargs: Any) -> Any:
+            if made and made[0].flags.writeable:
+                made[0].flags.writeable = False
+                made.append(made[0].copy())
+            return real(*args, **kwargs)
+        return call
+    replaced = {culprit: spoil(new(getattr(np, culprit))), "arange": arange}
+    monkeypatch.setattr(_mc_rank, "np", Numpy(**replaced))
+    with pytest.raises(TypeError, match=message):
+        _mc_rank.mc_rank_select_detailed(np.zeros((n, 2)), np.ones((n, 2)), 9)
+    assert not made[0].flags.writeable
+    assert np.array_equal(made[0], made[1], equal_nan=True)  # as it was when spoilt
