@@ -27,8 +27,20 @@
 namespace kestrovane::mc {
 
 // Block rows take about this many bytes (16 bytes per individual and
-// sample), so a block is large enough to pay for starting its threads.
+// sample), so a block is large enough to pay for starting its threads; one
+// thread starts none, and keeps the rows small (P² memory then stays about
+// constant per individual, as the low-level functions promise).
 inline constexpr std::int64_t kBlockBytes = std::int64_t{4} << 20;
+inline constexpr std::int64_t kOneThreadBlockBytes = std::int64_t{64} << 10;
+
+// Samples per block for `threads` threads over n individuals.
+inline std::int32_t block_samples(std::int32_t n_samples, std::int32_t n, int threads) {
+    const std::int64_t row_bytes = std::int64_t{16} * n;
+    const std::int64_t least = threads == 1 ? 1 : std::int64_t{64} * threads;
+    const std::int64_t bytes = threads == 1 ? kOneThreadBlockBytes : kBlockBytes;
+    return static_cast<std::int32_t>(
+        std::min<std::int64_t>(n_samples, std::max<std::int64_t>(least, bytes / row_bytes)));
+}
 
 // Samples 0 .. n_samples - 1 of `pop` over `threads` threads (see
 // usable_threads) into the accumulators `acc` (made for pop.n individuals
@@ -44,9 +56,7 @@ bool sample_detailed(const OwnedPopulation& pop, std::int32_t n_samples, const R
     if (!shares) return false;
     // Heap blocks, all taken before sampling: the block rows and each
     // thread's front counts.
-    const std::int64_t row_bytes = std::int64_t{16} * n;
-    const std::int32_t block = static_cast<std::int32_t>(std::min<std::int64_t>(
-        n_samples, std::max<std::int64_t>(std::int64_t{64} * threads, kBlockBytes / row_bytes)));
+    const std::int32_t block = block_samples(n_samples, n, threads);
     const std::size_t cells = static_cast<std::size_t>(block) * static_cast<std::size_t>(n);
     std::unique_ptr<std::int32_t[]> rows(new (std::nothrow) std::int32_t[2 * cells]);
     std::unique_ptr<std::int64_t[]> front_rows(new (std::nothrow) std::int64_t[cells]);

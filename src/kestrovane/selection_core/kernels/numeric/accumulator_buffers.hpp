@@ -47,9 +47,10 @@ struct AccumulatorBuffers {
         const QuantileMode mode = choose_quantile_mode(quantiles_mode_i, n_samples, n, budget);
         const std::int64_t cells = std::int64_t{n};
         M2 = heap_block<double>(kMetrics * cells, true);
-        for (auto& block : buf) block = heap_block<double>(cells * mode.s_init);
+        bool stored = true;
+        for (auto& block : buf) stored = (block = heap_block<double>(cells * mode.s_init)) && stored;
         if (mode.use_p2) p2_state = heap_block<double>(p2_state_doubles(n));
-        if (!M2 || !buf[0] || !buf[1] || !buf[2] || (mode.use_p2 && !p2_state)) return false;
+        if (!M2 || !stored || (mode.use_p2 && !p2_state)) return false;
         view = MetricAccumulators{};
         view.n = n;
         view.mode = mode;
