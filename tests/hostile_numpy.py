@@ -54,11 +54,12 @@ def handed_back(caller: list[np.ndarray]) -> New:
     return new
 
 
-def same_every_call() -> Numpy:
-    """NumPy whose np.empty / np.zeros give each call arrays of its own, but
-    the same buffers to every call: the n-th array a call asks for (counted
-    per thread from its last np.asarray, the kernels' first NumPy call) is
-    always one and the same.  Two calls running at once then share memory."""
+def same_every_call(names: tuple[str, ...] = ("empty", "zeros")) -> Numpy:
+    """NumPy whose np.empty / np.zeros (those named) give each call arrays of
+    its own, but the same buffers to every call: the n-th array a call asks
+    for (counted per thread from its last np.asarray, the kernels' first
+    NumPy call) is always one and the same.  Two calls running at once then
+    share memory."""
     pool: dict[Any, np.ndarray] = {}
     counter = threading.local()
 
@@ -70,4 +71,4 @@ def same_every_call() -> Numpy:
         counter.n = getattr(counter, "n", 0) + 1
         dt = np.dtype(dtype)
         return pool.setdefault((np.empty(shape, dt).shape, dt, counter.n), np.zeros(shape, dt))
-    return Numpy(asarray=asarray, empty=new, zeros=new)
+    return Numpy(asarray=asarray, **{name: new for name in names})

@@ -80,6 +80,16 @@ def test_matches_reference_on_populations(kind, mode_i, qmode):
     assert_same_result(detailed(*args), want)
 
 
+@pytest.mark.parametrize("qmode", [0, 1])
+def test_members_past_the_first_chunk_match_reference(qmode):
+    # 75 members: the accumulators' second chunk of 64, a ragged one.
+    rng = np.random.default_rng(75)
+    mu, s2 = rng.normal(size=(75, 2)), rng.uniform(0.1, 1.0, size=(75, 2))
+    args = (mu, s2, 20, 0.2, 3, 1, 0, qmode)
+    want, _ = reference_detailed(*args)
+    assert_same_result(detailed(*args), want)
+
+
 @pytest.mark.parametrize("weights, sign", [
     ((0.1, 0.2, 0.3), 1.0),
     ((-2.5, 1e-3, 7.0), 0.7),

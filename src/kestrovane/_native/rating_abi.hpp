@@ -12,6 +12,11 @@
 
 namespace kestrovane {
 
+// The most rows, and the most columns, any population or rated array may
+// have: indices are 32-bit in the rating's scratch records and in the
+// sampling loops.
+inline constexpr std::int64_t kMaxExtent = INT32_MAX;
+
 // A strided view of an array, laid out like Cython's __Pyx_memviewslice.
 struct ArrayView {
     void* memview;  // the object that owns the memory; the caller keeps it alive

@@ -52,7 +52,7 @@ PyArrayObject* as_array(const PyRef& r) { return reinterpret_cast<PyArrayObject*
 
 // Indices are int32 in the rating: true, with ValueError raised, beyond that.
 bool too_many_rows(npy_intp n) {
-    if (n <= INT32_MAX) return false;
+    if (n <= kestrovane::kMaxExtent) return false;
     PyErr_SetString(PyExc_ValueError, "X has too many rows (at most 2**31 - 1)");
     return true;
 }

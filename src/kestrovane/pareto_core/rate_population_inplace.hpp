@@ -48,7 +48,7 @@ inline int rate_population_views(ArrayView X, int mode_i, int within_mode_i, Arr
     if (within_mode_i != 0) return kBadWithinMode;
     const std::int64_t n = X.shape[0], m = X.shape[1];
     // Indices are stored as int32 in the scratch records.
-    if (n < 0 || m < 0 || n > INT32_MAX || !view_fits_2d(X, n, m, sizeof(double)))
+    if (n < 0 || m < 0 || n > kMaxExtent || !view_fits_2d(X, n, m, sizeof(double)))
         return kBadWorkArray;
     const double* x = reinterpret_cast<const double*>(X.data);
     if (has_nan(x, n * m)) return kNaNValue;

@@ -1,6 +1,7 @@
 // The counting kernel behind mc_rank_counts: per individual, how often it
 // lands among the first k and the last k of the global order, and the sum of
-// its positions, over n_samples drawn populations.
+// its positions, over n_samples drawn populations.  The engine samples on
+// one thread in its own memory; the counts are copied into np's arrays.
 #pragma once
 
 #include <Python.h>
@@ -9,67 +10,55 @@
 
 #include "kestrovane/_native/py_ref.hpp"
 #include "kestrovane/selection_core/kernels/numeric/options.hpp"
+#include "kestrovane/selection_core/kernels/numeric/rating_buffers.hpp"
 #include "kestrovane/selection_core/kernels/population.hpp"
+#include "kestrovane/selection_core/kernels/progress_pacer.hpp"
 #include "kestrovane/selection_core/kernels/rating_work.hpp"
-#include "kestrovane/selection_core/kernels/numeric/sampling_loop.hpp"
+#include "kestrovane/selection_core/kernels/threaded_counting.hpp"
 
 namespace kestrovane::mc {
 
-inline PyObject* empty_counts() {
-    PyRef win = new_i32(g.c.s_zeros, 0), lose = win ? new_i32(g.c.s_zeros, 0) : PyRef(),
-          ranks = lose ? new_i64(g.c.s_zeros, 0) : PyRef();
-    if (!ranks) return nullptr;
-    return PyTuple_Pack(3, win.get(), lose.get(), ranks.get());
-}
+// The count arrays a call returns, from np.zeros.
+struct CountArrays {
+    NpArray win_count, lose_count, rank_sum;
 
-// One Monte-Carlo call: the validated population, the rating work set and
-// the count arrays, then the sampling loop with the interpreter lock released.
-struct MonteCarloCall {
-    MemoryMap map;  // every array of the call, claimed for its whole run
-    PopulationArrays pop;
-    RatingWork work;
-    CountArrays counts;
-
-    bool create_arrays() { return work.create(pop.n, pop.m) && counts.create(pop.n); }
-
-    // The rating and count arrays, added to the map (the population is in it).
-    void add_arrays() {
-        work.add_to(&map);
-        counts.add_to(&map);
+    bool create(npy_intp n) {
+        return (win_count = new_i32(g.c.s_zeros, n)) && (lose_count = new_i32(g.c.s_zeros, n)) &&
+               (rank_sum = new_i64(g.c.s_zeros, n));
     }
 
-    // Seeds the generator and runs every sample; false with an error raised.
-    template <class Observer>
-    bool sample(std::int32_t n_samples, const RankOptions& o, Observer& observer) {
-        const RatingCall rate = work.call(o.mode_i, o.within_mode_i);
-        Xoshiro256ss rng;
-        _xoshiro_seed(&rng, o.seed);
-        LoopResult result;
-        {
-            GilRelease nogil;
-            result = sampling_loop(data_of<const double>(pop.mu), data_of<const double>(pop.sigma),
-                                   pop.n, pop.m, 0, n_samples, pop.k, rate, &rng, counts.raw(),
-                                   observer);
-        }
-        work.scratch = RatingScratch{};
-        return check_loop_result(result);
+    // The engine's counts, copied in with the lock held.
+    bool fill(const Counts& c) const {
+        return win_count.fill(c.win_count) && lose_count.fill(c.lose_count) &&
+               rank_sum.fill(c.rank_sum);
+    }
+
+    PyObject* tuple() const {
+        return PyTuple_Pack(3, win_count.get(), lose_count.get(), rank_sum.get());
     }
 };
+
+inline PyObject* empty_counts() {
+    CountArrays c;
+    return c.create(0) ? c.tuple() : nullptr;
+}
 
 // Returns (win_count, lose_count, rank_sum).
 inline PyObject* counting_kernel(PyObject* mu_obj, PyObject* sigma2_obj, std::int32_t n_samples,
                                  const RankOptions& o) {
-    MonteCarloCall mc;
-    const Prepared st = prepare_population(mu_obj, sigma2_obj, n_samples, o.percentile, &mc.pop, &mc.map);
+    PopulationArrays pop;
+    const Prepared st = prepare_population(mu_obj, sigma2_obj, n_samples, o.percentile, &pop);
     if (st != Prepared::ready) return st == Prepared::empty ? empty_counts() : nullptr;
-    NoObserver observer;
-    if (!mc.create_arrays()) return nullptr;
-    mc.add_arrays();
-    if (!mc.map.claim() || !mc.work.allocate_scratch(mc.pop.n) ||
-        !mc.sample(n_samples, o, observer))
+    RatingWorkArrays work;
+    CountArrays counts;
+    if (!work.create(pop.owned.n, pop.owned.m) || !counts.create(pop.owned.n)) return nullptr;
+    CountBuffers total;
+    if (!total.allocate(pop.owned.n)) return PyErr_NoMemory();
+    SilentPacer pacer;
+    if (!count_samples(pop.owned, n_samples, o, TieOrder::index, 1, pacer, total.raw()) ||
+        !counts.fill(total.raw()))
         return nullptr;
-    const CountArrays& c = mc.counts;
-    return PyTuple_Pack(3, c.win_count.get(), c.lose_count.get(), c.rank_sum.get());
+    return counts.tuple();
 }
 
 }  // namespace kestrovane::mc

@@ -1,15 +1,19 @@
 // Turns the detailed kernel's accumulated state into its nine-item result:
 // winners, losers, counts, one statistics dict per metric, quality score.
+// Every number is written into an array of np's with the interpreter lock
+// held, right after the array is checked again.
 #pragma once
 
 #include <Python.h>
 
 #include <cstdint>
+#include <utility>
 
 #include "kestrovane/_native/py_ref.hpp"
 #include "kestrovane/selection_core/kernels/accumulator_arrays.hpp"
+#include "kestrovane/selection_core/kernels/counting_kernel.hpp"
+#include "kestrovane/selection_core/kernels/numeric/metric_accumulators.hpp"
 #include "kestrovane/selection_core/kernels/numeric/quality_score.hpp"
-#include "kestrovane/selection_core/kernels/rating_work.hpp"
 #include "kestrovane/selection_core/kernels/selection_kernel.hpp"
 
 namespace kestrovane::mc {
@@ -17,10 +21,10 @@ namespace kestrovane::mc {
 // The result for an empty population: shared zero-length arrays and one
 // five-key dict standing for all three metrics.
 inline PyObject* empty_detailed_result() {
-    PyRef empty_i = new_i64(g.c.s_zeros, 0);
-    PyRef z32 = empty_i ? new_i32(g.c.s_zeros, 0) : PyRef();
-    PyRef z64 = z32 ? new_i64(g.c.s_zeros, 0) : PyRef();
-    PyRef zf = z64 ? new_f64(g.c.s_zeros, 0) : PyRef();
+    NpArray empty_i = new_i64(g.c.s_zeros, 0);
+    NpArray z32 = empty_i ? new_i32(g.c.s_zeros, 0) : NpArray();
+    NpArray z64 = z32 ? new_i64(g.c.s_zeros, 0) : NpArray();
+    NpArray zf = z64 ? new_f64(g.c.s_zeros, 0) : NpArray();
     PyRef stats = zf ? PyRef::steal(Py_BuildValue("{sOsOsOsOsO}", "mean", zf.get(), "median",
                                                   zf.get(), "std", zf.get(), "q25", zf.get(),
                                                   "q75", zf.get()))
@@ -69,6 +73,7 @@ struct DetailedState {
     std::int32_t n, n_samples, k;
     const CountArrays* counts;
     const AccumulatorArrays* acc;
+    const MetricAccumulators* raw;  // the engine's accumulators
     QualityWeights weights;
 };
 
@@ -78,6 +83,7 @@ inline PyObject* assemble_detailed_result(const DetailedState& st) {
     PyObject* lose_count = st.counts->lose_count.get();
     PyObject* rank_sum = st.counts->rank_sum.get();
     const AccumulatorArrays& acc = *st.acc;
+    const MetricAccumulators& raw = *st.raw;
 
     // Winners and losers, chosen as mc_rank_select chooses them (both orders
     // first, then both heads).
@@ -88,18 +94,17 @@ inline PyObject* assemble_detailed_result(const DetailedState& st) {
     PyRef losers = winners ? first_k(by_losses.get(), st.k) : PyRef();
     if (!losers) return nullptr;
 
-    PyRef std_dev[kMetrics];
+    NpArray std_dev[kMetrics];
     for (int m = 0; m < kMetrics; ++m)
         if (!(std_dev[m] = new_f64(g.c.s_empty, n))) return nullptr;
-    {
-        GilRelease nogil;
-        for (int m = 0; m < kMetrics; ++m)
-            population_std(data_of<const double>(acc.M2[m]), data_of<double>(std_dev[m]), n,
-                           st.n_samples);
+    for (int m = 0; m < kMetrics; ++m) {
+        double* out = std_dev[m].writable<double>();
+        if (!out) return nullptr;
+        population_std(raw.M2[m], out, n, st.n_samples);
     }
 
     Quartiles qs[kMetrics];
-    if (!acc.view.mode.use_p2) {
+    if (!acc.mode.use_p2) {
         for (int m = 0; m < kMetrics; ++m) {
             PyObject* buf = acc.buf[m].get();
             if (!(qs[m].median = reduce_axis0(g.c.s_median, buf, nullptr)) ||
@@ -108,31 +113,33 @@ inline PyObject* assemble_detailed_result(const DetailedState& st) {
                 return nullptr;
         }
     } else {
+        NpArray estimates[kMetrics][kQuantiles];  // q25, median, q75
         for (int m = 0; m < kMetrics; ++m)
-            if (!(qs[m].median = new_f64(g.c.s_empty, n)) ||
-                !(qs[m].q25 = new_f64(g.c.s_empty, n)) || !(qs[m].q75 = new_f64(g.c.s_empty, n)))
+            if (!(estimates[m][1] = new_f64(g.c.s_empty, n)) ||
+                !(estimates[m][0] = new_f64(g.c.s_empty, n)) ||
+                !(estimates[m][2] = new_f64(g.c.s_empty, n)))
                 return nullptr;
-        const MetricAccumulators& raw = acc.view;
-        GilRelease nogil;
+        for (int m = 0; m < kMetrics; ++m)
+            for (int j = 0; j < kQuantiles; ++j) {
+                double* out = estimates[m][j].writable<double>();
+                if (!out) return nullptr;
+                read_p2_estimates(raw, m, j, out);
+            }
         for (int m = 0; m < kMetrics; ++m) {
-            read_p2_estimates(raw, m, 0, data_of<double>(qs[m].q25));
-            read_p2_estimates(raw, m, 1, data_of<double>(qs[m].median));
-            read_p2_estimates(raw, m, 2, data_of<double>(qs[m].q75));
+            qs[m].q25 = std::move(estimates[m][0].obj);
+            qs[m].median = std::move(estimates[m][1].obj);
+            qs[m].q75 = std::move(estimates[m][2].obj);
         }
     }
 
-    PyRef quality = new_f64(g.c.s_empty, n);
-    if (!quality) return nullptr;
-    {
-        GilRelease nogil;
-        quality_scores(data_of<const double>(acc.mean[0]), data_of<const double>(acc.mean[1]),
-                       data_of<const double>(acc.mean[2]), st.weights, data_of<double>(quality),
-                       n);
-    }
+    NpArray quality = new_f64(g.c.s_empty, n);
+    double* scores = quality ? quality.writable<double>() : nullptr;
+    if (!scores) return nullptr;
+    quality_scores(raw.mean[0], raw.mean[1], raw.mean[2], st.weights, scores, n);
 
     PyRef stats[kMetrics];
     for (int m = 0; m < kMetrics; ++m)
-        if (!(stats[m] = metric_stats(acc.mean[m].get(), acc.view.mode.use_p2, qs[m],
+        if (!(stats[m] = metric_stats(acc.mean[m].get(), acc.mode.use_p2, qs[m],
                                       std_dev[m].get())))
             return nullptr;
     return PyTuple_Pack(9, winners.get(), losers.get(), win_count, lose_count, rank_sum,

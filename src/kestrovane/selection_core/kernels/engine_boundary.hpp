@@ -45,7 +45,7 @@ inline bool read_population(PyObject* mu_obj, PyObject* sigma2_obj, double perce
         return false;
     }
     const npy_intp n = PyArray_DIM(arr(mu), 0), m = PyArray_DIM(arr(mu), 1);
-    if (n > INT32_MAX || m > INT32_MAX) {
+    if (n > kMaxExtent || m > kMaxExtent) {
         PyErr_SetString(PyExc_ValueError,
                         "mu and sigma2 must have fewer than 2**31 rows and columns");
         return false;
@@ -54,7 +54,8 @@ inline bool read_population(PyObject* mu_obj, PyObject* sigma2_obj, double perce
     {
         GilRelease nogil;
         taken = pop->take(data_of<const double>(mu), data_of<const double>(sigma2),
-                          static_cast<std::int32_t>(n), static_cast<std::int32_t>(m), percentile);
+                          static_cast<std::int32_t>(n), static_cast<std::int32_t>(m),
+                          winner_count(static_cast<std::int32_t>(n), percentile));
     }
     if (!taken) PyErr_NoMemory();
     return taken;

@@ -1,15 +1,17 @@
 // Calls into NumPy through the module's `np` binding, and the checks that
-// make the kernels' raw views of the resulting arrays safe.
+// make raw access to the resulting arrays safe.
 #pragma once
 
 #include <Python.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <utility>
 
 #include "kestrovane/_native/numpy_api.hpp"
 #include "kestrovane/_native/numpy_view.hpp"
 #include "kestrovane/_native/py_ref.hpp"
+#include "kestrovane/_native/rating_abi.hpp"
 #include "kestrovane/selection_core/interface/module_state.hpp"
 
 namespace kestrovane::mc {
@@ -38,30 +40,67 @@ inline bool is_plain_array(PyObject* obj, int type_num, npy_intp d0, npy_intp d1
     return !writable || PyArray_ISWRITEABLE(a);
 }
 
-// np.empty / np.zeros of shape d0 (d1 < 0) or (d0, d1), checked to be usable
-// as a raw buffer.
-inline PyRef np_new(PyObject* func, npy_intp d0, npy_intp d1, PyObject* dtype, int type_num) {
-    PyRef shape = d1 < 0 ? PyRef::steal(PyLong_FromSsize_t(d0))
-                         : PyRef::steal(Py_BuildValue("(nn)", d0, d1));
-    if (!shape) return {};
-    PyRef out = np_call_with_dtype(func, shape.get(), dtype);
-    if (out && !is_plain_array(out.get(), type_num, d0, d1, true)) {
+// An array from np.empty / np.zeros with the request it answered.  It is
+// checked when made and again, with the interpreter lock held, right before
+// anything is written into it: the caller's code (a replaced np) may change
+// it in between.
+struct NpArray {
+    PyRef obj;
+    PyObject* func = nullptr;   // interned name, kept by the module
+    PyObject* dtype = nullptr;  // likewise
+    int type_num = 0;
+    npy_intp d0 = 0, d1 = -1;
+
+    explicit operator bool() const { return static_cast<bool>(obj); }
+    PyObject* get() const { return obj.get(); }
+
+    // False, with TypeError raised, when the array is not (or no longer) a
+    // writable C-contiguous array of the requested type and shape.
+    bool usable() const {
+        if (is_plain_array(obj.get(), type_num, d0, d1, true)) return true;
         PyErr_Format(PyExc_TypeError,
                      "np.%U returned an object that is not a writable C-contiguous %U array of "
                      "the requested shape",
                      func, dtype);
-        return {};
+        return false;
     }
+
+    // The data to write, checked (null with the error raised).
+    template <class T>
+    T* writable() const {
+        return usable() ? static_cast<T*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(get())))
+                        : nullptr;
+    }
+
+    // Copies the array's size in values from `from`, checked; false with
+    // the error raised.
+    template <class T>
+    bool fill(const T* from) const {
+        T* to = writable<T>();
+        if (to) std::copy(from, from + d0 * (d1 < 0 ? 1 : d1), to);
+        return to != nullptr;
+    }
+};
+
+// np.empty / np.zeros of shape d0 (d1 < 0) or (d0, d1), checked to be usable
+// as a raw buffer.
+inline NpArray np_new(PyObject* func, npy_intp d0, npy_intp d1, PyObject* dtype, int type_num) {
+    NpArray out{{}, func, dtype, type_num, d0, d1};
+    PyRef shape = d1 < 0 ? PyRef::steal(PyLong_FromSsize_t(d0))
+                         : PyRef::steal(Py_BuildValue("(nn)", d0, d1));
+    if (!shape) return out;
+    out.obj = np_call_with_dtype(func, shape.get(), dtype);
+    if (out && !out.usable()) out.obj = PyRef();
     return out;
 }
 
-inline PyRef new_f64(PyObject* func, npy_intp d0, npy_intp d1 = -1) {
+inline NpArray new_f64(PyObject* func, npy_intp d0, npy_intp d1 = -1) {
     return np_new(func, d0, d1, g.c.s_float64, NPY_FLOAT64);
 }
-inline PyRef new_i64(PyObject* func, npy_intp d0) {
+inline NpArray new_i64(PyObject* func, npy_intp d0) {
     return np_new(func, d0, -1, g.c.s_int64, NPY_INT64);
 }
-inline PyRef new_i32(PyObject* func, npy_intp d0) {
+inline NpArray new_i32(PyObject* func, npy_intp d0) {
     return np_new(func, d0, -1, g.c.s_int32, NPY_INT32);
 }
 
@@ -100,10 +139,11 @@ inline PyRef checked_2d(PyRef a) {
 // already is one).  np may be replaced, so its results are checked again.
 inline PyRef as_contig_f64_2d(PyObject* obj) {
     PyRef a = checked_2d(np_call_with_dtype(g.c.s_asarray, obj, g.c.s_float64));
-    // 2**31 or more rows or columns are refused by shape (prepare_population)
-    // and never read: no copy, which for a broadcast view could take gigabytes.
-    if (a && !PyArray_IS_C_CONTIGUOUS(arr(a)) && PyArray_DIM(arr(a), 0) <= INT32_MAX &&
-        PyArray_DIM(arr(a), 1) <= INT32_MAX) {
+    // Inputs with more rows or columns than kMaxExtent are refused by shape
+    // (prepare_population) and never read: no copy, which for a broadcast
+    // view could take gigabytes.
+    if (a && !PyArray_IS_C_CONTIGUOUS(arr(a)) && PyArray_DIM(arr(a), 0) <= kMaxExtent &&
+        PyArray_DIM(arr(a), 1) <= kMaxExtent) {
         PyRef fn = np_attr(g.c.s_ascontiguousarray);
         a = checked_2d(fn ? PyRef::steal(PyObject_CallOneArg(fn.get(), a.get())) : PyRef());
     }

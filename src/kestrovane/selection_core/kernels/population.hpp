@@ -1,5 +1,6 @@
-// The common start of every kernel: normalise the inputs, validate them in a
-// fixed order, derive k and the standard deviations.
+// The common start of every low-level kernel: normalise the inputs through
+// np, validate them in a fixed order, derive k through np.ceil, and read the
+// population into the engine's own memory.
 #pragma once
 
 #include <Python.h>
@@ -7,27 +8,19 @@
 #include <cstdint>
 
 #include "kestrovane/_native/py_ref.hpp"
+#include "kestrovane/_native/rating_abi.hpp"
 #include "kestrovane/selection_core/interface/int_protocol.hpp"
-#include "kestrovane/selection_core/kernels/memory_map.hpp"
+#include "kestrovane/selection_core/kernels/numeric/owned_population.hpp"
 #include "kestrovane/selection_core/kernels/numpy_calls.hpp"
-#include "kestrovane/selection_core/kernels/numeric/sampling_loop.hpp"
 
 namespace kestrovane::mc {
 
-// The arrays the low-level kernels sample from, and k.
+// The population a low-level call samples from.
 struct PopulationArrays {
-    PyRef mu;      // N x M float64, possibly the caller's own array (read only)
-    PyRef sigma2;  // N x M float64, likewise
-    PyRef sigma;   // N x M float64, owned
-    std::int32_t n = 0;
-    std::int32_t m = 0;
-    std::int32_t k = 0;
-
-    void add_to(MemoryMap* map) const {
-        map->add("mu", mu, false);
-        map->add("sigma2", sigma2, false);
-        map->add("sigma", sigma);
-    }
+    PyRef mu;       // N x M float64 from np.asarray, possibly the caller's own array
+    PyRef sigma2;   // likewise
+    NpArray sigma;  // np.empty's N x M array of the contract; never written
+    OwnedPopulation owned;  // what the engine samples from: copies, k
 };
 
 // max(1, ceil(n * percentile)), the product taken in double precision and
@@ -55,7 +48,7 @@ inline bool ensure_readable_f64(PyRef* a, npy_intp n, npy_intp m) {
 enum class Prepared { error, empty, ready };
 
 inline Prepared prepare_population(PyObject* mu_obj, PyObject* sigma2_obj, std::int32_t n_samples,
-                                   double percentile, PopulationArrays* pop, MemoryMap* map) {
+                                   double percentile, PopulationArrays* pop) {
     pop->mu = as_contig_f64_2d(mu_obj);
     if (!pop->mu) return Prepared::error;
     pop->sigma2 = as_contig_f64_2d(sigma2_obj);
@@ -71,8 +64,7 @@ inline Prepared prepare_population(PyObject* mu_obj, PyObject* sigma2_obj, std::
     }
     const npy_intp n = PyArray_DIM(mu, 0), m = PyArray_DIM(mu, 1);
     if (n == 0) return Prepared::empty;
-    // Sizes are 32-bit in the loops; refuse rather than wrap.
-    if (n > INT32_MAX || m > INT32_MAX) {
+    if (n > kMaxExtent || m > kMaxExtent) {
         PyErr_SetString(PyExc_ValueError,
                         "mu and sigma2 must have fewer than 2**31 rows and columns");
         return Prepared::error;
@@ -87,25 +79,19 @@ inline Prepared prepare_population(PyObject* mu_obj, PyObject* sigma2_obj, std::
     }
     std::int32_t k = 1;
     if (!winners_per_sample(n, percentile, &k)) return Prepared::error;
-    pop->n = static_cast<std::int32_t>(n);
-    pop->m = static_cast<std::int32_t>(m);
-    pop->k = k < pop->n ? k : pop->n;
+    if (k > n) k = static_cast<std::int32_t>(n);
 
-    // The loops read mu and sigma2 through raw pointers: unaligned data (say
-    // from a byte buffer at an odd offset) is copied once.
+    // Read now, with no caller's code run since the checks: the engine
+    // samples from copies, so nothing the caller does later reaches it.
     if (!ensure_readable_f64(&pop->mu, n, m) || !ensure_readable_f64(&pop->sigma2, n, m))
         return Prepared::error;
-    pop->sigma = new_f64(g.c.s_empty, n, m);
-    if (!pop->sigma) return Prepared::error;
-    // sigma must not be written into the caller's arrays, nor into another
-    // running call's.
-    pop->add_to(map);
-    if (!map->claim()) return Prepared::error;
-    {
-        GilRelease nogil;
-        fill_sigma(data_of<const double>(pop->sigma2), data_of<double>(pop->sigma), n * m);
+    if (!pop->owned.take(data_of<const double>(pop->mu), data_of<const double>(pop->sigma2),
+                         static_cast<std::int32_t>(n), static_cast<std::int32_t>(m), k)) {
+        PyErr_NoMemory();
+        return Prepared::error;
     }
-    return Prepared::ready;
+    pop->sigma = new_f64(g.c.s_empty, n, m);
+    return pop->sigma ? Prepared::ready : Prepared::error;
 }
 
 }  // namespace kestrovane::mc

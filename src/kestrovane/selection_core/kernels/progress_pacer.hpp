@@ -2,7 +2,7 @@
 // sampling it takes the interpreter lock back, briefly, to let signal
 // handlers run (Ctrl-C raises KeyboardInterrupt there) and to report progress.
 // Between those moments the loop costs one decrement per sample.  The
-// plain `_mc_rank` entry points never use it.
+// `_mc_rank` entry points run under the SilentPacer instead.
 #pragma once
 
 #include <Python.h>
@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "kestrovane/_native/py_ref.hpp"
+#include "kestrovane/selection_core/kernels/numeric/sampling_loop.hpp"
 #include "kestrovane/selection_core/kernels/numeric/thread_shares.hpp"
 
 namespace kestrovane::mc {
@@ -106,6 +107,15 @@ private:
     Clock::time_point since_{};
     std::int32_t stride_ = 1;
     std::int32_t countdown_ = 1;
+};
+
+// The pacer of the low-level functions, whose calls run to the end: it never
+// stops the loop nor takes the lock back, so their loop is the plain one.
+struct SilentPacer : NoPacer {
+    void attach(GilRelease&) {}
+    void share(SharedProgress*) {}
+    void set_base(std::int32_t) {}
+    void wait_step() { std::this_thread::yield(); }
 };
 
 }  // namespace kestrovane::mc

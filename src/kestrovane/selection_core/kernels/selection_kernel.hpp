@@ -46,7 +46,7 @@ inline PyObject* selection_kernel(PyObject* mu_obj, PyObject* sigma2_obj, std::i
     PyObject* rank_sum = PyTuple_GET_ITEM(counts.get(), 2);
     const npy_intp n = PyArray_DIM(reinterpret_cast<PyArrayObject*>(win_count), 0);
     if (n == 0) {
-        PyRef empty = new_i64(g.c.s_zeros, 0);
+        NpArray empty = new_i64(g.c.s_zeros, 0);
         if (!empty) return nullptr;
         return PyTuple_Pack(5, empty.get(), empty.get(), win_count, lose_count, rank_sum);
     }

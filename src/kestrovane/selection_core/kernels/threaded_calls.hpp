@@ -1,4 +1,4 @@
-// What the public engine needs to split one call's samples over threads:
+// What the engine needs to split one call's samples over threads:
 // each thread's own work blocks, the start of its generator, running a
 // function on every thread, and collecting the outcome.
 #pragma once
@@ -169,10 +169,10 @@ void run_share(const OwnedPopulation& pop, int mode_i, int within_mode_i, Thread
 // Thread t's run over `range`: the calling thread (t = 0) under the caller's
 // pacer, every other under a WorkerPacer; progress counts on from what the
 // thread did in earlier runs.
-template <class Observer>
+template <class Observer, class Pacer>
 void run_thread_share(int t, const OwnedPopulation& pop, int mode_i, int within_mode_i,
                       ThreadShare* shares, SampleRange range, std::int64_t per_sample,
-                      Observer& observer, ProgressPacer& pacer, SharedProgress* shared) {
+                      Observer& observer, Pacer& pacer, SharedProgress* shared) {
     ThreadShare& s = shares[t];
     if (t == 0) {
         pacer.set_base(s.done);
@@ -184,11 +184,18 @@ void run_thread_share(int t, const OwnedPopulation& pop, int mode_i, int within_
 }
 
 // After the threads: the pacer forgets the shared progress, the scratch goes,
-// and the first failure is raised (see check_shares).
-inline bool finish_shares(ThreadShare* shares, int threads, bool started, ProgressPacer& pacer) {
+// the first failure is raised (see check_shares), and else every share's
+// counts are added into `total` without the lock (memory no Python code
+// reaches).  Call with the lock held.
+template <class Pacer>
+bool finish_shares(ThreadShare* shares, int threads, bool started, Pacer& pacer, std::int32_t n,
+                   const Counts& total) {
     pacer.share(nullptr);
     for (int t = 0; t < threads; ++t) shares[t].work.scratch = RatingScratch{};
-    return check_shares(shares, threads, started);
+    if (!check_shares(shares, threads, started)) return false;
+    GilRelease nogil;
+    sum_counts(shares, threads, n, total);
+    return true;
 }
 
 }  // namespace kestrovane::mc

@@ -1,4 +1,4 @@
-// The public engine's detailed kernel over one or more threads.  Means,
+// The engine's detailed kernel over one or more threads.  Means,
 // M2 and P² must see each individual's observations in sample order, so the
 // samples run in blocks: the threads sample one block side by side (each a
 // contiguous part of it, with its own rating arrays and generator), writing
@@ -27,41 +27,45 @@
 namespace kestrovane::mc {
 
 // Block rows take about this many bytes (16 bytes per individual and
-// sample), so a block is large enough to pay for starting its threads.
+// sample), so a block is large enough to pay for starting its threads; one
+// thread starts none, and keeps the rows small (P² memory then stays about
+// constant per individual, as the low-level functions promise).
 inline constexpr std::int64_t kBlockBytes = std::int64_t{4} << 20;
+inline constexpr std::int64_t kOneThreadBlockBytes = std::int64_t{64} << 10;
 
-inline PyObject* detailed_kernel_threaded(PyObject* mu_obj, PyObject* sigma2_obj,
-                                          std::int32_t n_samples, const DetailedOptions& o,
-                                          TieOrder ties, int threads, ProgressPacer& pacer) {
-    threads = usable_threads(threads, n_samples);
-    OwnedPopulation pop;
-    DetailedResult result;
-    if (!read_population(mu_obj, sigma2_obj, o.percentile, &pop) ||
-        !result.create(pop.n, pop.k))
-        return nullptr;
+// Samples per block for `threads` threads over n individuals.
+inline std::int32_t block_samples(std::int32_t n_samples, std::int32_t n, int threads) {
+    const std::int64_t row_bytes = std::int64_t{16} * n;
+    const std::int64_t least = threads == 1 ? 1 : std::int64_t{64} * threads;
+    const std::int64_t bytes = threads == 1 ? kOneThreadBlockBytes : kBlockBytes;
+    return static_cast<std::int32_t>(
+        std::min<std::int64_t>(n_samples, std::max<std::int64_t>(least, bytes / row_bytes)));
+}
+
+// Samples 0 .. n_samples - 1 of `pop` over `threads` threads (see
+// usable_threads) into the accumulators `acc` (made for pop.n individuals
+// and n_samples) and adds the counts into `total`: memory of the caller's
+// that no Python code reaches, since all of it is written without the
+// interpreter lock.  Call with the lock held; false with the error raised.
+template <class Pacer>
+bool sample_detailed(const OwnedPopulation& pop, std::int32_t n_samples, const RankOptions& o,
+                     TieOrder ties, int threads, Pacer& pacer, MetricAccumulators& acc,
+                     const Counts& total) {
     const std::int32_t n = pop.n;
-    if (n == 0) return result.tuple(false);
     std::unique_ptr<ThreadShare[]> shares = create_shares(pop, threads, o.seed, ties);
-    if (!shares) return nullptr;
-    double* means[kMetrics];
-    result.means(n, means);
-    AccumulatorBuffers acc;
-    StatisticsScratch scratch;
-    if (!acc.allocate(n, n_samples, o.quantiles_mode_i, o.quantiles_budget, means) ||
-        !scratch.allocate(n, acc.view.mode))
-        return PyErr_NoMemory();
-
+    if (!shares) return false;
     // Heap blocks, all taken before sampling: the block rows and each
     // thread's front counts.
-    const std::int64_t row_bytes = std::int64_t{16} * n;
-    const std::int32_t block = static_cast<std::int32_t>(std::min<std::int64_t>(
-        n_samples, std::max<std::int64_t>(std::int64_t{64} * threads, kBlockBytes / row_bytes)));
+    const std::int32_t block = block_samples(n_samples, n, threads);
     const std::size_t cells = static_cast<std::size_t>(block) * static_cast<std::size_t>(n);
     std::unique_ptr<std::int32_t[]> rows(new (std::nothrow) std::int32_t[2 * cells]);
     std::unique_ptr<std::int64_t[]> front_rows(new (std::nothrow) std::int64_t[cells]);
     std::unique_ptr<std::int32_t[]> front_counts(
         new (std::nothrow) std::int32_t[static_cast<std::size_t>(threads) * n]);
-    if (!rows || !front_rows || !front_counts) return PyErr_NoMemory();
+    if (!rows || !front_rows || !front_counts) {
+        PyErr_NoMemory();
+        return false;
+    }
     const std::int64_t per_sample = normals_per_sample(pop.sigma.get(), std::int64_t{n} * pop.m);
 
     SharedProgress shared;
@@ -70,7 +74,6 @@ inline PyObject* detailed_kernel_threaded(PyObject* mu_obj, PyObject* sigma2_obj
     {
         GilRelease nogil;
         pacer.attach(nogil);
-        MetricAccumulators& raw = acc.view;
         for (std::int32_t first = 0; first < n_samples && started; first += block) {
             const std::int32_t end = std::min(n_samples, first + block);
             const BlockRows block_rows{rows.get(), front_rows.get(), rows.get() + cells, n, first};
@@ -84,15 +87,36 @@ inline PyObject* detailed_kernel_threaded(PyObject* mu_obj, PyObject* sigma2_obj
             }, [&] { pacer.wait_step(); });
             if (!started || shared.stop.load(std::memory_order_relaxed)) break;
             started = on_threads(threads, &shared, [&](int t) {
-                fold_rows(raw, block_rows, end, members_of(n, threads, t));
+                fold_rows(acc, block_rows, end, members_of(n, threads, t));
             });
         }
     }
-    if (!finish_shares(shares.get(), threads, started, pacer)) return nullptr;
+    return finish_shares(shares.get(), threads, started, pacer, n, total);
+}
+
+inline PyObject* detailed_kernel_threaded(PyObject* mu_obj, PyObject* sigma2_obj,
+                                          std::int32_t n_samples, const DetailedOptions& o,
+                                          TieOrder ties, int threads, ProgressPacer& pacer) {
+    threads = usable_threads(threads, n_samples);
+    OwnedPopulation pop;
+    DetailedResult result;
+    if (!read_population(mu_obj, sigma2_obj, o.percentile, &pop) ||
+        !result.create(pop.n, pop.k))
+        return nullptr;
+    const std::int32_t n = pop.n;
+    if (n == 0) return result.tuple(false);
+    double* means[kMetrics];
+    result.means(n, means);
+    AccumulatorBuffers acc;
+    StatisticsScratch scratch;
+    if (!acc.allocate(n, n_samples, o.quantiles_mode_i, o.quantiles_budget, means) ||
+        !scratch.allocate(n, acc.view.mode))
+        return PyErr_NoMemory();
+    const Counts counts = result.counts.raw();
+    if (!sample_detailed(pop, n_samples, o, ties, threads, pacer, acc.view, counts))
+        return nullptr;
     {
         GilRelease nogil;
-        const Counts counts = result.counts.raw();
-        sum_counts(shares.get(), threads, n, counts);
         detailed_statistics(acc.view, counts, n_samples, pop.k,
                             QualityWeights{o.quality_w_place, o.quality_w_front,
                                            o.quality_w_within, o.quality_sign},

@@ -1,6 +1,6 @@
-// The metric accumulators' memory in heap blocks of their own, for the
-// public engine: M2, the stored observations and the P² state; the means go
-// wherever the caller says (into its result array).
+// The metric accumulators' memory in heap blocks of their own: M2, the
+// stored observations and the P² state; the means go wherever the caller
+// says (the public engine: into its result array), or into a block too.
 #pragma once
 
 #include <cstdint>
@@ -26,8 +26,19 @@ inline LaneIsa lanes_for_this_call() {
 }
 
 struct AccumulatorBuffers {
-    std::unique_ptr<double[]> M2, buf, p2_state;
+    std::unique_ptr<double[]> M2, p2_state, means;
+    std::unique_ptr<double[]> buf[kMetrics];  // a block per metric: each may go on its own
     MetricAccumulators view{};
+
+    // The same with the means in a block of its own too.
+    bool allocate(std::int32_t n, std::int32_t n_samples, std::int32_t quantiles_mode_i,
+                  std::int64_t budget) {
+        means = heap_block<double>(kMetrics * std::int64_t{n}, true);
+        if (!means) return false;
+        double* rows[kMetrics];
+        for (int m = 0; m < kMetrics; ++m) rows[m] = means.get() + m * std::int64_t{n};
+        return allocate(n, n_samples, quantiles_mode_i, budget, rows);
+    }
 
     // `means[m]`: n zeroed doubles per metric, kept by the caller.  False
     // when a block cannot be had.
@@ -36,20 +47,28 @@ struct AccumulatorBuffers {
         const QuantileMode mode = choose_quantile_mode(quantiles_mode_i, n_samples, n, budget);
         const std::int64_t cells = std::int64_t{n};
         M2 = heap_block<double>(kMetrics * cells, true);
-        buf = heap_block<double>(kMetrics * cells * mode.s_init);
+        bool stored = true;
+        for (auto& block : buf) stored = (block = heap_block<double>(cells * mode.s_init)) && stored;
         if (mode.use_p2) p2_state = heap_block<double>(p2_state_doubles(n));
-        if (!M2 || !buf || (mode.use_p2 && !p2_state)) return false;
+        if (!M2 || !stored || (mode.use_p2 && !p2_state)) return false;
         view = MetricAccumulators{};
         view.n = n;
         view.mode = mode;
         for (int m = 0; m < kMetrics; ++m) {
             view.mean[m] = means[m];
             view.M2[m] = M2.get() + m * cells;
-            view.buf[m] = buf.get() + m * cells * mode.s_init;
+            view.buf[m] = buf[m].get();
         }
         view.p2 = p2_state.get();
         view.lanes = lanes_for_this_call();
         return true;
+    }
+
+    // Frees metric m's stored observations, once they are copied elsewhere
+    // (the P² estimates and the moments do not need them).
+    void release_observations(int m) {
+        buf[m].reset();
+        view.buf[m] = nullptr;
     }
 };
 

@@ -1,6 +1,5 @@
-// What the detailed kernels record at each position of a sample's global
-// order: place, front and within-front rank.  DetailedObserver feeds the
-// accumulators sample by sample (one thread); BlockObserver writes a block
+// What the detailed kernel records at each position of a sample's global
+// order: place, front and within-front rank.  BlockObserver writes a block
 // of samples into rows that fold_rows then feeds to the accumulators, a
 // range of individuals per thread, each individual's rows in sample order.
 // Front ids come from the outside rating and index front_counts, so they are
@@ -14,43 +13,6 @@
 #include "kestrovane/selection_core/kernels/numeric/thread_shares.hpp"
 
 namespace kestrovane::mc {
-
-// The observations are recorded after the walk, all individuals at once:
-// each individual's accumulators see the same values in the same sample
-// order, and the accumulators are visited in memory order rather than in the
-// sample's random order.  Member i is rating row i.
-struct DetailedObserver {
-    MetricAccumulators acc;
-    const std::int64_t* front_id;
-    std::int32_t* front_counts;
-    std::int32_t* place_of;   // N: this sample's place of each individual
-    std::int32_t* within_of;  // N: its rank within its front
-    std::int32_t n_fronts = 0;
-    std::int64_t bad_front = 0;
-
-    void begin_sample(std::int32_t, std::int32_t fronts) {
-        n_fronts = fronts;
-        std::fill(front_counts, front_counts + fronts, 0);
-    }
-
-    bool at_position(std::int32_t, std::int32_t pos, std::int32_t row, std::int32_t) {
-        const std::int64_t f = front_id[row];
-        if (static_cast<std::uint64_t>(f) >= static_cast<std::uint64_t>(n_fronts)) {
-            bad_front = f;
-            return false;
-        }
-        place_of[row] = pos;
-        within_of[row] = front_counts[f]++;
-        return true;
-    }
-
-    void end_sample(std::int32_t s) {
-        acc.record_sample(s, place_of, front_id, within_of);
-        if (s == kP2Warmup - 1 && acc.mode.use_p2) acc.init_p2();
-    }
-
-    std::int64_t bad_value() const { return bad_front; }
-};
 
 // The observations of one block: row r holds sample `first` + r.
 struct BlockRows {
@@ -98,7 +60,7 @@ struct BlockObserver {
 };
 
 // Individuals `members`' observations of samples rows.first .. end - 1, in
-// sample order, into the accumulators (as DetailedObserver records them).
+// sample order, into the accumulators.
 inline void fold_rows(MetricAccumulators& acc, const BlockRows& rows, std::int32_t end,
                       SampleRange members) {
     for (std::int32_t s = rows.first; s < end; ++s) {

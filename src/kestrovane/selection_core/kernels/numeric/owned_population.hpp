@@ -1,6 +1,5 @@
-// The population the public engine samples from, in memory of its own: the
-// means and the standard deviations, and k, the winners (and losers) per
-// sample.
+// The population the engine samples from, in memory of its own: the means
+// and the standard deviations, and k, the winners (and losers) per sample.
 #pragma once
 
 #include <cmath>
@@ -25,9 +24,10 @@ struct OwnedPopulation {
     std::unique_ptr<double[]> mu, sigma;  // n x m each
     std::int32_t n = 0, m = 0, k = 0;
 
-    // Copies the means, derives the deviations; false when memory is short.
+    // Copies the means, derives the deviations, keeps `winners` as k; false
+    // when memory is short.
     bool take(const double* means, const double* variances, std::int32_t rows,
-              std::int32_t cols, double percentile) {
+              std::int32_t cols, std::int32_t winners) {
         const std::int64_t cells = std::int64_t{rows} * cols;
         mu = heap_block<double>(cells);
         sigma = heap_block<double>(cells);
@@ -36,7 +36,7 @@ struct OwnedPopulation {
         fill_sigma(variances, sigma.get(), cells);
         n = rows;
         m = cols;
-        k = winner_count(rows, percentile);
+        k = winners;
         return true;
     }
 };
