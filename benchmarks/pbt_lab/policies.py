@@ -15,6 +15,7 @@ from typing import Any
 import numpy as np
 
 from benchmarks.pbt_lab.simulator import F64
+from kestrovane.pbt import streams
 from kestrovane.pbt.policies import Evidence, ParetoRule, Policy, Verdict, truncation
 
 
@@ -33,7 +34,7 @@ def random_exploit(_truth: object) -> Policy:
     """Replaced with chance k/N by a random other member; upper with chance k/N."""
     def decide(e: Evidence[Any], /) -> Verdict:
         n = len(e.ids)
-        rng = np.random.default_rng(e.seed)
+        rng = streams.choice_rng(e.seed)
         upper = bool(rng.random() < e.k / n)
         others = np.flatnonzero(e.copyable & (np.arange(n) != e.member))
         if upper or rng.random() >= e.k / n or len(others) == 0:
