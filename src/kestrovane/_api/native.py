@@ -1,9 +1,9 @@
-"""The one place where the public layer runs the detailed Monte-Carlo kernel.
+"""The one place where the public layer runs the engine's sampling.
 
-`run_detailed` and `run_counts` call `kestrovane._api._engine`, which runs the
-same sampling loop and rating as `mc_rank_select_detailed` and takes the
-interpreter lock back every few milliseconds to report progress and let
-Ctrl-C through.  Their results are the engine's arrays, unchanged: the public
+`run_detailed` and `run_counts` call `_engine.select_detailed` and
+`_engine.counts`, which run the same sampling loop and rating as the
+low-level `_mc_rank` functions and take the interpreter lock back every few
+milliseconds to report progress and let Ctrl-C through.  Their results are the engine's arrays, unchanged: the public
 result objects are built from them once, in `select` and `counts`.
 """
 

@@ -1,4 +1,6 @@
-// The engine's counting kernel over one or more threads.  Each thread
+// The engine's counting over one or more threads: count_samples, which
+// mc_rank_counts and mc_rank_select run on one thread (counting_kernel.hpp),
+// and counting_kernel_threaded, _engine.counts.  Each thread
 // samples one contiguous range with its own rating blocks, scratch, counts
 // and copy of the generator (moved to its range's first normal); the counts
 // are then summed.  Integer sums: the result equals the one-thread result

@@ -1,4 +1,6 @@
-// The engine's detailed kernel over one or more threads.  Means,
+// The engine's detailed sampling over one or more threads: sample_detailed,
+// which mc_rank_select_detailed runs on one thread (detailed_kernel.hpp),
+// and detailed_kernel_threaded, _engine.select_detailed.  Means,
 // M2 and P² must see each individual's observations in sample order, so the
 // samples run in blocks: the threads sample one block side by side (each a
 // contiguous part of it, with its own rating arrays and generator), writing

@@ -1,6 +1,7 @@
 // The metric accumulators' memory in heap blocks of their own: M2, the
 // stored observations and the P² state; the means go wherever the caller
-// says (the public engine: into its result array), or into a block too.
+// says (the public engine: into its result array), or into a block too
+// (_mc_rank, which copies them into np's arrays after sampling).
 #pragma once
 
 #include <cstdint>

@@ -1,8 +1,9 @@
 // Per-individual statistics of place, front and within-front rank: exact
 // running moments (Welford) plus what the quartiles come from, either every
-// observation (exact buffers) or three P² estimators per metric, so memory
-// per individual stays constant however many samples run.  Plain numeric
-// code; the arrays are owned by the caller.
+// observation (exact buffers, n_samples doubles per individual and metric)
+// or three P² estimators per metric, whose memory per individual stays
+// constant however many samples run.  Plain numeric code; the arrays are
+// owned by the caller.
 #pragma once
 
 #include <algorithm>

@@ -1,6 +1,7 @@
 // One thread's rating work set, counts and tie rows in heap memory of its
-// own, for the public engine, which owns all of its memory (no array object, no outside
-// allocator): the rating sees view records over these blocks.
+// own, for the engine, which owns all of its memory in both modules (no
+// array object, no outside allocator): the rating sees view records over
+// these blocks.
 #pragma once
 
 #include <cstdint>
