@@ -230,3 +230,24 @@ def test_options_are_checked_in_order_before_the_population():
         kestrovane.select(bad, [[1.0, 1.0]], quantiles="P2", ties="first")
     with pytest.raises(TypeError, match="^progress must be"):
         kestrovane.counts(bad, [[1.0, 1.0]], progress=3)
+
+
+#: How the command line names a declared parameter; None: it has no option
+#: (the exact quantiles' budget is for callers who hold the memory in hand).
+OPTION_OF = {"n_samples": "--samples", "quantiles_budget": None}
+
+
+def test_every_declared_parameter_is_documented_and_reaches_the_command_line(capsys):
+    # A parameter added to the declarations without its docs or its option fails here.
+    readme = " ".join((ROOT / "README.md").read_text().split())
+    shown = re.search(r"select\(mu, sigma2, \*, (.*?)\) -> Selection", readme)
+    assert shown
+    in_signature = {item.split("=")[0] for item in shown.group(1).split(", ")}
+    with pytest.raises(SystemExit):
+        parse_args(["--help"])
+    help_text = capsys.readouterr().out
+    for name in P.PARAMETERS:
+        assert _docstring_entry(kestrovane.select, name), name
+        assert name in in_signature, name
+        option = OPTION_OF.get(name, f"--{name}")
+        assert option is None or option in help_text, name

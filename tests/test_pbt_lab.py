@@ -15,7 +15,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
 
 from benchmarks.hypervolume import hypervolume_percent  # noqa: E402
 from benchmarks.pbt_lab import keys, store  # noqa: E402
-from benchmarks.pbt_lab.design import MS, NS, design, split  # noqa: E402
+from benchmarks.pbt_lab.design import MS, NS, TUNING, design, drawn_split, split  # noqa: E402
 from benchmarks.pbt_lab.families import FAMILIES  # noqa: E402
 from benchmarks.pbt_lab.named import resolve  # noqa: E402
 from benchmarks.pbt_lab.simulator import KEEPERS, Design, simulate  # noqa: E402
@@ -56,6 +56,11 @@ def test_design_covers_the_grid_and_the_split_is_fixed():
     reversed_halves = split(list(FAMILIES)[::-1])  # by name, not by the order given
     assert {k: set(v) for k, v in reversed_halves.items()} == \
         {k: set(v) for k, v in halves.items()}
+    # The kept names are the seeded draw over the eight families ...
+    assert set(drawn_split(list(FAMILIES))) == set(TUNING) == set(halves["tune"])
+    # ... and a family added later is held out, moving no other.
+    grown = split([*FAMILIES, "ninth"])
+    assert grown["tune"] == halves["tune"] and grown["held_out"] == [*halves["held_out"], "ninth"]
     for family in FAMILIES:
         grid = {(design(family, s).m, design(family, s).n) for s in range(100, 116)}
         assert grid == {(m, n) for m in MS for n in NS}

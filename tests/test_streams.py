@@ -74,3 +74,16 @@ def test_the_engine_rates_each_member_in_the_row_the_description_gives(seed, n):
         rows = streams.tie_permutation(streams.tie_seed(seed), sample, n)
         want = [{0: 0, n - 1: 1}.get(r, r + 1) for r in rows]
         assert (places[sample + 1] - places[sample]).tolist() == want
+
+
+def test_the_table_of_streams_names_every_stream_and_the_tracker_exports_them():
+    # A stream added without its row in docs/randomness.md, or a row left for
+    # a stream that is gone, fails here.
+    table = (Path(__file__).parents[1] / "docs" / "randomness.md").read_text()
+    named = set(re.findall(r"`([a-z_0-9]+)(?:\(|`)", table))
+    public = {n for n, f in vars(streams).items()
+              if callable(f) and not n.startswith("_") and getattr(f, "__module__", "") ==
+              streams.__name__}
+    assert public - named == set()
+    from kestrovane.pbt import streams as tracker_streams
+    assert set(tracker_streams.__all__) <= set(vars(streams))
