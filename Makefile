@@ -52,7 +52,7 @@ install: $(WHEEL_312)/.stamp $(VENV)/.deps
 
 demo: install
 	mkdir -p build
-	$(PY) -m kestrovane --plot build/selection.png
+	$(PY) -m kestrovane --example --plot build/selection.png
 	$(PY) examples/async_pbt.py --out build/async_pbt.png
 
 # Header-only numeric code, tested without Python.

@@ -25,3 +25,21 @@ def test_async_pbt_example(tmp_path, objectives):
                                          r.stdout).groups())
     assert after > before
     assert out.read_bytes().startswith(b"\x89PNG")
+
+
+def test_make_demo_runs_without_a_terminal(tmp_path):
+    # make demo runs where no one types (CI, a pipe): its command line must
+    # not wait for, or read, a population on standard input.
+    makefile = (EXAMPLE.parents[1] / "Makefile").read_text()
+    recipe = re.search(r"^demo:.*\n((?:\t.*\n)+)", makefile, re.M)
+    assert recipe
+    for line in recipe.group(1).splitlines():
+        if " -m kestrovane " not in line:
+            continue
+        args = line.split(" -m kestrovane ", 1)[1].replace("build/", f"{tmp_path}/").split()
+        r = subprocess.run([sys.executable, "-m", "kestrovane", *args], stdin=subprocess.DEVNULL,
+                           capture_output=True, text=True, timeout=120)
+        assert r.returncode == 0, r.stderr
+        break
+    else:
+        pytest.fail("make demo no longer runs the command line")
