@@ -45,6 +45,8 @@ P2_AVX2 = "src/kestrovane/selection_core/quantiles/p2_lanes_avx2.hpp"
 RANDOM = "src/kestrovane/selection_core/random/xoshiro256ss.hpp"
 TIE_SHUFFLE = "src/kestrovane/selection_core/random/tie_shuffle.hpp"
 TIES = ["test_public_ties.py"]
+ENGINE_ARGUMENTS = "src/kestrovane/_api/engine_arguments.hpp"
+ARGUMENTS = ["test_engine_arguments.py", "test_declared_bounds.py"]
 
 
 @dataclass(frozen=True)
@@ -317,6 +319,24 @@ FAULTS = [
     Fault("ties: biased shuffle (cyclic permutations only)", TIE_SHUFFLE,
           "tie_bounded(&state, static_cast<std::uint32_t>(i) + 1)",
           "tie_bounded(&state, static_cast<std::uint32_t>(i))", (CTEST, *TIES)),
+    # The engine's arguments, read against their declared bounds.
+    Fault("engine arguments: the lower bound of a signed integer excluded", ENGINE_ARGUMENTS,
+          "return v >= b.low && (v < 0 || static_cast<std::uint64_t>(v) <= b.high);",
+          "return v > b.low && (v < 0 || static_cast<std::uint64_t>(v) <= b.high);",
+          tuple(ARGUMENTS)),
+    Fault("engine arguments: an unsigned integer above its bound let through", ENGINE_ARGUMENTS,
+          "return (b.low <= 0 || v >= static_cast<std::uint64_t>(b.low)) && v <= b.high;",
+          "return (b.low <= 0 || v >= static_cast<std::uint64_t>(b.low));", tuple(ARGUMENTS)),
+    Fault("engine arguments: an open lower end of a real taken", ENGINE_ARGUMENTS,
+          "const bool above = b.low_open ? x > b.low : x >= b.low;",
+          "const bool above = x >= b.low;", tuple(ARGUMENTS)),
+    Fault("engine arguments: a later argument read after a failed one", ENGINE_ARGUMENTS,
+          "    double real(const RealBound& b) {\n        if (!ok_) return 0.0;",
+          "    double real(const RealBound& b) {", tuple(ARGUMENTS)),
+    Fault("engine arguments: a bound exported open at the wrong end", ENGINE_ARGUMENTS,
+          "kPercentile.low_open ? Py_True : Py_False,\n                                                  kPercentile.high_open",
+          "kPercentile.high_open ? Py_True : Py_False,\n                                                  kPercentile.low_open",
+          tuple(ARGUMENTS)),
 ]
 
 
