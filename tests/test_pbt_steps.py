@@ -64,6 +64,37 @@ def test_bad_steps_and_times_are_refused_and_nothing_is_recorded(kwargs, exc, me
     assert pop.steps("a").tolist() == [1, 2, 3]
 
 
+def test_a_default_step_past_the_largest_is_refused_and_nothing_is_recorded():
+    pop = Population[str](["x"])
+    pop.report("a", 1.0, step=2**63 - 1)
+    with pytest.raises(ValueError, match=r"step must be in \[0, 2\*\*63 - 1\]; got"):
+        pop.report("a", 2.0)
+    assert pop.steps("a").tolist() == [2**63 - 1] and pop.reports("a") == 1
+
+
+def test_evidence_arrays_of_steps_and_times_are_read_only_and_follow_each_change():
+    seen = Seen()
+    pop = Population[str](["x"], window=4, policy=seen)
+    for member in "ab":
+        pop.report(member, 1.0, step=1, time=10.0)
+        pop.report(member, 2.0, step=2, time=20.0)
+    pop.decide("a", commit=False)
+    first = seen.last
+    assert not first.steps[0].flags.writeable and not first.times[1].flags.writeable
+    pop.report("b", 3.0, step=5, time=50.0)
+    pop.decide("a", commit=False)
+    assert seen.last.steps[1].tolist() == [1, 2, 5]
+    assert first.steps[1].tolist() == [1, 2]  # what a policy saw stays as it was
+    pop.restart("b")
+    pop.report("b", 4.0, step=7, time=70.0)
+    pop.report("b", 5.0, step=8, time=80.0)
+    pop.decide("a", commit=False)
+    assert seen.last.times[1].tolist() == [70.0, 80.0]
+    copy = pickle.loads(pickle.dumps(pop))
+    copy.report("b", 6.0, step=9, time=90.0)
+    assert copy.steps("b").tolist() == [7, 8, 9] and pop.steps("b").tolist() == [7, 8]
+
+
 def test_evidence_aligns_steps_and_times_with_the_windows_and_a_replace_restarts_them():
     seen = Seen()
     pop = Population[str](["x", "y"], window=3, policy=seen)

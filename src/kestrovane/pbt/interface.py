@@ -34,7 +34,8 @@ class Evidence(Generic[IdT]):
     decision's own seed (`streams.choice_rng(seed)` gives its generator).
 
     `steps[i]` and `times[i]` are the training steps and times of the
-    evaluations in `windows[i]`, one per row (`Population.report`).  The
+    evaluations in `windows[i]`, one per row (`Population.report`; read-only
+    arrays, which the population reuses while a window is unchanged).  The
     shipped policies read only the windows: their trend estimate takes a
     window's evaluations as equally spaced.  A policy may use the steps
     (e.g. a slope per step).  Evidence made without them, as a policy that

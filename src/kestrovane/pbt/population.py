@@ -157,6 +157,10 @@ class Population(Generic[IdT]):
         #: Per member the step of its newest report, kept when its window
         #: restarts: the next default step is one more.
         self._last_steps: dict[IdT, int] = {}
+        #: Per member its window's steps and times as read-only arrays, made
+        #: once per change of the window: a decision hands every member's to
+        #: its policy, and most of them have not changed since the last one.
+        self._stamp_arrays: dict[IdT, tuple[NDArray[np.int64], NDArray[np.float64]]] = {}
         self._selections = 0
         #: The dry runs on the current windows: (member, copyable rows) -> the
         #: number of the seed used.  Emptied whenever a window changes.
@@ -220,6 +224,7 @@ class Population(Generic[IdT]):
             self._member(member_id)
             del self._evaluations[member_id], self._stamps[member_id]
             self._last_steps.pop(member_id, None)
+            self._stamp_arrays.pop(member_id, None)
             self._dry_runs.clear()
 
     def restart(self, member_id: IdT) -> None:
@@ -227,6 +232,7 @@ class Population(Generic[IdT]):
         with self._access("restart"):
             self._member(member_id).clear()
             self._stamps[member_id].clear()
+            self._stamp_arrays.pop(member_id, None)
             self._dry_runs.clear()
 
     def reports(self, member_id: IdT) -> int:
@@ -282,9 +288,11 @@ class Population(Generic[IdT]):
             elif stamps and given <= stamps[-1][0]:
                 raise ValueError(f"step of member {member_id!r} is {given}; it must be greater "
                                  f"than the step of its newest evaluation, {stamps[-1][0]}")
-            STEPS.check(given, "step")  # a default step beyond the range
+            if given > STEPS.high:  # a default step beyond the range: its message
+                STEPS.check(given, "step")
             self._join(member_id).append(row)
             self._stamps[member_id].append((given, when))
+            self._stamp_arrays.pop(member_id, None)
             self._last_steps[member_id] = given
             self._dry_runs.clear()
 
@@ -347,6 +355,7 @@ class Population(Generic[IdT]):
             if commit:
                 own.clear()
                 self._stamps[member_id].clear()
+                self._stamp_arrays.pop(member_id, None)
                 self._dry_runs.clear()
             return Decision(member_id, "replace", eligible[source], detail, upper)
 
@@ -390,10 +399,18 @@ class Population(Generic[IdT]):
 
     def _eligible_stamps(self, eligible: list[IdT]
                          ) -> tuple[tuple[NDArray[np.int64], ...], tuple[NDArray[np.float64], ...]]:
-        """The steps and times of the windows of `_eligible_windows`."""
-        stamps = [self._stamps[m] for m in eligible]
-        return (tuple(np.array([s for s, _ in w], dtype=np.int64) for w in stamps),
-                tuple(np.array([t for _, t in w], dtype=np.float64) for w in stamps))
+        """The steps and times of the windows of `_eligible_windows`, read-only."""
+        arrays = [self._stamp_arrays.get(m) or self._made_stamp_arrays(m) for m in eligible]
+        return tuple(a[0] for a in arrays), tuple(a[1] for a in arrays)
+
+    def _made_stamp_arrays(self, member_id: IdT
+                           ) -> tuple[NDArray[np.int64], NDArray[np.float64]]:
+        stamps = self._stamps[member_id]
+        steps = np.array([s for s, _ in stamps], dtype=np.int64)
+        times = np.array([t for _, t in stamps], dtype=np.float64)
+        steps.flags.writeable = times.flags.writeable = False
+        made = self._stamp_arrays[member_id] = (steps, times)
+        return made
 
     def _stamp_column(self, member_id: IdT, column: int, dtype: type[Any]) -> NDArray[Any]:
         with self._access():
@@ -509,7 +526,7 @@ class Population(Generic[IdT]):
             state["_stamps"] = {m: deque(e, maxlen=e.maxlen) for m, e in self._stamps.items()}
             state["_last_steps"] = dict(self._last_steps)
             state["_dry_runs"] = dict(self._dry_runs)
-        del state["_lock"], state["_deciding"]
+        del state["_lock"], state["_deciding"], state["_stamp_arrays"]
         return state
 
     def __setstate__(self, state: dict[str, Any]) -> None:
@@ -517,6 +534,7 @@ class Population(Generic[IdT]):
         # state raises naming the field, and leaves nothing half restored.
         restored = _restored_state(state, subclass=type(self) is not Population)
         self.__dict__.update(restored)
+        self._stamp_arrays = {}
         self._lock = threading.Lock()
         self._deciding = None
 
