@@ -233,8 +233,11 @@ def test_diverged_refused_and_impossible(ray_cluster, tmp_path, caplog):
     scheduler = helpers.Recording({"loss": "min", "score": "max"},
                                   time_attr="training_iteration", perturbation_interval=4,
                                   window=4, seed=2, hyperparam_mutations={"x": [0, 1]})
+    # A diverged trial copies a trial that saved at its own last step, so its
+    # repair waits on how the trials' steps interleave: 23 iterations give
+    # it four perturbation steps after the divergence to find one.
     configs = run(scheduler, [{"q": 1}, {"q": 2, "bool_at": 3}, {"q": 3},
-                              {"q": 4, "diverge_at": 5}], 15, tmp_path)
+                              {"q": 4, "diverge_at": 5}], 23, tmp_path)
     bad = next(t for t, c in configs.items() if "diverge_at" in c)
     boolish = next(t for t, c in configs.items() if "bool_at" in c)
     refused = [r.getMessage() for r in caplog.records if "not a real number" in r.getMessage()]
