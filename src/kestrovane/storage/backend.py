@@ -1,0 +1,171 @@
+"""The two databases behind a store: one connection, its transactions, and
+SQL written once with ``?`` placeholders (psycopg's are ``%s``)."""
+
+from __future__ import annotations
+
+import os
+import sqlite3
+import threading
+from collections.abc import Iterator, Sequence
+from contextlib import AbstractContextManager, contextmanager
+from typing import Any, Protocol
+
+from kestrovane.storage.errors import StoreError
+from kestrovane.storage.url import StoreURL
+
+Row = tuple[Any, ...]
+Params = Sequence[object]
+
+#: How long a writer waits for another's transaction before giving up.
+BUSY_SECONDS = 600.0
+
+
+class Database(Protocol):
+    """One connection of one process.  Statements run only inside `write`
+    (one transaction that holds the store's write lock) or `read`."""
+
+    url: StoreURL
+    #: How the tables' types are spelled: "BLOB" or "BYTEA", ...
+    binary: str
+    real: str
+    serial: str
+
+    def write(self) -> AbstractContextManager[None]: ...
+
+    def read(self) -> AbstractContextManager[None]: ...
+
+    def rows(self, sql: str, params: Params = ()) -> list[Row]: ...
+
+    def run(self, sql: str, params: Params = ()) -> None: ...
+
+    def many(self, sql: str, params: Sequence[Params]) -> None: ...
+
+    def close(self) -> None: ...
+
+
+def connect(url: StoreURL) -> Database:
+    return _SQLite(url) if url.kind == "sqlite" else _Postgres(url)
+
+
+class _SQLite:
+    binary, real, serial = "BLOB", "REAL", "INTEGER PRIMARY KEY"
+
+    def __init__(self, url: StoreURL) -> None:
+        assert url.path is not None
+        self.url = url
+        _create_private(url.path)
+        try:
+            # Autocommit: every transaction is begun and ended here.
+            self._conn = sqlite3.connect(url.path, timeout=BUSY_SECONDS, isolation_level=None,
+                                         check_same_thread=False)
+            # WAL: readers do not wait for the writer; FULL: a commit is on disk.
+            self._conn.execute("PRAGMA journal_mode=WAL")
+            self._conn.execute("PRAGMA synchronous=FULL")
+        except sqlite3.Error as exc:
+            raise StoreError(f"cannot open the store {url}: {exc}") from None
+        self._lock = threading.RLock()
+        self._open = False
+
+    @contextmanager
+    def write(self) -> Iterator[None]:
+        # IMMEDIATE takes the write lock first, so two writers never both
+        # read and then fail to upgrade.
+        with self._lock, self._transaction("BEGIN IMMEDIATE"):
+            yield
+
+    @contextmanager
+    def read(self) -> Iterator[None]:
+        with self._lock, self._transaction("BEGIN"):
+            yield
+
+    @contextmanager
+    def _transaction(self, begin: str) -> Iterator[None]:
+        if self._open:  # a read inside this thread's transaction (a policy's)
+            yield
+            return
+        self._conn.execute(begin)
+        self._open = True
+        try:
+            yield
+        except BaseException:
+            self._open = False
+            self._conn.execute("ROLLBACK")
+            raise
+        self._open = False
+        self._conn.execute("COMMIT")
+
+    def rows(self, sql: str, params: Params = ()) -> list[Row]:
+        return self._conn.execute(sql, params).fetchall()
+
+    def run(self, sql: str, params: Params = ()) -> None:
+        self._conn.execute(sql, params)
+
+    def many(self, sql: str, params: Sequence[Params]) -> None:
+        self._conn.executemany(sql, params)
+
+    def close(self) -> None:
+        self._conn.close()
+
+
+def _create_private(path: os.PathLike[str] | str) -> None:
+    """Creates the database file readable and writable by its user only;
+    SQLite gives its -wal and -shm files the same permissions."""
+    try:
+        fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600)
+    except FileExistsError:
+        return
+    except OSError as exc:
+        raise StoreError(f"cannot create the store file {path}: {exc.strerror}") from None
+    try:
+        os.fchmod(fd, 0o600)  # whatever the umask
+    finally:
+        os.close(fd)
+
+
+class _Postgres:
+    binary, real, serial = "BYTEA", "DOUBLE PRECISION", "BIGINT GENERATED ALWAYS AS IDENTITY PRIMARY KEY"
+
+    def __init__(self, url: StoreURL) -> None:
+        try:
+            import psycopg
+        except ImportError:
+            raise StoreError("a PostgreSQL store needs psycopg 3: pip install "
+                             "'kestrovane[postgres]'") from None
+        self.url = url
+        self._errors: type[Exception] = psycopg.Error
+        try:
+            self._conn = psycopg.connect(url.secret, autocommit=True)
+        except psycopg.Error as exc:
+            # The driver's message may quote the connection string.
+            raise StoreError(f"cannot connect to the store {url}: "
+                             f"{url.hide(str(exc)).strip()}") from None
+        self._lock = threading.RLock()
+
+    @contextmanager
+    def write(self) -> Iterator[None]:
+        # The store's write lock is the population row, taken by the first
+        # statement of every write (an UPDATE of it).  A transaction inside
+        # this thread's own (a policy's read) is a savepoint.
+        with self._lock, self._conn.transaction():
+            yield
+
+    read = write
+
+    def rows(self, sql: str, params: Params = ()) -> list[Row]:
+        cur = self._conn.execute(_pg(sql), params)
+        return cur.fetchall() if cur.description is not None else []
+
+    def run(self, sql: str, params: Params = ()) -> None:
+        self._conn.execute(_pg(sql), params)
+
+    def many(self, sql: str, params: Sequence[Params]) -> None:
+        with self._conn.cursor() as cur:
+            cur.executemany(_pg(sql), params)
+
+    def close(self) -> None:
+        self._conn.close()
+
+
+def _pg(sql: str) -> str:
+    """Our SQL has no literal ``?`` or ``%``: only placeholders change."""
+    return sql.replace("?", "%s")
