@@ -12,8 +12,8 @@ changed:
   and settings (`named.py`);
 - simulator: the source of simulator.py and of the one hypervolume, and the
   moocore version that computes it;
-- package: the package's version and its sources (but for the command line
-  and Ray, which the lab never imports).
+- package: the package's version and its sources (but for the command line,
+  Ray and the stores, which the lab never imports).
 """
 
 from __future__ import annotations
@@ -35,8 +35,8 @@ from benchmarks.pbt_lab.named import resolve
 ROOT = Path(__file__).resolve().parents[2]
 SIMULATOR_SOURCES = ("benchmarks/pbt_lab/simulator.py", "benchmarks/hypervolume.py")
 PACKAGE_SUFFIXES = (".py", ".hpp", ".cpp", ".h")
-#: Parts of the package the lab never imports: the command line and Ray.
-UNUSED_PACKAGES = ("cli", "integrations")
+#: Parts of the package the lab never imports: the command line, Ray and the stores.
+UNUSED_PACKAGES = ("cli", "integrations", "storage")
 PARTS = ("world", "settings", "simulator", "package")
 
 

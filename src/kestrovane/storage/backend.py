@@ -43,17 +43,21 @@ class Database(Protocol):
     def close(self) -> None: ...
 
 
-def connect(url: StoreURL) -> Database:
-    return _SQLite(url) if url.kind == "sqlite" else _Postgres(url)
+def connect(url: StoreURL, create: bool = True) -> Database:
+    """A connection; without `create` a SQLite file must exist already."""
+    return _SQLite(url, create) if url.kind == "sqlite" else _Postgres(url)
 
 
 class _SQLite:
     binary, real, serial = "BLOB", "REAL", "INTEGER PRIMARY KEY"
 
-    def __init__(self, url: StoreURL) -> None:
+    def __init__(self, url: StoreURL, create: bool) -> None:
         assert url.path is not None
         self.url = url
-        _create_private(url.path)
+        if create:
+            _create_private(url.path)
+        elif not url.path.is_file():
+            raise StoreError(f"there is no store {url}: no such file")
         try:
             # Autocommit: every transaction is begun and ended here.
             self._conn = sqlite3.connect(url.path, timeout=BUSY_SECONDS, isolation_level=None,

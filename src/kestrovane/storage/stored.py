@@ -19,6 +19,7 @@ from kestrovane.pbt import Decision, Policy, Population, Scores
 from kestrovane.storage import schema, settings
 from kestrovane.storage.backend import Database, connect
 from kestrovane.storage.errors import StoreError
+from kestrovane.storage.history import Change, changes
 from kestrovane.storage.state import Loaded, member_key, packed, population, window_rows
 from kestrovane.storage.url import StoreURL, parse
 
@@ -65,7 +66,7 @@ class StoredPopulation(Generic[IdT]):
                seed_given: bool) -> None:
         self._url = url
         self._pid = os.getpid()
-        self._db: Database = connect(url)
+        self._db: Database = connect(url, create=given is not None)
         self._deciding: int | None = None
         with self._db.write():
             schema.create_population_table(self._db)
@@ -198,6 +199,12 @@ class StoredPopulation(Generic[IdT]):
         as the store would, but nothing done to it reaches the store."""
         with self._reading():
             return self._loaded_population(None)[0]
+
+    def history(self) -> list[Change]:
+        """Every change the store kept (reports and decisions included), in
+        the order they were made."""
+        with self._reading():
+            return changes(self._db, len(self.objectives))
 
     def front_chances(self, **options: Any) -> FrontChances[IdT]:
         """`Population.front_chances` of the current state."""
