@@ -12,7 +12,7 @@ ASAN_RUNTIME = $(shell g++ -print-file-name=libasan.so)
 
 .PHONY: install demo test test-cpp test-headers test-py test-py313 test-numpy1 test-sanitize \
 	test-sanitize-cpp test-sanitize-py mutate bench lab clean \
-	test-ray-cluster bench-real bench-real-ray wheel test-wheel
+	test-ray-cluster test-storage bench-real bench-real-ray wheel test-wheel
 
 # Environments are made once and kept; what goes into them is installed again
 # only when the Makefile (their lists) changed since, as noted by a stamp.
@@ -209,6 +209,18 @@ lab: install
 # checkpoint written on the other node (about 30 s; not part of `make test`).
 test-ray-cluster: install
 	cd tests && KESTROVANE_RAY_CLUSTER=1 ../$(PY) -m pytest -q test_ray_tune_cluster.py
+
+# The stores on SQLite and on a real PostgreSQL server (Debian's package,
+# installed if missing; tools/with_postgres.sh makes a throwaway cluster on
+# 127.0.0.1 and removes it after), with 8 worker processes of 2 000 reports
+# and decisions each (`make test` runs the SQLite half, lighter).
+STORAGE_LOAD ?= 8x2000
+test-storage: install
+	$(PY) $(PIP) "psycopg[binary]>=3.1"
+	ls /usr/lib/postgresql/*/bin/initdb >/dev/null 2>&1 || \
+		{ apt-get update -q && apt-get install -y -q postgresql; }
+	cd tests && KESTROVANE_TEST_STORAGE_LOAD=$(STORAGE_LOAD) ../tools/with_postgres.sh \
+		$(abspath $(PY)) -m pytest -q test_storage.py
 
 # Real training (benchmarks/real_training): populations of small networks
 # learning the photographs scikit-learn ships, under the default policy, the

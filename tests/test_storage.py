@@ -266,3 +266,41 @@ def test_a_worker_killed_inside_its_transaction_loses_only_that(url: str,
     stored.report("b", [0.5, 0.5])  # the lock is free again
     assert stored.decide("killed").member_id == "killed"
     assert [c.kind for c in stored.history()][-4:] == ["report", "report", "report", "decide"]
+
+
+def test_show_prints_the_members_and_draws_the_fronts(tmp_path: Path,
+                                                      capsys: pytest.CaptureFixture[str]) -> None:
+    pytest.importorskip("matplotlib")
+    from kestrovane.storage.command import EXIT_STORE, main
+
+    url = fresh_url("sqlite", tmp_path)
+    stored = StoredPopulation(url, ["loss", "acc"], maximize=["acc"], window=3)
+    rng = np.random.default_rng(3)
+    for i in range(40):
+        m = f"m{i % 4}"
+        stored.report(m, rng.normal(size=2).tolist(), step=10 * (i // 4 + 1))
+        stored.decide(m, commit=i != 39)
+    assert main(["show", url, "--plot", str(tmp_path / "fronts.png")]) == 0
+    out = capsys.readouterr().out
+    assert "objectives loss (-), acc (+); window 3" in out and "40 reports, 40 decisions" in out
+    rows = {line.split()[0]: line for line in out.splitlines() if line.startswith("'m")}
+    assert list(rows) == ["'m0'", "'m1'", "'m2'", "'m3'"]
+    assert rows["'m3'"].endswith("(dry run)") and " 100 " in rows["'m3'"]
+    assert (tmp_path / "fronts.png").read_bytes()[:4] == b"\x89PNG"
+    assert main(["show", f"sqlite:///{tmp_path / 'none.db'}"]) == EXIT_STORE
+    assert "there is no store" in capsys.readouterr().err
+
+
+@pytest.mark.skipif(not POSTGRES, reason="needs a PostgreSQL server (make test-storage)")
+def test_a_real_servers_password_is_never_shown(tmp_path: Path) -> None:
+    from urllib.parse import urlsplit
+
+    assert POSTGRES is not None
+    password = urlsplit(POSTGRES).password
+    assert password
+    wrong = POSTGRES.replace(f":{password}@", ":wr0ngPassw0rd@")
+    with pytest.raises(StoreError, match="password authentication failed") as caught:
+        StoredPopulation(wrong, ["loss"])
+    assert "wr0ngPassw0rd" not in str(caught.value) and ":***@" in str(caught.value)
+    stored = StoredPopulation(fresh_url("postgresql", tmp_path), ["loss"])
+    assert password not in repr(stored) + stored.url + str(stored.history())
