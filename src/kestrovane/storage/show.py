@@ -52,7 +52,7 @@ def table(pop: StoredPopulation[Any], changes: Sequence[Change]) -> str:
 def _decision(c: Change | None) -> str:
     if c is None:
         return "-"
-    what = c.action if c.source is None else f"{c.action} from {c.source!r}"
+    what = f"{c.action}" if c.source is None else f"{c.action} from {c.source!r}"
     return what + (" (upper)" if c.upper else "") + ("" if c.commit else " (dry run)")
 
 
@@ -77,6 +77,7 @@ def fronts(pop: StoredPopulation[Any], changes: Sequence[Change], count: int = 6
     seen = 0
     for c in changes:
         if c.kind == "report":
+            assert c.scores is not None
             replay.report(c.member, c.scores, step=c.step, time=c.time)
             seen += 1
             if seen in marks:
