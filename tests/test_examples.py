@@ -43,3 +43,13 @@ def test_make_demo_runs_without_a_terminal(tmp_path):
         break
     else:
         pytest.fail("make demo no longer runs the command line")
+
+
+def test_stored_pbt_example_runs_four_workers_on_one_store(tmp_path):
+    store = f"sqlite:///{tmp_path / 'pbt.db'}"
+    r = subprocess.run([sys.executable, str(EXAMPLE.parent / "stored_pbt.py"), "--store", store,
+                        "--steps", "40"], capture_output=True, text=True, timeout=120)
+    assert r.returncode == 0, r.stderr
+    assert re.search(r"m\d step +\d+: loss [\d.]+, replaced by a copy of m\d", r.stdout)
+    assert "32 reports, 32 decisions" in r.stdout
+    assert {f"'m{i}'" for i in range(4)} <= set(r.stdout.split())
