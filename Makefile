@@ -12,7 +12,7 @@ ASAN_RUNTIME = $(shell g++ -print-file-name=libasan.so)
 
 .PHONY: install demo test test-cpp test-headers test-py test-py313 test-numpy1 test-sanitize \
 	test-sanitize-cpp test-sanitize-py mutate bench lab clean \
-	test-ray-cluster test-storage bench-real bench-real-ray wheel test-wheel
+	test-ray-cluster test-storage bench-storage bench-real bench-real-ray wheel test-wheel
 
 # Environments are made once and kept; what goes into them is installed again
 # only when the Makefile (their lists) changed since, as noted by a stamp.
@@ -221,6 +221,12 @@ test-storage: install
 		{ apt-get update -q && apt-get install -y -q postgresql; }
 	cd tests && KESTROVANE_TEST_STORAGE_LOAD=$(STORAGE_LOAD) ../tools/with_postgres.sh \
 		$(abspath $(PY)) -m pytest -q test_storage.py
+
+# The stores' throughput and latency beside in memory (benchmarks/STORAGE.md).
+bench-storage: install
+	$(PY) $(PIP) "psycopg[binary]>=3.1"
+	tools/with_postgres.sh bash -c '$(abspath $(PY)) benchmarks/bench_storage.py \
+		--postgres "$$KESTROVANE_TEST_POSTGRES" $(STORAGE_BENCH_ARGS)'
 
 # Real training (benchmarks/real_training): populations of small networks
 # learning the photographs scikit-learn ships, under the default policy, the
