@@ -230,9 +230,15 @@ def test_workers_in_processes_lose_no_report(url: str) -> None:
     workers, reports = LOAD
     StoredPopulation(url, ["loss", "acc"], maximize=["acc"], seed=9, window=4)
     ctx = multiprocessing.get_context("spawn")
-    with ctx.Pool(workers) as pool:
-        done = pool.starmap(work, [(url, f"w{i}", reports, i) for i in range(workers)])
     stored = StoredPopulation.open(url)
+    with ctx.Pool(workers) as pool:
+        running = pool.starmap_async(work, [(url, f"w{i}", reports, i) for i in range(workers)])
+        while not running.ready():
+            # Each read is one snapshot: a state read half before and half
+            # after another worker's change would not restore.
+            stored.snapshot()
+            time.sleep(0.01)
+        done = running.get()
     changes = stored.history()
     assert sum(done) == workers * reports
     assert sum(c.kind == "report" for c in changes) == workers * reports

@@ -144,16 +144,33 @@ class _Postgres:
             raise StoreError(f"cannot connect to the store {url}: "
                              f"{url.hide(str(exc)).strip()}") from None
         self._lock = threading.RLock()
+        self._depth = 0
 
     @contextmanager
     def write(self) -> Iterator[None]:
         # The store's write lock is the population row, taken by the first
-        # statement of every write (an UPDATE of it).  A transaction inside
-        # this thread's own (a policy's read) is a savepoint.
-        with self._lock, self._conn.transaction():
+        # statement of every write (an UPDATE of it); after it, no other
+        # writer commits, so each statement sees what the one before saw.
+        with self._lock, self._transaction():
             yield
 
-    read = write
+    @contextmanager
+    def read(self) -> Iterator[None]:
+        # Several statements, one snapshot: writers may commit in between.
+        with self._lock, self._transaction():
+            if self._depth == 1:
+                self._conn.execute("SET TRANSACTION ISOLATION LEVEL REPEATABLE READ")
+            yield
+
+    @contextmanager
+    def _transaction(self) -> Iterator[None]:
+        # One inside this thread's own (a policy's read) is a savepoint.
+        self._depth += 1
+        try:
+            with self._conn.transaction():
+                yield
+        finally:
+            self._depth -= 1
 
     def rows(self, sql: str, params: Params = ()) -> list[Row]:
         cur = self._conn.execute(_pg(sql), params)
