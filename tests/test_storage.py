@@ -244,6 +244,9 @@ def test_workers_in_processes_lose_no_report(url: str) -> None:
     assert sum(c.kind == "report" for c in changes) == workers * reports
     decided, wrong = replay_mismatches(stored)
     assert decided == workers * reports and wrong == []
+    # Each seed of the counter went to one decision: none decided twice on one.
+    numbers = sorted(c.number for c in changes if c.kind == "decide" and c.number is not None)
+    assert numbers == list(range(stored.snapshot().__getstate__()["_selections"]))
     replaced = [c for c in changes if c.kind == "decide" and c.action == "replace"]
     assert replaced, "no member was replaced: the run tests too little"
 

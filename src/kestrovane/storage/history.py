@@ -16,8 +16,10 @@ Kind = Literal["join", "leave", "restart", "report", "decide"]
 @dataclass(frozen=True)
 class Change:
     """One change.  A report has `step`, `time` and `scores`; a decision its
-    `action`, `source`, `upper`, `commit`, `sources` (None: anyone) and
-    `time`; the others only the member."""
+    `action`, `source`, `upper`, `commit`, `sources` (None: anyone), `time`
+    and `number`, that of the seed it took from the counter (None when it
+    took none: too few reports, or a repeated dry run); the others only the
+    member."""
 
     version: int
     kind: Kind
@@ -30,6 +32,7 @@ class Change:
     upper: bool = False
     commit: bool = True
     sources: frozenset[Any] | None = None
+    number: int | None = None
 
 
 def changes(db: Database, m: int) -> list[Change]:
@@ -44,9 +47,10 @@ def changes(db: Database, m: int) -> list[Change]:
     out += [Change(int(v), "decide", ids[int(r)], time=float(t), action=a,
                    source=None if s is None else member_id(s), upper=bool(u), commit=bool(c),
                    sources=None if ss is None else frozenset(member_id(x)
-                                                             for x in json.loads(ss)))
-            for v, r, a, s, u, c, ss, t in db.rows(
-                "SELECT version, row_id, action, source, upper, committed, sources, time "
-                "FROM kestrovane_decisions")]
+                                                             for x in json.loads(ss)),
+                   number=None if n is None else int(n))
+            for v, r, a, s, u, c, ss, t, n in db.rows(
+                "SELECT version, row_id, action, source, upper, committed, sources, time, "
+                "number FROM kestrovane_decisions")]
     out.sort(key=lambda c: c.version)  # one change per transaction
     return out
