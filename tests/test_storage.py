@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import multiprocessing
 import os
+import pickle
 import signal
 import sqlite3
 import stat
@@ -313,3 +314,20 @@ def test_a_real_servers_password_is_never_shown(tmp_path: Path) -> None:
     assert "wr0ngPassw0rd" not in str(caught.value) and ":***@" in str(caught.value)
     stored = StoredPopulation(fresh_url("postgresql", tmp_path), ["loss"])
     assert password not in repr(stored) + stored.url + str(stored.history())
+
+
+def test_a_population_crosses_into_other_processes(url: str) -> None:
+    # Forked, the child opens a connection of its own (sharing the parent's
+    # would interleave two processes' transactions on it); pickled, the copy
+    # opens the store again with the same policy.
+    stored = StoredPopulation(url, ["loss"], policy=ParetoRule())
+    stored.report("parent", 1.0)
+    child = multiprocessing.get_context("fork").Process(target=stored.report,
+                                                        args=("child", 2.0))
+    child.start()
+    child.join()
+    assert child.exitcode == 0
+    stored.report("parent", 3.0)
+    copy = pickle.loads(pickle.dumps(stored))
+    assert copy.members == ("parent", "child") and copy.policy == ParetoRule()
+    assert copy.evaluations("parent").ravel().tolist() == [1.0, 3.0]

@@ -156,14 +156,14 @@ class StoredPopulation(Generic[IdT]):
     def join(self, member_id: IdT) -> None:
         """Add a member without evaluations; nothing changes if it is already one."""
         key = member_key(member_id)
-        with self._writing("join") as version:
+        with self._writing("join") as (version, _):
             if self._current(key) is None:
                 self._event(version, "join", self._insert_member(key, version))
 
     def leave(self, member_id: IdT) -> None:
         """Remove a member; its reports stay in the store's history."""
         key = member_key(member_id)
-        with self._writing("leave") as version:
+        with self._writing("leave") as (version, _):
             row_id = self._member(key, member_id)[0]
             self._db.run("UPDATE kestrovane_members SET departed = ? WHERE row_id = ?",
                          (version, row_id))
@@ -173,7 +173,7 @@ class StoredPopulation(Generic[IdT]):
     def restart(self, member_id: IdT) -> None:
         """Forget a member's evaluations, e.g. after it was changed outside `decide`."""
         key = member_key(member_id)
-        with self._writing("restart") as version:
+        with self._writing("restart") as (version, _):
             row_id = self._member(key, member_id)[0]
             self._restart(row_id)
             self._event(version, "restart", row_id)
@@ -217,7 +217,7 @@ class StoredPopulation(Generic[IdT]):
         """Record one evaluation, as `Population.report` does; a new id joins."""
         key = member_key(member_id)
         when = wall_clock() if time is None else time
-        with self._writing("report") as version:
+        with self._writing("report") as (version, _):
             found = self._current(key)
             if found is None:
                 row_id, window_from, last = self._insert_member(key, version), None, None
@@ -244,15 +244,16 @@ class StoredPopulation(Generic[IdT]):
         """`Population.decide` on the store's state, its outcome written in the
         same transaction (the counter, dry runs, a replaced member's restart)."""
         member_key(member_id)
-        with self._writing("decide") as version:
-            pop, loaded = self._loaded_population(self._selections)
+        with self._writing("decide") as (version, selections):
+            pop, loaded = self._loaded_population(selections)
             self._deciding = threading.get_ident()
             try:
                 decision = pop.decide(member_id, sources=sources, commit=commit)
             finally:
                 self._deciding = None
             after = pop.__getstate__()
-            if after["_selections"] != self._selections:
+            advanced = after["_selections"] != selections
+            if advanced:
                 self._db.run("UPDATE kestrovane_population SET selections = ? WHERE id = 1",
                              (after["_selections"],))
             if after["_dry_runs"] != loaded.dry_runs:
@@ -264,11 +265,10 @@ class StoredPopulation(Generic[IdT]):
             row_id = loaded.rows[member_id]  # a member: Population.decide checked
             if decision.action == "replace" and commit:
                 self._restart(row_id)
-            advanced = after["_selections"] != self._selections
             self._db.run(
                 "INSERT INTO kestrovane_decisions (version, row_id, number, action, source, "
                 "upper, committed, sources, time) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)",
-                (version, row_id, self._selections if advanced else None, decision.action,
+                (version, row_id, selections if advanced else None, decision.action,
                  None if decision.source is None else member_key(decision.source),
                  int(decision.upper), int(commit), _sources_text(sources), wall_clock()))
         return decision
@@ -283,8 +283,8 @@ class StoredPopulation(Generic[IdT]):
         return self._db
 
     @contextmanager
-    def _writing(self, change: str) -> Iterator[int]:
-        """One write transaction; yields its number.  A policy deciding in this
+    def _writing(self, change: str) -> Iterator[tuple[int, int]]:
+        """One write transaction; yields its number and the decision counter.  A policy deciding in this
         thread holds it already: a change from inside it raises, as in
         Population."""
         if self._deciding == threading.get_ident():
@@ -293,8 +293,7 @@ class StoredPopulation(Generic[IdT]):
                                "decides for")
         db = self._database
         with db.write():
-            version, self._selections = schema.begin_write(db)
-            yield version
+            yield schema.begin_write(db)
 
     @contextmanager
     def _reading(self) -> Iterator[None]:
