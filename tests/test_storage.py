@@ -14,6 +14,7 @@ import signal
 import sqlite3
 import stat
 import time
+import tomllib
 from pathlib import Path
 from typing import Any
 
@@ -299,6 +300,8 @@ def test_show_prints_the_members_and_draws_the_fronts(tmp_path: Path,
     assert (tmp_path / "fronts.png").read_bytes()[:4] == b"\x89PNG"
     assert main(["show", f"sqlite:///{tmp_path / 'none.db'}"]) == EXIT_STORE
     assert "there is no store" in capsys.readouterr().err
+    scripts = tomllib.loads((Path(__file__).parents[1] / "pyproject.toml").read_text())
+    assert scripts["project"]["scripts"]["kestrovane-pbt"] == "kestrovane.storage.command:main"
 
 
 @pytest.mark.skipif(not POSTGRES, reason="needs a PostgreSQL server (make test-storage)")
