@@ -334,3 +334,19 @@ def test_a_population_crosses_into_other_processes(url: str) -> None:
     copy = pickle.loads(pickle.dumps(stored))
     assert copy.members == ("parent", "child") and copy.policy == ParetoRule()
     assert copy.evaluations("parent").ravel().tolist() == [1.0, 3.0]
+
+
+@pytest.mark.skipif(not POSTGRES, reason="needs a PostgreSQL server (make test-storage)")
+def test_a_lost_connection_is_made_again(tmp_path: Path) -> None:
+    import psycopg
+
+    assert POSTGRES is not None
+    stored = StoredPopulation(fresh_url("postgresql", tmp_path), ["loss"])
+    stored.report("a", 1.0)
+    with psycopg.connect(POSTGRES, autocommit=True) as admin:
+        pid = stored._db._conn.info.backend_pid  # type: ignore[attr-defined]
+        admin.execute("SELECT pg_terminate_backend(%s)", (pid,))
+    with pytest.raises(psycopg.OperationalError):
+        stored.report("a", 2.0)  # lost with its connection: not half written
+    stored.report("a", 3.0)
+    assert stored.evaluations("a").ravel().tolist() == [1.0, 3.0]

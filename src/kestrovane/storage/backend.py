@@ -136,15 +136,18 @@ class _Postgres:
             raise StoreError("a PostgreSQL store needs psycopg 3: pip install "
                              "'kestrovane[postgres]'") from None
         self.url = url
-        self._errors: type[Exception] = psycopg.Error
-        try:
-            self._conn = psycopg.connect(url.secret, autocommit=True)
-        except psycopg.Error as exc:
-            # The driver's message may quote the connection string.
-            raise StoreError(f"cannot connect to the store {url}: "
-                             f"{url.hide(str(exc)).strip()}") from None
+        self._psycopg = psycopg
+        self._conn = self._connect()
         self._lock = threading.RLock()
         self._depth = 0
+
+    def _connect(self) -> Any:
+        try:
+            return self._psycopg.connect(self.url.secret, autocommit=True)
+        except self._psycopg.Error as exc:
+            # The driver's message may quote the connection string.
+            raise StoreError(f"cannot connect to the store {self.url}: "
+                             f"{self.url.hide(str(exc)).strip()}") from None
 
     @contextmanager
     def write(self) -> Iterator[None]:
@@ -165,6 +168,10 @@ class _Postgres:
     @contextmanager
     def _transaction(self) -> Iterator[None]:
         # One inside this thread's own (a policy's read) is a savepoint.
+        if self._depth == 0 and self._conn.closed:
+            # Lost (a server restart, a dropped link): the call that saw it
+            # failed and its transaction is gone; this one starts afresh.
+            self._conn = self._connect()
         self._depth += 1
         try:
             with self._conn.transaction():
