@@ -53,7 +53,7 @@ def test_the_same_calls_decide_as_in_memory(url: str) -> None:
         m = names[int(rng.integers(len(names)))]
         scores = rng.normal(size=2).tolist()
         for p in (stored, pop):
-            p.report(m, scores, time=float(i))
+            p.report(m, scores, time=1.7e9 + i / 7)  # times round-trip exactly too
         sources = None if rng.random() < 0.7 else set(names[:3])
         commit = bool(rng.random() < 0.8)
         a, b = (p.decide(m, sources=sources, commit=commit) for p in (stored, pop))
@@ -119,6 +119,9 @@ def test_a_failed_change_leaves_the_store_as_it_was(url: str) -> None:
             stored.decide("b")
     finally:
         _SelfCopy.broken = False
+    with pytest.raises(StoreError, match=r"decides with policy test_storage\._SelfCopy; open "
+                                         r"it with that policy"):
+        StoredPopulation.open(url).decide("b")  # its policy is not one it can name
     after = stored.snapshot().__getstate__()
     for field in ("_selections", "_evaluations", "_stamps", "_last_steps", "_dry_runs"):
         assert after[field] == before[field], field
