@@ -297,6 +297,7 @@ def test_show_prints_the_members_and_draws_the_fronts(tmp_path: Path,
     assert main(["show", url, "--plot", str(tmp_path / "fronts.png")]) == 0
     out = capsys.readouterr().out
     assert "objectives loss (-), acc (+); window 3" in out and "40 reports, 40 decisions" in out
+    assert "P(front)" in out
     rows = {line.split()[0]: line for line in out.splitlines() if line.startswith("'m")}
     assert list(rows) == ["'m0'", "'m1'", "'m2'", "'m3'"]
     assert rows["'m3'"].endswith("(dry run)") and " 100 " in rows["'m3'"]

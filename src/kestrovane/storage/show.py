@@ -17,7 +17,8 @@ from kestrovane.storage.stored import StoredPopulation
 
 def table(pop: StoredPopulation[Any], changes: Sequence[Change]) -> str:
     """The members in join order: reports in the window, newest step, each
-    objective's window mean and standard deviation, the latest decision."""
+    objective's window mean and standard deviation, the chance of being on
+    the true front (`Population.front_chances`), the latest decision."""
     latest: dict[Any, Change] = {}
     for c in changes:
         if c.kind == "decide":
@@ -32,8 +33,13 @@ def table(pop: StoredPopulation[Any], changes: Sequence[Change]) -> str:
              f"{sum(c.kind == 'report' for c in changes)} reports, {len(decided)} decisions, "
              f"{replaced} replacements", ""]
     header = ["member", "reports", "step"] + [f"{n} mean +- sd" for n in pop.objectives] + [
-        "latest decision"]
+        "P(front)", "latest decision"]
     rows = [header]
+    try:  # each member's chance of being on the true front, as Population estimates it
+        found = pop.front_chances()
+        chances = dict(zip(found.ids, found.p_front.tolist()))
+    except ValueError:  # nobody has min_reports reports yet
+        chances = {}
     for m in pop.members:
         scores, steps = pop.evaluations(m), pop.steps(m)
         cells = [repr(m), str(len(scores)), str(int(steps[-1])) if len(steps) else "-"]
@@ -42,6 +48,7 @@ def table(pop: StoredPopulation[Any], changes: Sequence[Change]) -> str:
             cells.append("-" if not len(column) else
                          f"{column.mean():.4g} +- {column.std(ddof=1):.2g}" if len(column) > 1
                          else f"{column[0]:.4g}")
+        cells.append(f"{chances[m]:.2f}" if m in chances else "-")
         cells.append(_decision(latest.get(m)))
         rows.append(cells)
     widths = [max(len(r[i]) for r in rows) for i in range(len(header))]
