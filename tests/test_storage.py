@@ -220,6 +220,16 @@ def test_a_password_is_never_shown() -> None:
     assert "s3cr" not in redacted(url) and "kv:***@" in redacted(url)
     assert "s3cr" not in redacted("postgresql://h/db?user=kv&password=s3cret")
     assert "s3cr" not in repr(parse(url))
+    # What a pickle carries: the URL with no password at all (not "***",
+    # which libpq would send as one).
+    for given, left in ((url, "postgresql://kv@127.0.0.1:1/db?sslmode=disable"),
+                        ("postgresql://h/db?password=s3cret", "postgresql://h/db"),
+                        ("postgresql://h/db?password=s3cret&user=kv", "postgresql://h/db?user=kv"),
+                        ("postgresql://h/db?user=kv&password=s3cret", "postgresql://h/db?user=kv")):
+        portable = parse(given).portable()
+        assert (portable.secret, portable.without_password) == (left, True)
+        assert portable.shown == parse(given).shown
+    assert parse("postgresql://kv@h/db").portable().without_password is False
     pytest.importorskip("psycopg")
     with pytest.raises(StoreError) as caught:  # nothing listens on port 1
         StoredPopulation(url, ["loss"])
@@ -309,7 +319,8 @@ def test_show_prints_the_members_and_draws_the_fronts(tmp_path: Path,
 
 
 @pytest.mark.skipif(not POSTGRES, reason="needs a PostgreSQL server (make test-storage)")
-def test_a_real_servers_password_is_never_shown(tmp_path: Path) -> None:
+def test_a_real_servers_password_is_never_shown(tmp_path: Path,
+                                                monkeypatch: pytest.MonkeyPatch) -> None:
     from urllib.parse import urlsplit
 
     assert POSTGRES is not None
@@ -321,12 +332,28 @@ def test_a_real_servers_password_is_never_shown(tmp_path: Path) -> None:
     assert "wr0ngPassw0rd" not in str(caught.value) and ":***@" in str(caught.value)
     stored = StoredPopulation(fresh_url("postgresql", tmp_path), ["loss"])
     assert password not in repr(stored) + stored.url + str(stored.history())
+    # A pickle may reach a file: it keeps no password, and its copy finds
+    # one where libpq looks, or says where to put it.
+    pickled = pickle.dumps(stored)
+    assert password.encode() not in pickled
+    monkeypatch.delenv("PGPASSWORD", raising=False)
+    monkeypatch.setenv("PGPASSFILE", str(tmp_path / "none"))
+    with pytest.raises(StoreError, match="keeps no password: give it .* PGPASSWORD"):
+        pickle.loads(pickled)
+    monkeypatch.setenv("PGPASSWORD", password)
+    assert pickle.loads(pickled).objectives == ("loss",)
 
 
-def test_a_population_crosses_into_other_processes(url: str) -> None:
+def test_a_population_crosses_into_other_processes(url: str,
+                                                  monkeypatch: pytest.MonkeyPatch) -> None:
     # Forked, the child opens a connection of its own (sharing the parent's
     # would interleave two processes' transactions on it); pickled, the copy
-    # opens the store again with the same policy.
+    # opens the store again with the same policy (and the password from
+    # where libpq looks: a pickle keeps none).
+    if POSTGRES:
+        from urllib.parse import urlsplit
+
+        monkeypatch.setenv("PGPASSWORD", urlsplit(POSTGRES).password or "")
     stored = StoredPopulation(url, ["loss"], policy=ParetoRule())
     stored.report("parent", 1.0)
     child = multiprocessing.get_context("fork").Process(target=stored.report,

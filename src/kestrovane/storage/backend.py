@@ -146,8 +146,10 @@ class _Postgres:
             return self._psycopg.connect(self.url.secret, autocommit=True)
         except self._psycopg.Error as exc:
             # The driver's message may quote the connection string.
+            hint = ("; a pickled store keeps no password: give it to this process in "
+                    "PGPASSWORD or ~/.pgpass") if self.url.without_password else ""
             raise StoreError(f"cannot connect to the store {self.url}: "
-                             f"{self.url.hide(str(exc)).strip()}") from None
+                             f"{self.url.hide(str(exc)).strip()}{hint}") from None
 
     @contextmanager
     def write(self) -> Iterator[None]:

@@ -353,12 +353,16 @@ class StoredPopulation(Generic[IdT]):
                 f"window={self.window}, min_reports={self.min_reports})")
 
     def __reduce__(self) -> tuple[Any, ...]:
-        # A copy in another process opens its own connection.
-        return (_reopened, (self._url.secret, self._policy))
+        # A copy in another process opens its own connection.  The pickle
+        # carries no password: the copy's libpq finds it in PGPASSWORD or
+        # ~/.pgpass.
+        return (_reopened, (self._url.portable(), self._policy))
 
 
-def _reopened(url: str, policy: Policy) -> StoredPopulation[Any]:
-    return StoredPopulation.open(url, policy=policy)
+def _reopened(url: StoreURL, policy: Policy) -> StoredPopulation[Any]:
+    self: StoredPopulation[Any] = StoredPopulation.__new__(StoredPopulation)
+    self._setup(url, policy, None, seed_given=False)
+    return self
 
 
 def _sources_text(sources: Collection[Hashable] | None) -> str | None:

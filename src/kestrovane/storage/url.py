@@ -23,9 +23,20 @@ class StoreURL:
     #: The SQLite file, or None for PostgreSQL.
     path: Path | None
     secret: str = field(repr=False)
+    #: The password was taken out (a pickled copy): libpq looks for it in
+    #: PGPASSWORD or ~/.pgpass.
+    without_password: bool = False
 
     def __str__(self) -> str:
         return self.shown
+
+    def portable(self) -> StoreURL:
+        """This URL with no password in it: what a pickle may carry, since a
+        pickle can end up in a file or another user's process."""
+        secret = _unpassworded(self.secret)
+        if secret == self.secret:
+            return self
+        return StoreURL(self.kind, self.shown, self.path, secret, without_password=True)
 
     def hide(self, text: str) -> str:
         """`text` with the URL's password, if any, replaced: for messages of
@@ -68,6 +79,12 @@ def redacted(url: str) -> str:
     """`url` without the password of its user part or its query."""
     url = re.sub(r"(?<=://)([^/@:?#]*):[^/@?#]*@", r"\1:***@", url)
     return re.sub(r"(?i)(?<=[?&])(password=)[^&#]*", r"\1***", url)
+
+
+def _unpassworded(url: str) -> str:
+    url = re.sub(r"(?<=://)([^/@:?#]*):[^/@?#]*@", r"\1@", url)
+    url = re.sub(r"(?i)(?<=[?&])password=[^&#]*(&|$)", "", url)
+    return url[:-1] if url.endswith(("?", "&")) else url
 
 
 def _password(url: str) -> str | None:
