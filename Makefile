@@ -220,7 +220,7 @@ test-storage: install
 	ls /usr/lib/postgresql/*/bin/initdb >/dev/null 2>&1 || \
 		{ apt-get update -q && apt-get install -y -q postgresql; }
 	cd tests && KESTROVANE_TEST_STORAGE_LOAD=$(STORAGE_LOAD) ../tools/with_postgres.sh \
-		$(abspath $(PY)) -m pytest -q test_storage.py
+		$(abspath $(PY)) -m pytest -q test_storage.py test_ray_tune_state.py
 
 # The stores' throughput and latency beside in memory (benchmarks/STORAGE.md).
 bench-storage: install

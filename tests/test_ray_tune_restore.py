@@ -1,8 +1,9 @@
 """A ParetoPBT run whose driver is killed (SIGKILL) mid-run and resumed with
 Tuner.restore: the scheduler goes on with its windows, its exploit history
-and its selection counter."""
+and its selection counter, kept in the experiment directory or in a store."""
 
 import os
+import shutil
 import signal
 import subprocess
 import sys
@@ -17,7 +18,8 @@ import ray  # noqa: E402
 import ray.cloudpickle as cloudpickle  # noqa: E402
 import ray_tune_helpers as helpers  # noqa: E402
 
-from kestrovane.integrations.ray_tune import STATE_FILE  # noqa: E402
+from kestrovane.integrations.ray_tune import STATE_FILE, _unseal  # noqa: E402
+from kestrovane.storage.states import StateTable  # noqa: E402
 
 HERE = Path(__file__).resolve().parent
 
@@ -25,6 +27,11 @@ HERE = Path(__file__).resolve().parent
 def read_state(path):
     with open(path, "rb") as f:
         return cloudpickle.load(f)
+
+
+def read_stored(url, name):
+    data = StateTable(url).read(name)
+    return None if data is None else _unseal(data)
 
 
 def snapshots(folder):
@@ -46,20 +53,29 @@ def wait_until(condition, driver, deadline, failure):
         time.sleep(0.3)
 
 
-def test_killed_driver_resumes(tmp_path):
+@pytest.mark.parametrize("kept_in", ["directory", "store"])
+def test_killed_driver_resumes(tmp_path, kept_in):
+    # With a store, the restoring driver finds the experiment elsewhere (as
+    # on another host) and no state file in it.
+    store = f"sqlite:///{tmp_path / 'pbt.db'}" if kept_in == "store" else None
+    state_path = tmp_path / "run" / STATE_FILE
+    if store is None:
+        def state():
+            return read_state(state_path) if state_path.exists() else None
+    else:
+        def state():
+            return read_stored(store, "run")
     os.environ.setdefault("RAY_USAGE_STATS_ENABLED", "0")
     ray.init(num_cpus=2, include_dashboard=False, log_to_driver=False,
              configure_logging=False, runtime_env={"env_vars": {"PYTHONPATH": str(HERE)}})
     try:
         address = ray.get_runtime_context().gcs_address
-        state_path = tmp_path / "run" / STATE_FILE
         driver = subprocess.Popen([sys.executable, str(HERE / "ray_tune_driver.py"), address,
-                                   str(tmp_path), "run"], cwd=HERE,
+                                   str(tmp_path), "run", *([store] if store else [])], cwd=HERE,
                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         try:
             deadline = time.monotonic() + 240
-            wait_until(lambda: state_path.exists()
-                       and len(read_state(state_path)["exploits"]) >= 2, driver, deadline,
+            wait_until(lambda: (state() or {"exploits": ()})["exploits"][1:], driver, deadline,
                        "no exploits within 4 minutes")
             # Then a snapshot of Ray's written after them (Ray writes one
             # every ten seconds or so), so that the restore has one, and a
@@ -70,15 +86,21 @@ def test_killed_driver_resumes(tmp_path):
         finally:
             driver.send_signal(signal.SIGKILL)
             driver.wait()
-        before = read_state(state_path)
+        before = state()
         assert before["population"].members
+        experiment = tmp_path / "run"
+        if store is not None:
+            assert not state_path.exists()
+            experiment = tmp_path / "elsewhere" / "run"
+            shutil.move(tmp_path / "run", experiment)
 
-        tuner = tune.Tuner.restore(str(tmp_path / "run"), trainable=tune.with_resources(
+        tuner = tune.Tuner.restore(str(experiment), trainable=tune.with_resources(
             helpers.trainable, {"cpu": 0.5}))
         grid = tuner.fit()
         assert not grid.errors
         scheduler = helpers.Probed.latest   # restored from tuner.pkl
-        assert scheduler.restored_from == str(state_path)
+        assert scheduler.restored_from == (
+            str(state_path) if store is None else f"{store} (state 'run')")
         pop = before["population"]
         assert scheduler.at_restore == {
             "reports": {m: pop.reports(m) for m in pop.members},

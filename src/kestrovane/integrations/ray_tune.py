@@ -54,6 +54,8 @@ from kestrovane.integrations import _ray_private as private
 from kestrovane.pbt import Decision, Population, streams
 from kestrovane.pbt.population import SCORE_LIMIT
 from kestrovane.pbt.policies import Policy
+from kestrovane.storage import StoreError
+from kestrovane.storage.states import StateTable
 
 if TYPE_CHECKING:
     from ray.tune.execution.tune_controller import TuneController
@@ -182,6 +184,51 @@ def _unseal(data: bytes) -> dict[str, Any]:
     return saved
 
 
+class _FilePlace:
+    """The state as a file in the experiment directory."""
+
+    def __init__(self, fs: Any, path: str) -> None:
+        self._fs, self.key = fs, path
+        self.name = path
+
+    def read(self) -> bytes | None:
+        try:
+            with self._fs.open_input_stream(self.key) as f:
+                data: bytes = f.readall()
+        except FileNotFoundError:
+            return None
+        return data
+
+    def write(self, data: bytes) -> None:
+        _replace(self._fs, self.key, data)
+
+    def taken(self, key: str) -> bool:
+        return bool(self._fs.get_file_info(key).type != FileType.NotFound)
+
+    def rename(self, key: str) -> None:
+        self._fs.move(self.key, key)
+
+
+class _StorePlace:
+    """The state as a row of a store's states, named after the experiment."""
+
+    def __init__(self, table: StateTable, experiment: str) -> None:
+        self._table, self.key = table, experiment
+        self.name = f"{table.url} (state {experiment!r})"
+
+    def read(self) -> bytes | None:
+        return self._table.read(self.key)
+
+    def write(self, data: bytes) -> None:
+        self._table.write(self.key, data)
+
+    def taken(self, key: str) -> bool:
+        return self._table.read(key) is not None
+
+    def rename(self, key: str) -> None:
+        self._table.rename(self.key, key)
+
+
 def _replace(fs: Any, path: str, data: bytes) -> None:
     """Replaces the file `path` by `data`: a kill at any moment leaves the old or the new."""
     tmp = path + ".tmp"
@@ -238,7 +285,8 @@ class ParetoPBT(PopulationBasedTraining):
       with its reason.
     - The state (windows, held results, exploits, the selection counter,
       each trial's perturbation times, last score and last result) is written
-      atomically to `STATE_FILE` in the experiment directory at every
+      atomically to `STATE_FILE` in the experiment directory (or, with
+      `storage`, to that store under the experiment's name) at every
       decision and departure, and within a second of any other result (a
       killed driver loses at most the results of its last second); it is
       read back when `Tuner.restore` resumes the experiment.  A trial that
@@ -264,6 +312,15 @@ class ParetoPBT(PopulationBasedTraining):
     quantile_fraction:
         The share of trials replaced and copied per round, in (0, 0.5]:
         `percentile` of the selection.
+    storage:
+        A store URL (``sqlite:///path.db``, ``postgresql://user@host/db``)
+        that keeps the state instead of the experiment directory, one row
+        per experiment name, so that a driver on another host resumes from
+        it.  It is checked here: a store that cannot be reached raises
+        `kestrovane.storage.StoreError`.  Tune's ``tuner.pkl`` keeps the URL
+        without its password: a restoring driver finds it in PGPASSWORD or
+        ~/.pgpass.  A store that cannot be read at a restore stops the run
+        (starting afresh would overwrite the state).
     **pbt_options:
         Anything else of `PopulationBasedTraining` (`time_attr`,
         `perturbation_interval`, `burn_in_period`, `hyperparam_mutations`,
@@ -279,12 +336,13 @@ class ParetoPBT(PopulationBasedTraining):
         (replaced trial id, copied trial id) of every exploit Ray carried
         out, in order.
     restored_from:
-        The state file the scheduler resumed from, None in a fresh run.
+        The state file (or store and name) the scheduler resumed from, None
+        in a fresh run.
     """
 
     def __init__(self, metrics: Mapping[str, Direction], *, window: int = 8,
                  min_reports: int = 2, seed: int = 0, policy: Policy | None = None,
-                 quantile_fraction: float = 0.25,
+                 quantile_fraction: float = 0.25, storage: str | None = None,
                  **pbt_options: Any) -> None:
         if not isinstance(metrics, Mapping) or not metrics:
             raise TypeError("metrics must be a non-empty mapping from metric name to "
@@ -310,6 +368,12 @@ class ParetoPBT(PopulationBasedTraining):
                             f"{quantile_fraction!r}")
         if not 0.0 < quantile_fraction <= 0.5:
             raise ValueError(f"quantile_fraction must be in (0, 0.5]; got {quantile_fraction!r}")
+        if storage is not None and not isinstance(storage, str):
+            raise TypeError(f"storage must be a store URL (str) or None; got "
+                            f"{type(storage).__name__}")
+        self._states: StateTable | None = None if storage is None else StateTable(storage)
+        if self._states is not None:
+            self._states.check()
         first = next(iter(metrics))
         super().__init__(metric=first, mode=metrics[first],
                          quantile_fraction=quantile_fraction, **pbt_options)
@@ -337,7 +401,7 @@ class ParetoPBT(PopulationBasedTraining):
         self._checkpoints = 0                        # winners' checkpoints asked for
         self._warned: set[str] = set()               # settings missing from results
         self._told_impossible = False
-        self._store: tuple[Any, str] | None = None   # (pyarrow filesystem, path)
+        self._store: _FilePlace | _StorePlace | None = None   # where the state is written
         self._saved: dict[str, Any] | None = None    # a state read back, per trial to adopt
         self._dirty = False                          # results not yet written
         self._attempted_at = -math.inf               # _clock() of the last write
@@ -593,21 +657,25 @@ class ParetoPBT(PopulationBasedTraining):
         storage = getattr(trial, "storage", None)
         if storage is None:
             return
-        fs = storage.storage_filesystem
-        path = str(PurePosixPath(storage.experiment_fs_path, STATE_FILE))
-        self._store = (fs, path)
+        experiment = PurePosixPath(storage.experiment_fs_path)
+        place = (_FilePlace(storage.storage_filesystem, str(experiment / STATE_FILE))
+                 if self._states is None else _StorePlace(self._states, experiment.name))
+        self._store = place
         try:
-            with fs.open_input_stream(path) as f:
-                data = f.readall()
-        except FileNotFoundError:
-            return
+            data = place.read()
         except OSError as e:
-            self._set_aside(fs, path, _Unusable(f"it cannot be read ({_describe(e)})"))
+            self._set_aside(place, _Unusable(f"it cannot be read ({_describe(e)})"))
+            return
+        except StoreError as e:
+            # Starting afresh would overwrite the state once the store is back.
+            raise RuntimeError(f"ParetoPBT cannot read its state from {place.name}: {e}") \
+                from None
+        if data is None:
             return
         try:
             saved = self._checked(_unseal(data), trial.trial_id)
         except _Unusable as e:
-            self._set_aside(fs, path, e)
+            self._set_aside(place, e)
             return
         self.population = saved["population"]
         self.exploits = list(saved["exploits"])
@@ -617,8 +685,8 @@ class ParetoPBT(PopulationBasedTraining):
         self._seen = set(saved["seen"])
         self._told_impossible = saved["told_impossible"]
         self._saved = saved["trials"]
-        self.restored_from = path
-        logger.info("ParetoPBT resumed from %s: %d members, %d exploits", path,
+        self.restored_from = place.name
+        logger.info("ParetoPBT resumed from %s: %d members, %d exploits", place.name,
                     len(self.population), len(self.exploits))
 
     def _checked(self, saved: dict[str, Any], first: str) -> dict[str, Any]:
@@ -693,22 +761,22 @@ class ParetoPBT(PopulationBasedTraining):
                 raise _Unusable(f"its entry of trial {tid} is malformed: "
                                 f"{reprlib.repr(entry)}")
 
-    def _set_aside(self, fs: Any, path: str, error: _Unusable) -> None:
-        """Renames an unusable state file out of the way (never deletes it), logs once."""
+    def _set_aside(self, place: _FilePlace | _StorePlace, error: _Unusable) -> None:
+        """Renames an unusable state out of the way (never deletes it), logs once."""
         stamp = time.strftime("%Y%m%dT%H%M%SZ", time.gmtime())
-        aside = f"{path}.{error.kind}-{stamp}"
+        aside = f"{place.key}.{error.kind}-{stamp}"
         try:
             n = 1
-            while fs.get_file_info(aside).type != FileType.NotFound:
+            while place.taken(aside):
                 n += 1
-                aside = f"{path}.{error.kind}-{stamp}-{n}"
-            fs.move(path, aside)
+                aside = f"{place.key}.{error.kind}-{stamp}-{n}"
+            place.rename(aside)
             kept = f"Kept it as {aside}"
-        except OSError as e:
+        except (OSError, StoreError) as e:
             kept = (f"Could not keep it aside as {aside} ({_describe(e)}), so the next "
                     "write replaces it")
         logger.warning("ParetoPBT cannot resume from %s: %s. %s; the scheduler starts "
-                       "afresh and Ray's own restore goes on", path, error, kept)
+                       "afresh and Ray's own restore goes on", place.name, error, kept)
 
     def _adopt(self, trial: Trial) -> None:
         """Gives a restored trial back its PBT standing."""
@@ -729,7 +797,7 @@ class ParetoPBT(PopulationBasedTraining):
     def _save(self) -> None:
         if self._store is None:
             return
-        fs, path = self._store
+        place = self._store
         self._attempted_at = _clock()
         trials = {tid: (s.perturbed_at, s.trained_at, s.checkpoint is not None, s.score,
                         s.result)
@@ -744,22 +812,22 @@ class ParetoPBT(PopulationBasedTraining):
         # which Tune unpickles; the checksum is against damage, not an attacker.)
         payload: bytes = cloudpickle.dumps(state)  # type: ignore[no-untyped-call]
         try:
-            _replace(fs, path, payload + _SEAL + hashlib.sha256(payload).hexdigest().encode()
-                     + b"\n")
-        except OSError as e:
-            kind = e.errno if e.errno is not None else type(e).__name__
+            place.write(payload + _SEAL + hashlib.sha256(payload).hexdigest().encode() + b"\n")
+        except (OSError, StoreError) as e:
+            kind = (e.errno if isinstance(e, OSError) and e.errno is not None
+                    else type(e).__name__)
             if kind not in self._failing:
                 self._failing.add(kind)
                 logger.warning("ParetoPBT could not write its state to %s (%s); the run goes "
                                "on, and a driver killed before a write succeeds resumes from "
                                "the last state written. (Said once per kind of failure until "
-                               "a write succeeds.)", path, _describe(e))
+                               "a write succeeds.)", place.name, _describe(e))
             return
         self._dirty = False
         if self._failing:
             self._failing.clear()
             logger.warning("ParetoPBT wrote its state to %s again after the failures above; "
-                           "it is up to date", path)
+                           "it is up to date", place.name)
 
     def __setstate__(self, state: dict[str, Any]) -> None:
         if "_pbt" not in state:
@@ -767,6 +835,7 @@ class ParetoPBT(PopulationBasedTraining):
             state["_pbt"] = private.pickled_settings(state)
             state["_sign"] = 1.0 if state["population"].maximize[0] else -1.0
             state.update(_trials={}, _standing={}, _checkpoints=0, _warned=set())
+        state.setdefault("_states", None)   # pickled before stores were kept
         self.__dict__.update(state)
 
     def __getstate__(self) -> dict[str, Any]:
