@@ -293,7 +293,8 @@ def test_a_worker_killed_inside_its_transaction_loses_only_that(url: str,
 
 
 def test_show_prints_the_members_and_draws_the_fronts(tmp_path: Path,
-                                                      capsys: pytest.CaptureFixture[str]) -> None:
+                                                      capsys: pytest.CaptureFixture[str],
+                                                      monkeypatch: pytest.MonkeyPatch) -> None:
     pytest.importorskip("matplotlib")
     from kestrovane.storage.command import EXIT_STORE, main
 
@@ -314,6 +315,10 @@ def test_show_prints_the_members_and_draws_the_fronts(tmp_path: Path,
     assert (tmp_path / "fronts.png").read_bytes()[:4] == b"\x89PNG"
     assert main(["show", f"sqlite:///{tmp_path / 'none.db'}"]) == EXIT_STORE
     assert "there is no store" in capsys.readouterr().err
+    def interrupted(url: str) -> None:
+        raise KeyboardInterrupt
+    monkeypatch.setattr(StoredPopulation, "open", interrupted)
+    assert main(["show", url]) == 130 and "interrupted" in capsys.readouterr().err
     scripts = tomllib.loads((Path(__file__).parents[1] / "pyproject.toml").read_text())
     assert scripts["project"]["scripts"]["kestrovane-pbt"] == "kestrovane.storage.command:main"
 

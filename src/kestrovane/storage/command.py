@@ -10,11 +10,19 @@ from kestrovane.storage.errors import StoreError
 from kestrovane.storage.show import fronts, table
 from kestrovane.storage.stored import StoredPopulation
 
-#: Exit statuses: the store could not be read; the picture could not be drawn.
-EXIT_STORE, EXIT_PLOT = 2, 3
+#: Exit statuses: the store could not be read; the picture could not be drawn; Ctrl-C.
+EXIT_STORE, EXIT_PLOT, EXIT_INTERRUPTED = 2, 3, 130
 
 
 def main(argv: list[str] | None = None) -> int:
+    try:
+        return _show(argv)
+    except KeyboardInterrupt:
+        print("kestrovane-pbt: interrupted", file=sys.stderr)
+        return EXIT_INTERRUPTED
+
+
+def _show(argv: list[str] | None) -> int:
     parser = argparse.ArgumentParser(prog="kestrovane-pbt",
                                      description="Inspect a PBT population kept in a store.")
     commands = parser.add_subparsers(dest="command", required=True)

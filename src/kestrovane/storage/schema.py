@@ -77,11 +77,16 @@ def create_tables(db: Database) -> None:
 
 
 def create_population_table(db: Database) -> None:
+    lock_creation(db)
+    db.run(_POPULATION)
+
+
+def lock_creation(db: Database) -> None:
+    """Inside a write transaction that may create tables."""
     if db.binary == "BYTEA":
         # Two processes creating tables at once collide in PostgreSQL's
         # catalogue; this lock (held to the end of the transaction) orders them.
         db.run("SELECT pg_advisory_xact_lock(?)", (_CREATION_LOCK,))
-    db.run(_POPULATION)
 
 
 #: A constant key of PostgreSQL's advisory locks: "kestrov" in ASCII.

@@ -12,6 +12,7 @@ from time import time as wall_clock
 from typing import Any
 
 from kestrovane._version import __version__
+from kestrovane.storage import schema
 from kestrovane.storage.backend import Database, connect
 from kestrovane.storage.errors import StoreError
 from kestrovane.storage.url import StoreURL, parse
@@ -75,6 +76,7 @@ class StateTable:
             db = connect(self._url, create=True)
             try:
                 with db.write():
+                    schema.lock_creation(db)
                     db.run(_TABLE.format(binary=db.binary, real=db.real))
             except Exception as exc:
                 db.close()
