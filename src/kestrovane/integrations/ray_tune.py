@@ -316,7 +316,8 @@ class ParetoPBT(PopulationBasedTraining):
         A store URL (``sqlite:///path.db``, ``postgresql://user@host/db``)
         that keeps the state instead of the experiment directory, one row
         per experiment name, so that a driver on another host resumes from
-        it.  It is checked here: a store that cannot be reached raises
+        it (with the experiment at the same path or URI).  It is checked
+        here: a store that cannot be reached raises
         `kestrovane.storage.StoreError`.  Tune's ``tuner.pkl`` keeps the URL
         without its password: a restoring driver finds it in PGPASSWORD or
         ~/.pgpass.  A store that cannot be read at a restore stops the run
