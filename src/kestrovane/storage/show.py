@@ -104,5 +104,5 @@ def _first_front(points: NDArray[np.float64]) -> NDArray[np.bool_]:
     """Rows no other row dominates (every objective minimised)."""
     le = (points[:, None, :] <= points[None, :, :]).all(axis=2)
     lt = (points[:, None, :] < points[None, :, :]).any(axis=2)
-    dominated = (le & lt).any(axis=0)
-    return ~dominated
+    dominated: NDArray[np.bool_] = (le & lt).any(axis=0)
+    return np.logical_not(dominated)
