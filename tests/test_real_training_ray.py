@@ -36,7 +36,13 @@ def test_trials_train_as_the_loop_and_the_whole_budget(ray_cluster, monkeypatch)
     loop = run(s, "random")
     through_ray = experiment(s, "random")
     assert through_ray["test"] == loop["test"] and through_ray["val"] == loop["val"]
-    pbt = experiment(s, "plain")
+    # Whether a loser finds a winner that saved at its last perturbation step
+    # depends on how the trials' steps interleave (on a loaded machine, once,
+    # none did): a run without a copy checks nothing of copies, so it runs again.
+    for _ in range(3):
+        pbt = experiment(s, "plain")
+        if pbt["exploits"]:
+            break
     assert pbt["started"] == loop["started"]
     assert pbt["trained_steps"] == [s.rounds * s.steps] * s.population
     assert pbt["exploits"] > 0
