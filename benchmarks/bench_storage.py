@@ -46,17 +46,21 @@ def filled(pop: Any, n: int, seed: int) -> None:
             pop.report(f"m{i}", (centre[i] + rng.normal(0.0, 0.1, 2)).tolist())
 
 
-def drive(pop: Any, worker: int, pairs: int) -> list[float]:
-    """`pairs` reports and decisions of this worker's members; each decision's wall time."""
-    rng = np.random.default_rng(worker)
+def reported_and_decided(pop: Any, members: list[str], rng: np.random.Generator) -> list[float]:
+    """A report, then that member's decision, for each of `members`; each decision's wall time."""
     waits = []
-    for k in range(pairs):
-        member = f"m{worker * PER_WORKER + k % PER_WORKER}"
+    for member in members:
         pop.report(member, rng.normal(1.0, 0.1, 2).tolist())
         start = time.perf_counter()
         pop.decide(member)
         waits.append(time.perf_counter() - start)
     return waits
+
+
+def drive(pop: Any, worker: int, pairs: int) -> list[float]:
+    """`pairs` reports and decisions of this worker's members."""
+    return reported_and_decided(pop, [f"m{worker * PER_WORKER + k % PER_WORKER}"
+                                      for k in range(pairs)], np.random.default_rng(worker))
 
 
 def stored_worker(url: str, worker: int, pairs: int) -> list[float]:
@@ -99,15 +103,8 @@ def latency(url: str | None, n: int, calls: int) -> float:
     pop: Any = (Population[str](OBJECTIVES, window=WINDOW, seed=1) if url is None
                 else StoredPopulation[str](url, OBJECTIVES, window=WINDOW, seed=1))
     filled(pop, n, 0)
-    waits = []
-    rng = np.random.default_rng(1)
-    for k in range(calls):
-        member = f"m{k % n}"
-        pop.report(member, rng.normal(1.0, 0.1, 2).tolist())
-        start = time.perf_counter()
-        pop.decide(member)
-        waits.append(time.perf_counter() - start)
-    return statistics.median(waits)
+    return statistics.median(reported_and_decided(pop, [f"m{k % n}" for k in range(calls)],
+                                                  np.random.default_rng(1)))
 
 
 def fresh(kind: str, folder: Path, postgres: str | None) -> str | None:

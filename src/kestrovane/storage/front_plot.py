@@ -2,11 +2,10 @@
 
 from __future__ import annotations
 
-import os
-import tempfile
 from collections.abc import Sequence
 from pathlib import Path
 
+from kestrovane.cli.output import atomic_path
 from kestrovane.storage.show import Front
 
 
@@ -40,14 +39,8 @@ def draw(fronts: Sequence[Front], objectives: Sequence[str], maximize: Sequence[
         ax.legend(fontsize="small")
     ax.set_title("First front of the members' window means")
     fig.tight_layout()
-    # Written beside the target and moved over it: never a half-written file.
-    fd, temporary = tempfile.mkstemp(suffix=".png", dir=path.parent or Path("."))
-    os.close(fd)
     try:
-        fig.savefig(temporary)
-        os.replace(temporary, path)
-    except BaseException:
-        os.unlink(temporary)
-        raise
+        with atomic_path(str(path)) as temporary:   # never a half-written file
+            fig.savefig(temporary, format="png")
     finally:
         plt.close(fig)

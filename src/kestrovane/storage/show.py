@@ -10,6 +10,7 @@ from typing import Any
 import numpy as np
 from numpy.typing import NDArray
 
+from kestrovane import rate
 from kestrovane.pbt import Population
 from kestrovane.storage.history import Change
 from kestrovane.storage.stored import StoredPopulation
@@ -79,7 +80,6 @@ def fronts(pop: StoredPopulation[Any], changes: Sequence[Change], count: int = 6
                              min_reports=pop.min_reports)
     total = sum(c.kind == "report" for c in changes)
     marks = {int(round(total * (i + 1) / count)) for i in range(count)} - {0}
-    sign = np.where(pop.maximize, -1.0, 1.0)
     out: list[Front] = []
     seen = 0
     for c in changes:
@@ -91,7 +91,8 @@ def fronts(pop: StoredPopulation[Any], changes: Sequence[Change], count: int = 6
                 means = np.array([replay.evaluations(m).mean(axis=0) for m in replay.members
                                   if replay.reports(m) >= pop.min_reports])
                 if len(means):
-                    out.append(Front(seen, means[_first_front(means * sign)]))
+                    first = rate(means, maximize=list(pop.maximize)).front == 0
+                    out.append(Front(seen, means[first]))
         elif c.kind == "decide":
             if c.action == "replace" and c.commit:
                 replay.restart(c.member)
@@ -99,10 +100,3 @@ def fronts(pop: StoredPopulation[Any], changes: Sequence[Change], count: int = 6
             getattr(replay, c.kind)(c.member)
     return out
 
-
-def _first_front(points: NDArray[np.float64]) -> NDArray[np.bool_]:
-    """Rows no other row dominates (every objective minimised)."""
-    le = (points[:, None, :] <= points[None, :, :]).all(axis=2)
-    lt = (points[:, None, :] < points[None, :, :]).any(axis=2)
-    dominated: NDArray[np.bool_] = (le & lt).any(axis=0)
-    return np.logical_not(dominated)
